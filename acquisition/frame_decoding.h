@@ -1,0 +1,24 @@
+#pragma once
+// Which terminal sent a reply, and the gross weight it carries.
+
+#include <cstdint>
+#include <string_view>
+
+namespace orva {
+
+enum class TerminalKind { Unknown, Orva1, Orva2 };
+
+struct DecodedReply {
+    TerminalKind kind = TerminalKind::Unknown;
+    double weight = 0;  // always finite
+};
+
+std::string_view terminalKindText(TerminalKind kind);  // "unknown", "ORVA-1", "ORVA-2"
+
+// ORVA-1: the first "WW" anywhere, then a 7-character weight field read
+// leniently. Otherwise ORVA-2: six raw digit bytes (0x00..0x09) at the start,
+// least significant first, with decPoint implied decimals. Otherwise, or when
+// the weight would not be a finite number, unrecognised.
+DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint);
+
+}  // namespace orva

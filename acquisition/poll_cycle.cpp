@@ -1,0 +1,142 @@
+// The three-timer cycle: Timer1 polls, Timer3 decodes, Timer2 reconfigures
+// the port. Each tick disables its own timer first and enables the next one
+// last, so that between ticks exactly one timer is enabled.
+
+#include <cmath>
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "acquisition/control_parts.h"
+#include "acquisition/number_text.h"
+#include "control/value_conversion.h"
+#include "platform/failure.h"
+
+namespace orva {
+namespace {
+
+constexpr std::string_view kPollRequest = "\n";
+// Both texts are Cyrillic throughout, "сом" and "СОМ" included.
+constexpr std::string_view kPortMessage = "сом порт: ";
+constexpr std::string_view kPortErrorMessage = "Данные СОМ порта заданы некорректно: ";
+
+// The port-handling steps run under a skip-on-failure rule: a failing step is
+// abandoned, the handler goes on with the next one, and the last failure is
+// remembered for the handlers that report it.
+class Guard {
+public:
+    template <class Step>
+    bool run(Step&& step) {
+        try {
+            step();
+            return true;
+        } catch (const Failure& failure) {
+            last_ = failure;
+        } catch (const std::exception& error) {
+            last_ = Failure(FailureNumber::InternalFailure, error.what());
+        }
+        return false;
+    }
+    const std::optional<Failure>& lastFailure() const { return last_; }
+
+private:
+    std::optional<Failure> last_;
+};
+
+// The port has the configured number and settings. The number is compared
+// the way it is given to the port, rounded half to even, so a ComNumber with
+// a fraction does not reconfigure at every poll. A ComNumber that is not a
+// number throws: the caller counts that test as holding.
+bool portMatchesConfiguration(const ControlParts& parts) {
+    const auto number = parseWholeNumber(parts.properties.ComNumber);
+    if (!number) throw Failure(FailureNumber::TypeMismatch, "Type mismatch");
+    return std::nearbyint(*number) == parts.MSComm1.CommPort() &&
+           parts.properties.ComSetting == parts.MSComm1.Settings();
+}
+
+}  // namespace
+
+void Default_Flag(ReadingRecord& reading) {
+    reading.StabFlag = 0;
+    reading.StabFlagPrev = 0;
+    reading.StatusChar = 'X';
+}
+
+void Init_VC(ControlParts& parts) {
+    Default_Flag(parts.reading);
+    Guard guard;
+    if (!guard.run([&] { parts.MSComm1.setPortOpen(true); })) return;
+    guard.run([&] { parts.MSComm1.setSettings(parts.properties.ComSetting); });
+}
+
+void Timer1_Timer(ControlParts& parts) {
+    SerialPort& port = parts.MSComm1;
+    Guard guard;
+    guard.run([&] { port.Output(kPollRequest); });
+    guard.run([&] {
+        if (!port.PortOpen()) port.setPortOpen(true);
+    });
+    // A failed read leaves nothing to decode: the previous reply decoded
+    // again would show a silent scale's last weight as live.
+    if (!guard.run([&] { parts.reading.ReceivedText = port.Input(); })) parts.reading.ReceivedText.clear();
+    parts.Timer1.setEnabled(false);
+
+    bool holds = true;  // a test that fails counts as holding
+    guard.run([&] { holds = portMatchesConfiguration(parts); });
+    if (holds) {
+        parts.Timer3.setEnabled(true);
+        return;
+    }
+    guard.run([&] {
+        if (port.PortOpen()) port.setPortOpen(false);
+    });
+    parts.Timer2.setEnabled(true);
+}
+
+void Timer2_Timer(ControlParts& parts) {
+    SerialPort& port = parts.MSComm1;
+    PropertyRecord& props = parts.properties;
+    parts.Timer2.setEnabled(false);
+
+    Guard guard;
+    std::string previousNumber;
+    std::string previousSettings;
+    guard.run([&] { previousNumber = std::to_string(port.CommPort()); });
+    guard.run([&] { previousSettings = port.Settings(); });
+    guard.run([&] { port.setCommPort(textToInt16(props.ComNumber)); });
+    guard.run([&] { port.setSettings(props.ComSetting); });
+    guard.run([&] { parts.notice.beep(); });
+    guard.run([&] { parts.notice.messageBox(std::string(kPortMessage) + port.Settings()); });
+
+    if (const auto failure = guard.lastFailure()) {
+        guard.run([&] {
+            parts.notice.messageBox(std::string(kPortErrorMessage) + std::to_string(failure->number()) + "  " +
+                                    failure->description());
+        });
+        // Put back what the port had, without a change notification.
+        props.ComNumber = previousNumber;
+        props.ComSetting = previousSettings;
+        guard.run([&] { port.setCommPort(textToInt16(props.ComNumber)); });
+        guard.run([&] { port.setSettings(props.ComSetting); });
+    }
+    parts.Timer1.setEnabled(true);
+}
+
+void Timer3_Timer(ControlParts& parts) {
+    parts.Timer3.setEnabled(false);
+    // The decode traps nothing for a host that calls it; here, in the tick,
+    // a failure is reported through the platform and the cycle goes on.
+    auto resume = [&](const Failure& failure) {
+        parts.Timer1.setEnabled(true);
+        parts.notice.tickFailed(failure);
+    };
+    try {
+        Com_ORVA_Signal(parts);
+    } catch (const Failure& failure) {
+        resume(failure);
+    } catch (const std::exception& error) {
+        resume(Failure(FailureNumber::InternalFailure, error.what()));
+    }
+}
+
+}  // namespace orva
