@@ -46,8 +46,9 @@ case "$mode" in
     exec "$build_dir/tools/orva-demo" "$@"
     ;;
   test)
-    cd "$build_dir"
-    exec ctest --output-on-failure -j"$(nproc)" --timeout 900 "$@"
+    (cd "$build_dir" && ctest --output-on-failure -j"$(nproc)" --timeout 900 "$@")
+    # Fuzzing and the sanitizer build run after the ordinary tests, when present.
+    if [ -x scripts/hardening.sh ] && [ $# -eq 0 ]; then scripts/hardening.sh; fi
     ;;
   *)
     echo "usage: $0 run|test [arguments]" >&2
