@@ -1,0 +1,43 @@
+# Extra checks that prove bad input gets a defined answer:
+#   - the soak: a day of polling in virtual time (CTest label "soak");
+#   - the fuzz targets: replayed over their seed corpus and past findings with
+#     any compiler (CTest label "fuzz"), and built for libFuzzer with clang.
+# scripts/hardening.sh builds all of this again under ASan and UBSan and runs
+# the fuzzers for a bounded time.
+
+if(WIN32 OR NOT (ORVA_BUILD_TESTS AND BUILD_TESTING))
+  return()
+endif()
+
+set(ORVA_FUZZ_TARGETS weight_path property_bag number_text)
+set(ORVA_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR}/../fuzz)
+get_filename_component(ORVA_FUZZ_DIR ${ORVA_FUZZ_DIR} ABSOLUTE)
+
+# --- soak in virtual time ---
+find_package(GTest REQUIRED)
+add_executable(orva_soak_tests ${CMAKE_CURRENT_LIST_DIR}/../tests/soak/soak_test.cpp)
+target_link_libraries(orva_soak_tests PRIVATE orva_virtual GTest::gtest GTest::gtest_main)
+orva_warnings(orva_soak_tests)
+add_test(NAME soak.day_of_polling COMMAND orva_soak_tests)
+set_tests_properties(soak.day_of_polling PROPERTIES LABELS soak TIMEOUT 600)
+
+# --- fuzz targets ---
+foreach(target IN LISTS ORVA_FUZZ_TARGETS)
+  # The harness with a plain main that replays stored inputs.
+  add_executable(orva_fuzz_replay_${target}
+    ${ORVA_FUZZ_DIR}/${target}_fuzzer.cpp ${ORVA_FUZZ_DIR}/replay_main.cpp)
+  target_link_libraries(orva_fuzz_replay_${target} PRIVATE orva_virtual)
+  orva_warnings(orva_fuzz_replay_${target})
+  add_test(NAME fuzz.replay.${target}
+    COMMAND orva_fuzz_replay_${target} ${ORVA_FUZZ_DIR}/corpus/${target} ${ORVA_FUZZ_DIR}/regressions/${target})
+  set_tests_properties(fuzz.replay.${target} PROPERTIES LABELS fuzz)
+
+  # The harness under libFuzzer, for the bounded runs of scripts/hardening.sh.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    add_executable(orva_fuzz_${target} ${ORVA_FUZZ_DIR}/${target}_fuzzer.cpp)
+    target_link_libraries(orva_fuzz_${target} PRIVATE orva_virtual)
+    target_compile_options(orva_fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(orva_fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined)
+    orva_warnings(orva_fuzz_${target})
+  endif()
+endforeach()

@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets into fuzz/corpus/<target>/.
+
+The seeds are the cases a reader of the code would try first; the fuzzer
+grows its own corpus from them. Run it again after changing an input format.
+"""
+import pathlib
+import struct
+
+ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
+
+
+def write(target, name, data):
+    folder = ROOT / target
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / name).write_bytes(data)
+
+
+# --- weight_path: DecPoint, MinFixVes, options, then length-prefixed replies ---
+def weight_path(name, replies, dec_point=1, min_fix_ves=50, comma=False, host_decodes=False):
+    options = (1 if comma else 0) | (2 if host_decodes else 0)
+    data = struct.pack("<hhB", dec_point, min_fix_ves, options)
+    for reply in replies:
+        data += bytes([len(reply)]) + reply
+    write("weight_path", name, data)
+
+
+def orva1(field):
+    return b"\x02WW" + field + b"kg\r\n"
+
+
+def orva2(*digits):
+    return bytes(digits)
+
+
+weight_path("loading_settles", [orva1(b"  0.000")] * 2 + [orva1(b" 12.500")] * 4 + [orva1(b"  0.000")])
+weight_path("orva2_decpoint2", [orva2(5, 4, 3, 2, 1, 0)] * 4, dec_point=2)
+weight_path("orva2_nines", [orva2(9, 9, 9, 9, 9, 9)] * 3, dec_point=3)
+weight_path("orva2_decpoint0_trailing", [orva2(0, 0, 0, 0, 0, 0) + b"tail", orva2(9, 9, 9, 9, 9, 9)], dec_point=0)
+weight_path("comma_locale", [b"WW0012,50", b"WW0012.50", b"WW0012.50"], comma=True)
+weight_path("marker_edges", [b"abcWW -1.75kg", b"WW", b"WWWW123", b"xxWW"])
+weight_path("unrecognised", [b"ww1234567", b"", orva2(1, 2, 3, 10, 0, 0), b"12345"])
+weight_path("bad_reply_between", [orva1(b" 10.000"), b"\xff\xfe", orva1(b" 10.000"), orva1(b" 10.000")], min_fix_ves=0)
+weight_path("below_minimum_then_load", [b"WW0.2", b"WW3.5", b"WW3.5", b"WW3.5", b"WW3.5"], min_fix_ves=500)
+weight_path("host_decodes_too", [orva1(b" 10.000")] * 3, host_decodes=True)
+weight_path("number_notations", [b"WW1E5", b"WW&H7FF", b"WW-2D-3", b"WW&O777", b"WW 1 2 3"])
+weight_path("negative_minimum", [b"WW-5", b"WW-5", b"WW-5", b"WW-10"], min_fix_ves=-10000)
+weight_path("window_broken", [b"WW10", b"WW10", b"WW11", b"WW11", b"WW11", b"WW11"], min_fix_ves=0)
+weight_path("extreme_decpoint", [orva2(1, 0, 0, 0, 0, 0), orva2(9, 9, 9, 9, 9, 9)], dec_point=-300)
+
+# --- property_bag: per key a tag (0 absent, 1 empty, 2 bool, 3 int32, 4 double, 5 text) ---
+KEYS = 8
+
+
+def absent():
+    return b"\x00"
+
+
+def empty():
+    return b"\x01"
+
+
+def boolean(value):
+    return b"\x02" + bytes([1 if value else 0])
+
+
+def integer(value):
+    return b"\x03" + struct.pack("<i", value)
+
+
+def double(value):
+    return b"\x04" + struct.pack("<d", value)
+
+
+def text(value):
+    raw = value.encode("utf-8") if isinstance(value, str) else value
+    return b"\x05" + bytes([len(raw)]) + raw
+
+
+def property_bag(name, *fields):
+    fields = list(fields) + [absent()] * (KEYS - len(fields))
+    write("property_bag", name, b"".join(fields))
+
+
+property_bag("all_absent")
+property_bag("all_defaults", integer(50), integer(1), text("9600,n,8,1"), text("1"), text("XXXX"),
+             text("No Connect"), text("X"), text("kg"))
+property_bag("saved_after_decode", integer(500), integer(2), text("19200,e,7,2"), text("3"), text(" 12.5"),
+             text("ORVA-1"), text("B"), text("kg"))
+property_bag("overflow_first", integer(40000), integer(2), text("4800,n,8,1"))
+property_bag("mismatch_second", integer(10), text("abc"), text("4800,n,8,1"))
+property_bag("rounded_numbers", double(2.5), double(-3.5), double(1.5), double(12.25))
+property_bag("number_texts", text(" 12 "), text("&H7FFF"), integer(3), integer(-7))
+property_bag("booleans", boolean(True), boolean(False), boolean(True), boolean(False), boolean(True))
+property_bag("empty_values", empty(), empty(), empty(), empty(), empty(), empty(), empty(), empty())
+property_bag("nan_decpoint", integer(1), double(float("nan")))
+property_bag("cyrillic_texts", integer(0), integer(0), text("сом порт"), text("\x00\xff"), text("Вес"))
+property_bag("exponent_text", text("1E3"), text("-32768.4"), text(""), text(" "))
+property_bag("huge_double_text_field", integer(1), integer(1), double(1e300), double(-0.0), double(float("inf")))
+
+# --- number_text: the first 8 bytes as a weight (and DecPoint), the whole input as text ---
+def number_text(name, data):
+    write("number_text", name, data)
+
+
+number_text("weight_12_5", struct.pack("<d", 12.5) + b"  12.500")
+number_text("negative_field", b"-1.75kg")
+number_text("hex_octal", b"&H1F &o17")
+number_text("exponent", b"1E+20")
+number_text("d_exponent", b"1D-3")
+number_text("comma_ends", b"0012,50")
+number_text("orva2_frame", b"\x05\x04\x03\x02\x01\x00")
+number_text("settings", b"9600,n,8,1")
+number_text("port_number", b" 3 ")
+number_text("dangling_exponent", b"1.5E")
+number_text("tiny_weight", struct.pack("<d", 5e-324))
+number_text("huge_weight", struct.pack("<d", 1.7976931348623157e308))
