@@ -24,7 +24,7 @@ std::optional<double> orva2Weight(std::string_view reply, std::int16_t decPoint)
         raw = raw * 10 + digit;
     }
     const double scale = std::pow(10.0, decPoint);
-    if (!std::isfinite(scale) || scale == 0) return std::nullopt;  // beyond the double range
+    if (!std::isfinite(scale) || scale == 0 || !std::isfinite(raw / scale)) return std::nullopt;  // beyond the double range
     return raw / scale;
 }
 
