@@ -1,0 +1,151 @@
+#include "tools/hosts/json_lines.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "platform/failure.h"
+
+namespace orva::host {
+namespace {
+
+// Length of the valid UTF-8 sequence starting at s[i], or 0.
+std::size_t utf8Length(std::string_view s, std::size_t i) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = b(i);
+    std::size_t n = 0;
+    unsigned min = 0;
+    unsigned cp = 0;
+    if (lead < 0x80) return 1;
+    if ((lead & 0xE0) == 0xC0) { n = 2; cp = lead & 0x1F; min = 0x80; }
+    else if ((lead & 0xF0) == 0xE0) { n = 3; cp = lead & 0x0F; min = 0x800; }
+    else if ((lead & 0xF8) == 0xF0) { n = 4; cp = lead & 0x07; min = 0x10000; }
+    else return 0;
+    if (i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string jsonString(std::string_view s) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x80) {
+            const std::size_t n = utf8Length(s, i);
+            if (n == 0) {
+                out += "\\ufffd";
+                ++i;
+            } else {
+                out.append(s, i, n);
+                i += n;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+std::string jsonNumber(double value) {
+    if (!std::isfinite(value)) return "null";
+    if (value == 0) return "0";  // -0 too
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+JsonLine::JsonLine(long long tMs, std::string_view event) {
+    text_ = "{\"t_ms\":" + std::to_string(tMs) + ",\"event\":" + jsonString(event);
+}
+
+void JsonLine::key(std::string_view key) { text_ += "," + jsonString(key) + ":"; }
+
+JsonLine& JsonLine::number(std::string_view k, double value) {
+    key(k);
+    text_ += jsonNumber(value);
+    return *this;
+}
+JsonLine& JsonLine::integer(std::string_view k, long long value) {
+    key(k);
+    text_ += std::to_string(value);
+    return *this;
+}
+JsonLine& JsonLine::text(std::string_view k, std::string_view value) {
+    key(k);
+    text_ += jsonString(value);
+    return *this;
+}
+JsonLine& JsonLine::raw(std::string_view k, std::string_view json) {
+    key(k);
+    text_ += json;
+    return *this;
+}
+
+void JsonEventWriter::writeLine(const JsonLine& line) {
+    const std::string text = line.str() + "\n";
+    std::fwrite(text.data(), 1, text.size(), out_);
+    std::fflush(out_);  // a reader sees each line as it happens
+}
+
+void JsonEventWriter::StabVes(double w) { writeLine(JsonLine(clock_(), "StabVes").number("VesBrutoNVT", w)); }
+void JsonEventWriter::ChangeVes(double w) { writeLine(JsonLine(clock_(), "ChangeVes").number("VesChange", w)); }
+void JsonEventWriter::VesStatus(std::int16_t nul, std::int16_t& ok, std::int16_t& tara, std::int16_t& max) {
+    writeLine(JsonLine(clock_(), "VesStatus").integer("VesNul", nul).integer("VesOk", ok).integer("VesTara", tara).integer("VesMax", max));
+}
+void JsonEventWriter::propertyChanged(std::string_view name) {
+    writeLine(JsonLine(clock_(), "PropertyChanged").text("name", name));
+}
+void JsonEventWriter::messageBox(std::string_view text) {
+    writeLine(JsonLine(clock_(), "Message").text("text", text));
+    if (forward_ != nullptr) forward_->messageBox(text);
+}
+void JsonEventWriter::beep() {
+    writeLine(JsonLine(clock_(), "Beep"));
+    if (forward_ != nullptr) forward_->beep();
+}
+void JsonEventWriter::tickFailed(const Failure& failure) { error(failure.number(), failure.description()); }
+
+void JsonEventWriter::error(std::int32_t number, std::string_view description) {
+    writeLine(JsonLine(clock_(), "Error").integer("number", number).text("description", description));
+}
+
+void JsonEventWriter::decoded(const ActivexORVA& control) {
+    const PanelModel& p = control.panel();
+    auto fills = [](auto lamp, std::size_t count) {
+        std::string list = "[";
+        for (std::size_t i = 0; i < count; ++i) list += (i ? "," : "") + std::to_string(lamp(i).fill);
+        return list + "]";
+    };
+    writeLine(JsonLine(clock_(), "Decode")
+             .text("Frame1", p.Frame1().text)
+             .text("Label2", p.Label2().text)
+             .text("Label3", p.Label3().text)
+             .raw("Shape1", fills([&](std::size_t i) { return p.Shape1(i); }, PanelModel::kStabilityLamps))
+             .raw("Shape2", fills([&](std::size_t i) { return p.Shape2(i); }, PanelModel::kStatusLamps))
+             .text("VesTerminal", control.VesTerminal())
+             .text("TipTerminal", control.TipTerminal())
+             .text("StatusTerminal", control.StatusTerminal())
+             .text("UnitWeight", control.UnitWeight()));
+}
+
+}  // namespace orva::host

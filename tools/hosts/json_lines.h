@@ -1,0 +1,67 @@
+#pragma once
+// The monitor's JSON-lines output: one object per line, each with "t_ms"
+// and "event". Weights are JSON numbers in their shortest form that reads
+// back as the same double (null for an infinity or NaN, which JSON cannot
+// carry); strings are UTF-8, with any byte that is not valid UTF-8 replaced
+// by U+FFFD so that every line stays valid JSON.
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "control/activex_orva.h"
+#include "control/control_events.h"
+#include "platform/property_bag.h"
+#include "platform/user_notice.h"
+
+namespace orva::host {
+
+std::string jsonString(std::string_view utf8);
+std::string jsonNumber(double value);
+
+// Builds one line: {"t_ms":T,"event":"E", ...}.
+class JsonLine {
+public:
+    JsonLine(long long tMs, std::string_view event);
+    JsonLine& number(std::string_view key, double value);
+    JsonLine& integer(std::string_view key, long long value);
+    JsonLine& text(std::string_view key, std::string_view value);
+    JsonLine& raw(std::string_view key, std::string_view json);
+    std::string str() const { return text_ + "}"; }
+
+private:
+    void key(std::string_view key);
+    std::string text_;
+};
+
+// Writes the control's events, property notifications, messages, beeps,
+// decodes and errors as JSON lines. As a notice it can pass messages and
+// beeps on to another one (a window's), after writing them.
+class JsonEventWriter final : public ControlEvents, public PropertyChangeSink, public UserNotice {
+public:
+    using Clock = std::function<long long()>;
+    JsonEventWriter(std::FILE* out, Clock clock, UserNotice* forward = nullptr)
+        : out_(out), clock_(std::move(clock)), forward_(forward) {}
+
+    void StabVes(double VesBrutoNVT) override;
+    void ChangeVes(double VesChange) override;
+    void VesStatus(std::int16_t VesNul, std::int16_t& VesOk, std::int16_t& VesTara, std::int16_t& VesMax) override;
+    void propertyChanged(std::string_view propertyName) override;
+    void messageBox(std::string_view utf8Text) override;
+    void beep() override;
+    void tickFailed(const Failure& failure) override;
+
+    void decoded(const ActivexORVA& control);
+    void error(std::int32_t number, std::string_view description);
+
+private:
+    void writeLine(const JsonLine& line);
+
+    std::FILE* out_;
+    Clock clock_;
+    UserNotice* forward_;
+};
+
+}  // namespace orva::host
