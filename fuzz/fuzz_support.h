@@ -91,6 +91,14 @@ inline std::string shown(double value) {
     return text;
 }
 
+// The few largest doubles round up to a 15-digit text beyond the double
+// range, which reads back as an infinity (an automation host's number texts
+// do the same). No decoded weight comes near them: at most six significant
+// digits from ORVA-2, at most seven characters from ORVA-1.
+inline bool hasFifteenDigitText(double value) {
+    return std::isfinite(value) && std::fabs(value) <= 1.79769313486231e308;
+}
+
 // A text read back gives the weight to within 15 significant digits.
 inline bool readsBackAs(std::optional<double> parsed, double weight) {
     if (!parsed || !std::isfinite(*parsed)) return false;

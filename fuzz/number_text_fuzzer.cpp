@@ -48,11 +48,7 @@ void checkReadingText(const std::string& text) {
 }
 
 void checkWeightTexts(double weight) {
-    // The decoder hands on finite weights only. The few largest doubles round
-    // up to a 15-digit text beyond the double range, which reads back as an
-    // infinity; no decoded weight comes near them (at most six significant
-    // digits from ORVA-2, at most seven characters from ORVA-1).
-    if (!std::isfinite(weight) || std::fabs(weight) > 1.79769313486231e308) return;
+    if (!hasFifteenDigitText(weight)) return;
     for (const char* separator : {".", ","}) {
         std::string display = displayText(weight, separator);
         require(!display.empty() && display.size() <= 24, "the display text is short", display);

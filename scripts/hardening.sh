@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The hardening run: the unit tests, the soak and the fuzz replays built with
+# clang under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz
+# target run by libFuzzer for a bounded time. Exits non-zero on any failure
+# or finding.
+#
+#   scripts/hardening.sh
+#   ORVA_FUZZ_SECONDS=N     seconds per fuzz target (default 60; 0 skips fuzzing)
+#   ORVA_HARDENING_DIR=dir  build directory (default build-asan)
+#   ORVA_JOBS=N             parallel build and test jobs (default 2)
+#
+# A finding is left in <dir>/fuzz-findings/. Keep it as a regression input:
+# copy it to fuzz/regressions/<target>/ under a name that says what broke;
+# the fuzz.replay tests then replay it with every build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=${ORVA_HARDENING_DIR:-build-asan}
+fuzz_seconds=${ORVA_FUZZ_SECONDS:-60}
+jobs=${ORVA_JOBS:-2}
+targets=(weight_path property_bag number_text)
+started=$(date +%s)
+
+if ! command -v clang++ >/dev/null; then
+  echo "hardening: clang++ is needed (Debian: clang libclang-rt-14-dev)" >&2
+  exit 1
+fi
+
+generator=()
+if command -v ninja >/dev/null; then generator=(-G Ninja); fi
+
+# Sanitizers on everything, failing at the first report. The libFuzzer
+# coverage hooks go into all code as well, so that the fuzzers see inside the
+# core; the other binaries carry them unused.
+sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+echo "== hardening: configure $build_dir (clang, ASan + UBSan)"
+cmake -S . -B "$build_dir" "${generator[@]}" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_CXX_FLAGS="$sanitize -fsanitize=fuzzer-no-link" \
+  -DORVA_BUILD_BENCH=OFF \
+  -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON \
+  >"$build_dir.configure.log" 2>&1 || { cat "$build_dir.configure.log" >&2; exit 1; }
+
+build_targets=(orva_unit_tests orva_soak_tests)
+for t in "${targets[@]}"; do build_targets+=("orva_fuzz_replay_$t" "orva_fuzz_$t"); done
+echo "== hardening: build ${build_targets[*]}"
+cmake --build "$build_dir" -j"$jobs" --target "${build_targets[@]}"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:strict_string_checks=1:check_initialization_order=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+echo "== hardening: unit tests, soak and fuzz replays under the sanitizers"
+(cd "$build_dir" && ctest --output-on-failure -L 'unit|soak|fuzz' -j"$jobs" --timeout 600)
+
+summary="$build_dir/fuzz-summary.txt"
+: >"$summary"
+status=0
+if [ "$fuzz_seconds" -gt 0 ]; then
+  mkdir -p "$build_dir/fuzz-findings"
+  for t in "${targets[@]}"; do
+    echo "== hardening: fuzz $t for ${fuzz_seconds}s"
+    work="$build_dir/fuzz-corpus/$t"
+    mkdir -p "$work"
+    log="$build_dir/fuzz-$t.log"
+    rc=0
+    # One job only: the machine is shared. New inputs go to the work corpus;
+    # the seeds and past findings are read, never written.
+    "$build_dir/orva_fuzz_$t" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$build_dir/fuzz-findings/$t-" \
+      "$work" "fuzz/corpus/$t" "fuzz/regressions/$t" >"$log" 2>&1 || rc=$?
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+    seconds=$(grep -o 'Done [0-9]* runs in [0-9]* second' "$log" | awk '{print $5}' | tail -1)
+    line="fuzz $t: ${runs:-?} executions in ${seconds:-?} s, corpus $(find "$work" -type f | wc -l) inputs"
+    if [ "$rc" -ne 0 ]; then
+      status=1
+      line="$line, FINDING (exit $rc): $(ls -t "$build_dir/fuzz-findings/$t-"* 2>/dev/null | head -1)"
+      grep -E 'INVARIANT BROKEN|ERROR: |SUMMARY: ' "$log" | head -5 >&2 || true
+    fi
+    echo "$line" | tee -a "$summary"
+  done
+fi
+
+echo "== hardening: $(($(date +%s) - started)) s in all"
+if [ "$status" -ne 0 ]; then
+  echo "hardening: fuzzing found inputs that break an invariant; see $build_dir/fuzz-findings/" >&2
+fi
+exit "$status"
