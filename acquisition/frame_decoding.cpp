@@ -23,9 +23,12 @@ std::optional<double> orva2Weight(std::string_view reply, std::int16_t decPoint)
         if (digit >= 10) return std::nullopt;
         raw = raw * 10 + digit;
     }
+    // A DecPoint so large or so negative that 10^DecPoint, or the weight,
+    // leaves the double range gives no weight at all.
     const double scale = std::pow(10.0, decPoint);
-    if (!std::isfinite(scale) || scale == 0 || !std::isfinite(raw / scale)) return std::nullopt;  // beyond the double range
-    return raw / scale;
+    const double weight = raw / scale;
+    if (!std::isfinite(scale) || !std::isfinite(weight)) return std::nullopt;
+    return weight;
 }
 
 }  // namespace

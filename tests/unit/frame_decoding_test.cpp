@@ -49,6 +49,7 @@ TEST(DecodeReply, AWeightBeyondTheDoubleRangeIsUnrecognised) {
     EXPECT_EQ(decodeReply(orva2({1, 0, 0, 0, 0, 0}), -400).kind, TerminalKind::Unknown);
     EXPECT_EQ(decodeReply(orva2({0, 0, 0, 0, 0, 0}), -400).kind, TerminalKind::Unknown);  // 0/0
     EXPECT_EQ(decodeReply(orva2({1, 0, 0, 0, 0, 0}), 400).kind, TerminalKind::Unknown);
+    EXPECT_EQ(decodeReply(orva2({9, 9, 9, 9, 9, 9}), -304).kind, TerminalKind::Unknown);  // finite scale, infinite weight
     EXPECT_EQ(decodeReply(orva2({1, 0, 0, 0, 0, 0}), 300).kind, TerminalKind::Orva2);
 }
 
