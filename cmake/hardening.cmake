@@ -10,6 +10,11 @@ if(WIN32 OR NOT (ORVA_BUILD_TESTS AND BUILD_TESTING))
 endif()
 
 set(ORVA_FUZZ_TARGETS weight_path property_bag number_text)
+# The Linux hosts' property file loader, when the Qt runtime is in this build.
+if(TARGET orva_qt)
+  list(APPEND ORVA_FUZZ_TARGETS property_file)
+  set(ORVA_FUZZ_LIBS_property_file orva_qt)
+endif()
 set(ORVA_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR}/../fuzz)
 get_filename_component(ORVA_FUZZ_DIR ${ORVA_FUZZ_DIR} ABSOLUTE)
 
@@ -26,7 +31,7 @@ foreach(target IN LISTS ORVA_FUZZ_TARGETS)
   # The harness with a plain main that replays stored inputs.
   add_executable(orva_fuzz_replay_${target}
     ${ORVA_FUZZ_DIR}/${target}_fuzzer.cpp ${ORVA_FUZZ_DIR}/replay_main.cpp)
-  target_link_libraries(orva_fuzz_replay_${target} PRIVATE orva_virtual)
+  target_link_libraries(orva_fuzz_replay_${target} PRIVATE orva_virtual ${ORVA_FUZZ_LIBS_${target}})
   orva_warnings(orva_fuzz_replay_${target})
   add_test(NAME fuzz.replay.${target}
     COMMAND orva_fuzz_replay_${target} ${ORVA_FUZZ_DIR}/corpus/${target} ${ORVA_FUZZ_DIR}/regressions/${target})
@@ -35,9 +40,12 @@ foreach(target IN LISTS ORVA_FUZZ_TARGETS)
   # The harness under libFuzzer, for the bounded runs of scripts/hardening.sh.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     add_executable(orva_fuzz_${target} ${ORVA_FUZZ_DIR}/${target}_fuzzer.cpp)
-    target_link_libraries(orva_fuzz_${target} PRIVATE orva_virtual)
+    target_link_libraries(orva_fuzz_${target} PRIVATE orva_virtual ${ORVA_FUZZ_LIBS_${target}})
     target_compile_options(orva_fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(orva_fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined)
     orva_warnings(orva_fuzz_${target})
   endif()
 endforeach()
+# For scripts/hardening.sh: which targets this build has.
+string(REPLACE ";" "\n" _orva_fuzz_list "${ORVA_FUZZ_TARGETS}")
+file(WRITE ${CMAKE_BINARY_DIR}/fuzz-targets.txt "${_orva_fuzz_list}\n")

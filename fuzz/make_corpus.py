@@ -115,3 +115,26 @@ number_text("port_number", b" 3 ")
 number_text("dangling_exponent", b"1.5E")
 number_text("tiny_weight", struct.pack("<d", 5e-324))
 number_text("huge_weight", struct.pack("<d", 1.7976931348623157e308))
+
+# --- property_file: the whole file as a host keeps it ---
+def property_file(name, text):
+    write("property_file", name, text.encode("utf-8") if isinstance(text, str) else text)
+
+
+SAVED = ('# Weighing terminal control properties\n'
+         'MinFixVes = 50\nDecPoint = 1\nComSetting = "9600,n,8,1"\nComNumber = "1"\n'
+         'VesTerminal = " 12.5"\nTipTerminal = "ORVA-1"\nStatusTerminal = "B"\nUnitWeight = "kg"\n')
+property_file("saved_document", SAVED)
+property_file("empty", "")
+property_file("comments_only", "# nothing here\n\n   \n# still nothing\n")
+property_file("unknown_keys_kept", 'Caption = "Scale 2"\nMinFixVes = 500\nColour = 255\nRatio = 1.5e3\n')
+property_file("escapes", 'ComSetting = "a\\"b\\\\c\\n\\r\\t\\x00\\x7F"\nUnitWeight = "\xd0\xba\xd0\xb3"\n')
+property_file("line_without_equals", "MinFixVes 50\n")
+property_file("duplicate_key", "DecPoint = 1\nDecPoint = 2\n")
+property_file("overflow", "MinFixVes = 40000\nDecPoint = 3\n")
+property_file("bare_word", "DecPoint = two\n")
+property_file("rounded_double", "MinFixVes = 2.5\nDecPoint = -3.5\n")
+property_file("integer_for_text", "ComNumber = 3\nComSetting = 1.5\nVesTerminal = True\n")
+property_file("unterminated_string", 'ComSetting = "9600,n,8,1\n')
+property_file("crlf", SAVED.replace("\n", "\r\n"))
+property_file("bad_escape", 'UnitWeight = "\\q"\nTipTerminal = "\\x4"\n')
