@@ -10,7 +10,6 @@
 #include "platform/failure.h"
 
 namespace orva::qt {
-namespace {
 
 struct LineSettings {
     qint32 baudRate;
@@ -18,6 +17,8 @@ struct LineSettings {
     QSerialPort::Parity parity;
     QSerialPort::StopBits stopBits;
 };
+
+namespace {
 
 // What the serial driver of this platform can be given. Four data bits and
 // one and a half stop bits are valid settings texts but no Linux serial
@@ -124,14 +125,34 @@ void QtSerialPort::setSettings(std::string_view text) {
     const auto line = toLineSettings(*parsed);
     if (!line)
         throw Failure(FailureNumber::SettingsNotSupported, "The serial driver cannot take the settings " + std::string(text));
-    if (device_->isOpen() && !applyLineSettings(*device_, *line)) {
-        const std::string why = qtError(*device_);
-        if (const auto previous = toLineSettings(settings_)) applyLineSettings(*device_, *previous);
+    if (device_->isOpen()) {
+        if (!applyLineSettings(*device_, *line)) {
+            const std::string why = qtError(*device_);
+            if (const auto previous = toLineSettings(settings_)) applyLineSettings(*device_, *previous);
+            throw Failure(FailureNumber::SettingsNotSupported,
+                          openPath_ + " cannot take the settings " + std::string(text) + ": " + why);
+        }
+    } else if (const auto refusal = probe(*line)) {
         throw Failure(FailureNumber::SettingsNotSupported,
-                      openPath_ + " cannot take the settings " + std::string(text) + ": " + why);
+                      map_->pathOf(number_) + " cannot take the settings " + std::string(text) + ": " + *refusal);
     }
     settings_ = *parsed;
     settingsText_.assign(text);
+}
+
+// The port is closed while it is reconfigured, yet the refusal belongs to the
+// settings write, where the control reports it and puts the old values back;
+// found only at the next open it would leave the port silently shut. So the
+// device is asked now, when it can be opened; when it cannot, the open will
+// tell.
+std::optional<std::string> QtSerialPort::probe(const LineSettings& line) const {
+    QSerialPort device;
+    device.setPortName(QString::fromStdString(map_->pathOf(number_)));
+    if (!device.open(QIODevice::ReadWrite)) return std::nullopt;
+    std::optional<std::string> refusal;
+    if (!applyLineSettings(device, line)) refusal = qtError(device);
+    device.close();
+    return refusal;
 }
 
 void QtSerialPort::Output(std::string_view bytes) {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,8 @@
 class QSerialPort;
 
 namespace orva::qt {
+
+struct LineSettings;  // the settings in the serial driver's terms
 
 class QtSerialPort final : public SerialPort {
 public:
@@ -57,6 +60,7 @@ public:
 
 private:
     void requireOpen();
+    std::optional<std::string> probe(const LineSettings& line) const;
     bool deviceVanished() const;
     void drain();
     void closeDevice();

@@ -1,0 +1,173 @@
+// The serial port object on real pseudo-terminals: opening, refusing,
+// reading without blocking, overruns and a device that goes away.
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+
+#include "live_control.h"
+#include "platform/failure.h"
+
+namespace orva::testing {
+namespace {
+
+class SerialPortOnPty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::SimulatorOptions options;
+        options.linkPath = (dir.path() + "/tty").toStdString();
+        options.replyDelayMs = 5;
+        simulator = std::make_unique<sim::TerminalSimulator>(options);
+        simulator->addScript(sim::parseScript("weight 2.5\n"));
+        simulator->start();
+        map->map(1, simulator->devicePath());
+        map->map(2, (dir.path() + "/absent").toStdString());
+    }
+
+    std::int32_t failureOf(const std::function<void()>& operation) {
+        try {
+            operation();
+        } catch (const Failure& failure) {
+            lastDescription = failure.description();
+            return failure.number();
+        }
+        return 0;
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<sim::TerminalSimulator> simulator;
+    std::shared_ptr<qt::PortMap> map = std::make_shared<qt::PortMap>();
+    std::string lastDescription;
+};
+
+constexpr auto number = [](FailureNumber n) { return static_cast<std::int32_t>(n); };
+
+TEST_F(SerialPortOnPty, OpenFailuresAreDistinctAndNameTheDevice) {
+    qt::QtSerialPort port(map);
+    port.setCommPort(2);
+    EXPECT_EQ(failureOf([&] { port.setPortOpen(true); }), number(FailureNumber::NoSuchDevice));
+    EXPECT_NE(lastDescription.find(dir.path().toStdString() + "/absent"), std::string::npos) << lastDescription;
+    EXPECT_FALSE(port.PortOpen());
+
+    port.setCommPort(1);
+    port.setPortOpen(true);
+    EXPECT_EQ(failureOf([&] { port.setPortOpen(true); }), number(FailureNumber::PortAlreadyOpen));
+    EXPECT_EQ(failureOf([&] { port.setCommPort(2); }), number(FailureNumber::PortNumberWhileOpen));
+    EXPECT_EQ(failureOf([&] { port.setCommPort(0); }), number(FailureNumber::PortNumberWhileOpen));
+
+    qt::QtSerialPort second(map);
+    EXPECT_EQ(failureOf([&] { second.setPortOpen(true); }), number(FailureNumber::DeviceBusy));
+    EXPECT_NE(lastDescription.find(simulator->devicePath()), std::string::npos) << lastDescription;
+
+    port.setPortOpen(false);
+    EXPECT_EQ(failureOf([&] { port.setCommPort(0); }), number(FailureNumber::InvalidPortNumber));
+}
+
+TEST_F(SerialPortOnPty, PermissionIsRefusedWithItsOwnError) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root may open any device";
+    FILE* file = std::fopen((dir.path() + "/plain").toStdString().c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    ::chmod((dir.path() + "/plain").toStdString().c_str(), 0);
+    map->map(3, (dir.path() + "/plain").toStdString());
+    qt::QtSerialPort port(map);
+    port.setCommPort(3);
+    EXPECT_EQ(failureOf([&] { port.setPortOpen(true); }), number(FailureNumber::PermissionDenied));
+}
+
+// Whether the line discipline of this kernel's pseudo-terminals keeps
+// seven data bits with parity; some refuse them, as a device may.
+bool ptyTakesSevenBitsEven(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return true;
+    termios mode{};
+    ::tcgetattr(fd, &mode);
+    const termios saved = mode;
+    mode.c_cflag = (mode.c_cflag & ~CSIZE) | CS7 | PARENB;
+    const bool taken = ::tcsetattr(fd, TCSANOW, &mode) == 0;
+    ::tcsetattr(fd, TCSANOW, &saved);
+    ::close(fd);
+    return taken;
+}
+
+TEST_F(SerialPortOnPty, RefusedSettingsKeepThePreviousOnes) {
+    qt::QtSerialPort port(map);
+    port.setSettings("19200,N,8,2");  // letter case is kept as given
+    EXPECT_EQ(port.Settings(), "19200,N,8,2");
+    EXPECT_EQ(failureOf([&] { port.setSettings("9600,x,8,1"); }), number(FailureNumber::InvalidSettings));
+    EXPECT_EQ(failureOf([&] { port.setSettings("9600,n,4,1"); }), number(FailureNumber::SettingsNotSupported));
+    EXPECT_EQ(port.Settings(), "19200,N,8,2");
+
+    // A closed port asks the device, so the refusal comes with the write.
+    if (!ptyTakesSevenBitsEven(simulator->devicePath())) {
+        EXPECT_EQ(failureOf([&] { port.setSettings("9600,e,7,1"); }), number(FailureNumber::SettingsNotSupported));
+        EXPECT_NE(lastDescription.find(simulator->devicePath()), std::string::npos) << lastDescription;
+        EXPECT_EQ(port.Settings(), "19200,N,8,2");
+    }
+
+    port.setPortOpen(true);
+    EXPECT_EQ(failureOf([&] { port.setSettings("9600,n,8,1.5"); }), number(FailureNumber::SettingsNotSupported));
+    EXPECT_EQ(port.Settings(), "19200,N,8,2");
+    port.setSettings("4800,n,8,1");
+    EXPECT_EQ(port.Settings(), "4800,n,8,1");
+    EXPECT_TRUE(port.PortOpen());
+}
+
+TEST_F(SerialPortOnPty, ReadsNeverWaitAndTakeEverythingSinceTheLastRead) {
+    qt::QtSerialPort port(map);
+    EXPECT_EQ(failureOf([&] { port.Output("\n"); }), number(FailureNumber::PortNotOpen));
+    EXPECT_EQ(failureOf([&] { (void)port.Input(); }), number(FailureNumber::PortNotOpen));
+    port.setPortOpen(true);
+
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(port.Input(), "");
+    port.Output("\n");
+    EXPECT_EQ(port.Input(), "");  // the answer cannot be there yet
+    EXPECT_LT(clock.elapsed(), 50);
+
+    runFor(150);
+    EXPECT_EQ(port.Input(), "\x02WW    2.5kg\r\n");
+    EXPECT_EQ(port.Input(), "");
+}
+
+TEST_F(SerialPortOnPty, AFloodKeepsTheFirstBufferfulAndDropsTheRest) {
+    simulator->addScript(sim::parseScript("flood 5000\n"));
+    qt::QtSerialPort port(map);
+    port.setPortOpen(true);
+    port.Output("\n");
+    runFor(200);
+    const std::string first = port.Input();
+    EXPECT_EQ(first.size(), qt::QtSerialPort::kInputBufferSize);
+    EXPECT_EQ(first.rfind("\x02WW    2.5kg\r\n", 0), 0u);
+    EXPECT_EQ(port.overrunBytes(), 5000u - qt::QtSerialPort::kInputBufferSize);
+    runFor(50);
+    EXPECT_EQ(port.Input(), "");
+}
+
+TEST_F(SerialPortOnPty, ADeviceThatGoesAwayFailsReadsAndReportsThePortClosed) {
+    simulator->addScript(sim::parseScript("hold 1\nunplug\nsleep 300\nreplug\n"));
+    qt::QtSerialPort port(map);
+    port.setPortOpen(true);
+    port.Output("\n");
+    runUntil([&] { return !simulator->plugged(); }, 1000);
+    ASSERT_FALSE(simulator->plugged());
+    runFor(20);
+
+    EXPECT_FALSE(port.PortOpen());
+    EXPECT_EQ(failureOf([&] { (void)port.Input(); }), number(FailureNumber::DeviceFailure));
+    EXPECT_EQ(failureOf([&] { port.setPortOpen(true); }), number(FailureNumber::NoSuchDevice));
+
+    ASSERT_TRUE(runUntil([&] { return simulator->plugged(); }, 1000));
+    port.setPortOpen(true);
+    port.Output("\n");
+    runFor(100);
+    EXPECT_EQ(port.Input(), "\x02WW    2.5kg\r\n");
+}
+
+}  // namespace
+}  // namespace orva::testing
