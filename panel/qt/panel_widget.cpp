@@ -49,7 +49,13 @@ QColor PanelWidget::toQColor(Colour colour) const {
 }
 
 QFont PanelWidget::fontFor(const layout::Font& font) const {
-    if (font.face.empty()) return this->font();
+    if (font.face.empty()) {
+        // The control's default font: the desktop's dialog font at the small
+        // size the layout's captions were made for.
+        QFont f = this->font();
+        f.setPointSizeF(8.0);
+        return f;
+    }
     QFont f(QString::fromUtf8(font.face.data(), static_cast<qsizetype>(font.face.size())));
     f.setStyleHint(QFont::Serif);  // the closest installed serif when the face is missing
     f.setPointSizeF(font.points);
@@ -116,13 +122,19 @@ void PanelWidget::paintEvent(QPaintEvent*) {
                 painter.setFont(fontFor(entry.font));
                 painter.setPen(textColour);
                 const int align = entry.item == Item::Label2 ? (Qt::AlignRight | Qt::AlignVCenter)
-                                  : entry.item == Item::Label3 ? (Qt::AlignLeft | Qt::AlignVCenter)
-                                                               : (Qt::AlignLeft | Qt::AlignTop);
-                // Labels clip their text to their own box, as a label does.
+                                                             : (Qt::AlignLeft | Qt::AlignVCenter);
+                const QString text = QString::fromStdString(caption.text);
+                if (entry.font.face.empty()) {
+                    // The lamp captions are as wide as their lamps; a dialog
+                    // font wider than the one they were laid out for may run
+                    // past the box, into the empty frame beside it.
+                    painter.drawText(box.topLeft() + QPoint(0, QFontMetrics(painter.font()).ascent()), text);
+                    break;
+                }
+                // The weight and unit are clipped to their own box, as a label does.
                 painter.save();
                 painter.setClipRect(box);
-                painter.drawText(box.adjusted(toPixelsX(45), 0, -toPixelsX(45), 0), align | Qt::TextSingleLine,
-                                 QString::fromStdString(caption.text));
+                painter.drawText(box.adjusted(toPixelsX(45), 0, -toPixelsX(45), 0), align | Qt::TextSingleLine, text);
                 painter.restore();
                 break;
             }

@@ -68,6 +68,9 @@ HostOptions parseHostOptions(const std::vector<std::string>& arguments) {
             const auto parsed = qt::PortMap::parseMapping(mapping);
             if (!parsed) throw OptionError("--com takes N=PATH with N from 1 to 32767, not \"" + mapping + "\"");
             options.com.push_back(*parsed);
+        } else if (name == "--snapshot") {
+            options.snapshotPath = value();
+            if (options.snapshotPath.empty()) throw OptionError("--snapshot needs a file name");
         } else if (name == "--cycles") {
             const std::string text = value();
             long n = 0;
@@ -105,7 +108,9 @@ options:
   --list-ports              list the serial devices and exit
   --json                    print one JSON object per line on standard output
   --cycles N                stop after N decodes (for measurements and scripts)
-  --help                    this text
+)";
+    if (window) text += "  --snapshot FILE           save a picture of the window (PNG) when it ends\n";
+    text += R"(  --help                    this text
 
 Property writes happen in this order, after the file is loaded:
 --port, --settings, --dec-point, --min-fix. Each sends a change notification.

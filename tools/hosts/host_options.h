@@ -31,6 +31,7 @@ struct HostOptions {
     bool listPorts = false;
     bool help = false;
     long cycles = 0;                            // --cycles N: stop after N decodes; 0 runs until interrupted
+    std::string snapshotPath;                   // --snapshot FILE: the panel window as a picture at exit
 };
 
 // Throws OptionError with a message fit for the user.

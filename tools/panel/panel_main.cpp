@@ -107,6 +107,8 @@ int main(int argc, char** argv) {
     window.show();
 
     app.exec();
+    if (!options.snapshotPath.empty() && !window.grab().save(QString::fromStdString(options.snapshotPath)))
+        std::fprintf(stderr, "orva-panel: cannot save %s\n", options.snapshotPath.c_str());
     panel.reset();
     try {
         owned.save();
