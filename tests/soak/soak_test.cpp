@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "control/activex_orva.h"
+#include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "platform/virtual/simulated_line.h"
 #include "platform/virtual/virtual_clock.h"
@@ -204,6 +205,16 @@ protected:
         }
     }
 
+    // Taken or refused, a reconfiguration leaves the two properties naming
+    // what the port has, so no setting is lost and the next poll agrees.
+    bool propertiesNameThePort() const {
+        try {
+            return textToInt16(control->ComNumber()) == line.portNumber() && control->ComSetting() == line.settings();
+        } catch (const Failure&) {
+            return false;
+        }
+    }
+
     // Now and then, between ticks, the host touches the port configuration,
     // pulls the cable or saves the document.
     int hostBusyFor = 0;  // decodes until the host puts things back
@@ -286,9 +297,16 @@ TEST_F(DayOfPolling, StaysWithinItsInvariantsAndItsMemory) {
         const bool reconfigured = reconfigurationDue && !control->Timer2().Enabled();
         figures.polls += polled;
         figures.reconfigurations += reconfigured;
+        // Timer1 and Timer3 both start enabled; from the start-up decode tick
+        // on, exactly one timer runs.
+        started = started || clock.now() >= ActivexORVA::kTimer3Interval;
         if (started && enabledTimers() != 1) fail("timers enabled between ticks: " + std::to_string(enabledTimers()));
+        if (reconfigured && !propertiesNameThePort()) {
+            fail("after a reconfiguration ComNumber \"" + control->ComNumber() + "\" and ComSetting \"" +
+                 control->ComSetting() + "\" do not name the port's " + std::to_string(line.portNumber()) + " and \"" +
+                 line.settings() + "\"");
+        }
         if (!decoded) continue;
-        started = true;  // from the first decode on, exactly one timer runs
         ++figures.decodes;
 
         const ReadingRecord& r = control->reading();
@@ -345,6 +363,7 @@ TEST_F(DayOfPolling, StaysWithinItsInvariantsAndItsMemory) {
     // About one decode per 400 ms, less the cycles spent reconfiguring.
     EXPECT_GT(figures.decodes, static_cast<long>(end / 400 * 9 / 10));
     // The day must have exercised what it claims to.
+    EXPECT_GT(figures.recognised, figures.decodes / 2) << "the control does not get back to reading";
     EXPECT_GT(events.total[kStabVes], 100);
     EXPECT_GT(notice.refusals, 10);
     EXPECT_GT(figures.unplugs, 10);
