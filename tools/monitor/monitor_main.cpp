@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/failure.h"
+#include "platform/qt/console_notice.h"
 #include "platform/qt/signal_quit.h"
 #include "tools/hosts/control_session.h"
 #include "tools/hosts/json_lines.h"
@@ -37,17 +38,19 @@ public:
              " max=" + std::to_string(max));
     }
     void propertyChanged(std::string_view name) override { line("PropertyChanged " + std::string(name)); }
-    // A message on the command line counts as read at once.
+    // A message on the command line counts as read at once. On a terminal
+    // it joins the log under the panel; otherwise it goes to standard error.
     void messageBox(std::string_view text) override {
         line("Message: " + std::string(text));
-        if (!terminal_) std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+        if (!terminal_) console_.messageBox(text);
     }
     void beep() override {
         line("Beep");
-        if (terminal_) std::fputc('\a', stdout);
+        console_.beep();
     }
     void tickFailed(const Failure& failure) override {
         line("Error " + std::to_string(failure.number()) + ": " + failure.description());
+        if (!terminal_) console_.tickFailed(failure);
     }
 
     void decoded(const ActivexORVA& control, const std::string& portText) {
@@ -63,7 +66,9 @@ public:
 
 private:
     void line(const std::string& text) {
-        const std::string stamped = std::to_string(clock_()) + " ms " + text;
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%6lld ms ", clock_());
+        const std::string stamped = stamp + text;
         if (panel_) {
             panel_->log(stamped);
             return;
@@ -73,6 +78,7 @@ private:
     }
 
     bool terminal_;
+    qt::ConsoleNotice console_;
     std::function<long long()> clock_;
     std::unique_ptr<monitor::TerminalPanel> panel_;
 };
