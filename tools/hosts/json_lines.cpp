@@ -103,8 +103,11 @@ JsonLine& JsonLine::raw(std::string_view k, std::string_view json) {
 
 void JsonEventWriter::writeLine(const JsonLine& line) {
     const std::string text = line.str() + "\n";
-    std::fwrite(text.data(), 1, text.size(), out_);
-    std::fflush(out_);  // a reader sees each line as it happens
+    if (failed_) return;
+    const bool written = std::fwrite(text.data(), 1, text.size(), out_) == text.size();
+    if (written && std::fflush(out_) == 0) return;  // a reader sees each line as it happens
+    failed_ = true;
+    if (onOutputFailed_) onOutputFailed_();
 }
 
 void JsonEventWriter::StabVes(double w) { writeLine(JsonLine(clock_(), "StabVes").number("VesBrutoNVT", w)); }

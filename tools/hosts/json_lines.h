@@ -55,6 +55,9 @@ public:
 
     void decoded(const ActivexORVA& control);
     void error(std::int32_t number, std::string_view description);
+    // Told once when a line cannot be written (the reader went away), so the
+    // host can end normally and keep its document rather than poll unheard.
+    void setOnOutputFailed(std::function<void()> onFailed) { onOutputFailed_ = std::move(onFailed); }
 
 private:
     void writeLine(const JsonLine& line);
@@ -62,6 +65,8 @@ private:
     std::FILE* out_;
     Clock clock_;
     UserNotice* forward_;
+    std::function<void()> onOutputFailed_;
+    bool failed_ = false;
 };
 
 }  // namespace orva::host

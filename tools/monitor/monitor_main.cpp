@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QSerialPortInfo>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -61,10 +62,13 @@ public:
         const PanelModel& p = control.panel();
         std::printf("%6lld ms Decode %s %s %s status %s\n", clock_(), p.Frame1().text.c_str(), p.Label2().text.c_str(),
                     p.Label3().text.c_str(), control.StatusTerminal().c_str());
-        std::fflush(stdout);
+        flush();
     }
 
 private:
+    void flush() {
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) QCoreApplication::quit();
+    }
     void line(const std::string& text) {
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "%6lld ms ", clock_());
@@ -74,7 +78,7 @@ private:
             return;
         }
         std::printf("%s\n", stamped.c_str());
-        std::fflush(stdout);
+        flush();
     }
 
     bool terminal_;
@@ -127,8 +131,13 @@ int main(int argc, char** argv) {
     ControlEvents* events = nullptr;
     PropertyChangeSink* changes = nullptr;
     UserNotice* notice = nullptr;
+    // A reader that goes away (orva-monitor --json | head) ends the monitor
+    // through its normal exit, which saves the properties file; SIGPIPE
+    // would end it on the spot.
+    std::signal(SIGPIPE, SIG_IGN);
     if (options.json) {
         json = std::make_unique<host::JsonEventWriter>(stdout, clock);
+        json->setOnOutputFailed([] { QCoreApplication::quit(); });
         events = json.get();
         changes = json.get();
         notice = json.get();
