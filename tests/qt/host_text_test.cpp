@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdio>
 
 #include "platform/qt/console_notice.h"
 #include "platform/qt/port_map.h"
+#include "platform/qt/qt_locale.h"
 #include "tools/hosts/host_options.h"
 #include "tools/hosts/json_lines.h"
 #include "tools/sim/frame_encoding.h"
@@ -38,6 +40,11 @@ TEST(HostOptions, EveryOptionIsReadAndMistakesAreRefused) {
              {"--cycles", "0"}}) {
         EXPECT_THROW(host::parseHostOptions(bad), host::OptionError) << bad[0];
     }
+}
+
+TEST(QtLocale, TheDecimalSeparatorIsTheLocales) {
+    EXPECT_EQ(qt::QtLocale(QLocale(QLocale::German, QLocale::Germany)).decimalSeparator(), ",");
+    EXPECT_EQ(qt::QtLocale(QLocale::c()).decimalSeparator(), ".");
 }
 
 TEST(HostOptions, PortNumbersMapToDevices) {
@@ -110,6 +117,13 @@ TEST(SimulatorFrames, Orva1AndOrva2AreWrittenAsTheTerminalSendsThem) {
     EXPECT_EQ(sim::orva2Frame(123.45, 2), std::string("\x05\x04\x03\x02\x01\x00", 6));
     EXPECT_EQ(sim::orva2Frame(-3, 1), std::string(6, '\0'));
     EXPECT_EQ(sim::orva2Frame(5e9, 0), std::string(6, '\x09'));
+
+    // A comma locale on the simulating machine does not change the frame.
+    const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr || std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") != nullptr) {
+        EXPECT_EQ(sim::orva1Frame(12.5, 1, "", ""), "WW   12.5");
+        std::setlocale(LC_NUMERIC, previous.c_str());
+    }
 }
 
 TEST(SimulatorScript, CommandsAreParsedAndMistakesNamed) {

@@ -1,13 +1,18 @@
 #include "tools/sim/frame_encoding.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace orva::sim {
 
+// The terminal writes "." whatever the locale of the machine simulating it
+// (printf would follow LC_NUMERIC, which Qt applications take from the user).
 std::string orva1Frame(double weight, int decimals, const std::string& prefix, const std::string& suffix) {
-    char field[64];
-    std::snprintf(field, sizeof field, "%7.*f", decimals < 0 ? 0 : decimals, weight);
+    char digits[400];
+    const auto result = std::to_chars(digits, digits + sizeof digits, weight, std::chars_format::fixed,
+                                      decimals < 0 ? 0 : decimals);
+    std::string field(digits, result.ec == std::errc{} ? result.ptr : digits);
+    if (field.size() < 7) field.insert(0, 7 - field.size(), ' ');
     return prefix + "WW" + field + suffix;
 }
 
