@@ -125,7 +125,10 @@ std::string PropertyFile::formatValue(const PropertyValue& value) {
 
 void PropertyFile::parse(const std::string& text) {
     std::vector<Entry> entries;
-    std::istringstream lines(text);
+    // Editors on some systems start a UTF-8 file with a byte-order mark; it
+    // is not part of the first property's name.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    std::istringstream lines(text.rfind(kByteOrderMark, 0) == 0 ? text.substr(kByteOrderMark.size()) : text);
     std::string raw;
     int lineNumber = 0;
     while (std::getline(lines, raw)) {

@@ -92,7 +92,7 @@ TEST_F(PropertyFileTest, AMissingFileIsANewDocumentAndUnknownKeysSurviveASave) {
 }
 
 TEST_F(PropertyFileTest, ValuesOfEveryKindConvertAsTheControlConvertsThem) {
-    write(path(), "MinFixVes = 12.5\nDecPoint = True\nComNumber = 3\nComSetting = 9600\n");
+    write(path(), "\xEF\xBB\xBFMinFixVes = 12.5\r\nDecPoint = True\r\nComNumber = 3\nComSetting = 9600\n");
     VirtualControl control;
     EXPECT_EQ(loadError(path(), control.control), "");
     EXPECT_EQ(control.control.MinFixVes(), 12);  // half to even
