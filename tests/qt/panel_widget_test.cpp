@@ -7,7 +7,11 @@
 #include <QImage>
 #include <QPixmap>
 
+#include "control/activex_orva.h"
 #include "panel/qt/panel_widget.h"
+#include "platform/virtual/simulated_line.h"
+#include "platform/virtual/virtual_clock.h"
+#include "platform/virtual/virtual_services.h"
 
 namespace orva::qt {
 namespace {
@@ -122,6 +126,55 @@ TEST_F(PanelWidgetDrawing, AChangedModelSchedulesARepaint) {
     QApplication::processEvents();
     EXPECT_GE(paints, 1);
     widget.removeEventFilter(&counter);
+}
+
+}  // namespace
+}  // namespace orva::qt
+
+namespace orva::qt {
+namespace {
+
+using namespace orva::virtual_time;
+
+// A control fed scripted readings on a simulated line in virtual time, its
+// panel drawn after each step.
+class PanelAfterReadings : public ::testing::Test {
+protected:
+    QImage drawAfter(const std::string& frame, Millis ms) {
+        line.setFrame(frame);
+        clock.advanceBy(ms);
+        widget.resize(widget.sizeHint());
+        return widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    }
+    QColor lamp(const QImage& image, layout::Item item) { return image.pixelColor(widget.pixelRect(item).center()); }
+
+    VirtualClock clock;
+    VirtualTimerFactory timers{clock};
+    RecordingNotice notice;
+    FixedLocale locale{","};
+    SimulatedLine line{clock};
+    ActivexORVA control{{line.makePort(), timers, notice, locale}};
+    PanelWidget widget{control.panel()};
+};
+
+TEST_F(PanelAfterReadings, ASettledLoadLightsTheStabilityColumnAndTheOkLamp) {
+    const QImage settled = drawAfter("\x02WW   12.5kg\r\n", 3000);
+    EXPECT_EQ(control.panel().Label2().text, "12,5");
+    for (auto item : {layout::Item::Shape1_0, layout::Item::Shape1_1, layout::Item::Shape1_2})
+        EXPECT_EQ(lamp(settled, item), QColor(0, 255, 0));
+    EXPECT_EQ(lamp(settled, layout::Item::Shape2_1), QColor(0, 255, 0));       // Ok
+    EXPECT_EQ(lamp(settled, layout::Item::Shape2_0), widget.toQColor(kWindowBackground));  // >0<
+
+    // An unrecognised reply: "xxxx", and the column turns red.
+    const QImage lost = drawAfter("garbage", 800);
+    EXPECT_EQ(control.panel().Label2().text, "xxxx");
+    for (auto item : {layout::Item::Shape1_0, layout::Item::Shape1_1, layout::Item::Shape1_2})
+        EXPECT_EQ(lamp(lost, item), QColor(255, 0, 0));
+
+    // An empty scale lights >0< only.
+    const QImage empty = drawAfter("\x02WW    0.0kg\r\n", 1200);
+    EXPECT_EQ(lamp(empty, layout::Item::Shape2_0), QColor(0, 255, 0));
+    EXPECT_EQ(lamp(empty, layout::Item::Shape2_1), widget.toQColor(kWindowBackground));
 }
 
 }  // namespace
