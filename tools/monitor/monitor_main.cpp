@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QSerialPortInfo>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -17,6 +16,7 @@
 #include "platform/qt/signal_quit.h"
 #include "tools/hosts/control_session.h"
 #include "tools/hosts/json_lines.h"
+#include "tools/hosts/port_listing.h"
 #include "tools/monitor/terminal_panel.h"
 
 namespace {
@@ -87,22 +87,6 @@ private:
     std::unique_ptr<monitor::TerminalPanel> panel_;
 };
 
-void listPorts() {
-    const auto ports = QSerialPortInfo::availablePorts();
-    if (ports.isEmpty()) std::printf("No serial devices found. Use --simulate, or --com N=PATH for a pseudo-terminal.\n");
-    for (const auto& info : ports) {
-        const std::string path = info.systemLocation().toStdString();
-        std::string number = "use --com N=" + path;
-        if (path.rfind("/dev/ttyS", 0) == 0) {
-            try {
-                number = "port " + std::to_string(std::stoi(path.substr(9)) + 1);
-            } catch (const std::exception&) {
-            }
-        }
-        std::printf("%-20s %-28s %s\n", path.c_str(), info.description().toStdString().c_str(), number.c_str());
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -119,7 +103,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.listPorts) {
-        listPorts();
+        host::listSerialPorts(stdout);
         return 0;
     }
 

@@ -17,6 +17,7 @@
 #include "platform/qt/signal_quit.h"
 #include "tools/hosts/control_session.h"
 #include "tools/hosts/json_lines.h"
+#include "tools/hosts/port_listing.h"
 
 namespace {
 
@@ -64,8 +65,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.listPorts) {
-        std::fprintf(stderr, "orva-panel: use orva-monitor --list-ports\n");
-        return 2;
+        host::listSerialPorts(stdout);
+        return 0;
     }
 
     QWidget window;
