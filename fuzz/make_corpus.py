@@ -138,3 +138,36 @@ property_file("integer_for_text", "ComNumber = 3\nComSetting = 1.5\nVesTerminal 
 property_file("unterminated_string", 'ComSetting = "9600,n,8,1\n')
 property_file("crlf", SAVED.replace("\n", "\r\n"))
 property_file("bad_escape", 'UnitWeight = "\\q"\nTipTerminal = "\\x4"\n')
+
+# --- poll_cycle: operations, each an opcode, a count of clock actions after it, a payload ---
+INJECT, FRAME, SILENT, UNPLUG, REPLUG, COM_NUMBER, COM_SETTING, REFUSE, PORT_EXISTS, FAIL_OPEN, TERMINAL_PORT, \
+    COM_NUMBER_INT = range(12)
+
+
+def op(code, actions=3, payload=b""):
+    return bytes([code, actions]) + payload
+
+
+def chunk(raw):
+    raw = raw.encode("utf-8") if isinstance(raw, str) else raw
+    return bytes([len(raw)]) + raw
+
+
+def poll_cycle(name, *ops):
+    write("poll_cycle", name, b"".join(ops))
+
+
+poll_cycle("steady")
+poll_cycle("refused_settings", op(REFUSE, 0, chunk("4800,e,7,2")), op(COM_SETTING, 3, chunk("4800,e,7,2")))
+poll_cycle("taken_settings", op(COM_SETTING, 3, chunk("19200,n,8,1")), op(COM_SETTING, 3, chunk("9600,n,8,1")))
+poll_cycle("missing_port", op(PORT_EXISTS, 0, bytes([3])), op(COM_NUMBER, 3, chunk("3")), op(COM_NUMBER, 3, chunk("1")))
+poll_cycle("unplug_replug", op(UNPLUG, 3), op(SILENT, 3), op(REPLUG, 3), op(FRAME, 3, chunk(b"\x02WW  2.000kg")))
+poll_cycle("bad_numbers", op(COM_NUMBER, 3, chunk("COM2")), op(COM_NUMBER, 3, chunk("0")),
+           op(COM_NUMBER, 3, chunk("40000")), op(COM_NUMBER, 3, chunk("1.5")), op(COM_NUMBER, 3, chunk(" 3")))
+poll_cycle("bad_settings", op(COM_SETTING, 3, chunk("bogus")), op(COM_SETTING, 3, chunk("")),
+           op(COM_SETTING, 3, chunk("9600,N,8,1")))
+poll_cycle("port_busy", op(FAIL_OPEN, 0, bytes([1])), op(COM_NUMBER, 3, chunk("2")), op(FAIL_OPEN, 3, bytes([0])))
+poll_cycle("flood", *[op(INJECT, 1, chunk(bytes(range(255)))) for _ in range(6)])
+poll_cycle("terminal_moves", op(TERMINAL_PORT, 0, bytes([2])), op(COM_NUMBER_INT, 3, b"\x02\x00"))
+poll_cycle("negative_port", op(COM_NUMBER_INT, 3, b"\xfb\xff"))
+poll_cycle("orva2_terminal", op(FRAME, 3, chunk(bytes([5, 4, 3, 2, 1, 0]))), op(UNPLUG, 1), op(REPLUG, 3))
