@@ -77,9 +77,9 @@ def text(value):
     return b"\x05" + bytes([len(raw)]) + raw
 
 
-def property_bag(name, *fields):
+def property_bag(name, *fields, held=False):
     fields = list(fields) + [absent()] * (KEYS - len(fields))
-    write("property_bag", name, b"".join(fields))
+    write("property_bag", name, b"".join(fields) + (b"\x01" if held else b""))
 
 
 property_bag("all_absent")
@@ -96,6 +96,8 @@ property_bag("empty_values", empty(), empty(), empty(), empty(), empty(), empty(
 property_bag("nan_decpoint", integer(1), double(float("nan")))
 property_bag("cyrillic_texts", integer(0), integer(0), text("сом порт"), text("\x00\xff"), text("Вес"))
 property_bag("exponent_text", text("1E3"), text("-32768.4"), text(""), text(" "))
+property_bag("held_values_then_failure", integer(500), text("many"), text("4800,n,8,1"), held=True)
+property_bag("held_values_then_load", absent(), integer(2), absent(), text("5"), held=True)
 property_bag("huge_double_text_field", integer(1), integer(1), double(1e300), double(-0.0), double(float("inf")))
 
 # --- number_text: the first 8 bytes as a weight (and DecPoint), the whole input as text ---

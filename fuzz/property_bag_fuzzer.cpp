@@ -6,7 +6,8 @@
 //
 // Input: for each key in the record's order a tag byte (0 absent, 1 empty
 // value, 2 boolean, 3 integer, 4 floating point, 5 text) and its payload;
-// a text is a length byte and its bytes.
+// a text is a length byte and its bytes. Then an options byte: bit 0 makes
+// the control hold other values than the defaults when the load begins.
 
 #include <array>
 #include <cmath>
@@ -107,15 +108,16 @@ void checkTextConversion(const PropertyValue& value) {
 }
 
 // The record a load must leave: keys before the first one that cannot be
-// converted loaded, that key and the rest at their defaults.
+// converted loaded, that key and the rest as they were.
 struct ExpectedLoad {
     PropertyRecord record;
     std::size_t keysRead = kKeys.size();
     std::int32_t failure = 0;
 };
 
-ExpectedLoad expectLoad(MemoryPropertyBag& bag) {
+ExpectedLoad expectLoad(MemoryPropertyBag& bag, const PropertyRecord& before) {
     ExpectedLoad expected;
+    expected.record = before;
     PropertyRecord& r = expected.record;
     for (std::size_t field = 0; field < kKeys.size(); ++field) {
         const PropertyValue value = bag.read(kKeys[field], defaultOf(field));
@@ -173,10 +175,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bag.values[kKeys[field]] = value;
     }
 
-    const ExpectedLoad expected = expectLoad(bag);
+    ControlOnLine first;
+    if ((in.byte() & 1) != 0) {
+        // A control the host has already written to.
+        first.control.setMinFixVes(7);
+        first.control.setDecPoint(3);
+        first.control.setComSetting("19200,e,7,2");
+        first.control.setComNumber("4");
+        first.control.setVesTerminal(" 1.5");
+        first.control.setTipTerminal("ORVA-2");
+        first.control.setStatusTerminal("C");
+        first.control.setUnitWeight("lb");
+    }
+    const ExpectedLoad expected = expectLoad(bag, first.control.properties());
     bag.asked.clear();
 
-    ControlOnLine first;
     std::int32_t failure = 0;
     try {
         first.control.ReadProperties(bag);
@@ -189,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(failure == expected.failure, "the load fails exactly at a value that cannot be converted");
     require(bag.asked.size() == expected.keysRead, "the load stops at the failing key");
     for (std::size_t i = 0; i < bag.asked.size(); ++i) require(bag.asked[i] == kKeys[i], "keys load in order");
-    require(first.control.properties() == expected.record, "loaded keys hold their values, the rest their defaults");
+    require(first.control.properties() == expected.record, "loaded keys hold their values, the rest what they held");
 
     // Whatever was loaded survives a save and a load.
     MemoryPropertyBag saved;

@@ -76,9 +76,10 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     rc=0
     # One job only: the machine is shared. New inputs go to the work corpus;
     # the seeds and past findings are read, never written.
+    inputs=("$work")
+    for d in "fuzz/corpus/$t" "fuzz/regressions/$t"; do [ -d "$d" ] && inputs+=("$d"); done
     "$build_dir/orva_fuzz_$t" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$build_dir/fuzz-findings/$t-" \
-      "$work" "fuzz/corpus/$t" "fuzz/regressions/$t" >"$log" 2>&1 || rc=$?
+      -print_final_stats=1 -artifact_prefix="$build_dir/fuzz-findings/$t-" "${inputs[@]}" >"$log" 2>&1 || rc=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     seconds=$(grep -o 'Done [0-9]* runs in [0-9]* second' "$log" | awk '{print $5}' | tail -1)
     line="fuzz $t: ${runs:-?} executions in ${seconds:-?} s, corpus $(find "$work" -type f | wc -l) inputs"
