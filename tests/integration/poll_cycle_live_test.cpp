@@ -37,15 +37,21 @@ TEST(LivePolling, FirstReplyIsDecodedAtTheThirdDecodeAndEventsFollowTheCycle) {
     EXPECT_NEAR(static_cast<double>(stab->tMs), static_cast<double>(live.decodes[4].tMs), 5.0);
     EXPECT_NEAR(static_cast<double>(live.events[0].tMs), static_cast<double>(live.decodes[2].tMs), 5.0);
 
-    // About 100 ms to the first decode, then one every ~400 ms. The bounds
-    // leave room for a loaded build machine; the bench measures precisely.
-    EXPECT_GE(live.decodes[0].tMs, 95);
-    EXPECT_LE(live.decodes[0].tMs, 250);
-    for (std::size_t i = 1; i < live.decodes.size(); ++i) {
-        const long long gap = live.decodes[i].tMs - live.decodes[i - 1].tMs;
-        EXPECT_GE(gap, 295) << "decode " << i;  // the first gap is Timer1's 300 ms alone
-        EXPECT_LE(gap, 550) << "decode " << i;
+    // About 100 ms to the first decode, Timer1's 300 ms to the second, then
+    // one every 400 ms and a little. Timers never fire early; how late they
+    // may be on a loaded build machine is bounded loosely here, and
+    // measured by the bench.
+    EXPECT_GE(live.decodes[0].tMs, 99);
+    EXPECT_LE(live.decodes[0].tMs, 400);
+    EXPECT_GE(live.decodes[1].tMs - live.decodes[0].tMs, 299);
+    std::vector<long long> gaps;
+    for (std::size_t i = 2; i < live.decodes.size(); ++i) gaps.push_back(live.decodes[i].tMs - live.decodes[i - 1].tMs);
+    for (const long long gap : gaps) {
+        EXPECT_GE(gap, 399);
+        EXPECT_LE(gap, 900);
     }
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_LE(gaps[gaps.size() / 2], 440);
     EXPECT_TRUE(live.notice.messages.empty());
     EXPECT_EQ(live.notice.beeps, 0);
 }
