@@ -3,8 +3,10 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(ORVA_MINGW_TRIPLET i686-w64-mingw32)
 
-set(CMAKE_C_COMPILER ${ORVA_MINGW_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${ORVA_MINGW_TRIPLET}-g++)
+# The POSIX thread model: its C++ library has std::mutex and friends (the
+# test host's GoogleTest needs them); -static keeps its runtime inside.
+set(CMAKE_C_COMPILER ${ORVA_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ORVA_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${ORVA_MINGW_TRIPLET}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${ORVA_MINGW_TRIPLET})

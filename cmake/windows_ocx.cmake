@@ -23,7 +23,7 @@ if(WIN32)
   set(_orva_gen ${CMAKE_CURRENT_BINARY_DIR}/ocx_generated)
   file(MAKE_DIRECTORY ${_orva_gen})
 
-  # The type library: widl, then the one flag widl cannot express.
+  # The type library: widl, then the flags widl cannot express.
   add_custom_command(
     OUTPUT ${_orva_gen}/ActiveX_ORVA_h.h ${_orva_gen}/ActiveX_ORVA_i.c ${_orva_gen}/ActiveX_ORVA_widl.tlb
     COMMAND ${ORVA_WIDL} ${_orva_widl_arch} -I /usr/include/wine/wine/windows -L ${_orva_wine_dlls}
@@ -35,9 +35,9 @@ if(WIN32)
   add_custom_command(
     OUTPUT ${_orva_gen}/ActiveX_ORVA.tlb
     COMMAND Python3::Interpreter ${_orva_ocx_src}/set_typeflags.py ${_orva_gen}/ActiveX_ORVA_widl.tlb
-            ${_orva_gen}/ActiveX_ORVA.tlb 736AFA12-84AC-4768-92DB-D8B50615C318 0x80
+            ${_orva_gen}/ActiveX_ORVA.tlb 0x2 736AFA12-84AC-4768-92DB-D8B50615C318=+0x80
     DEPENDS ${_orva_gen}/ActiveX_ORVA_widl.tlb ${_orva_ocx_src}/set_typeflags.py
-    COMMENT "Event interface of the type library: non-extensible"
+    COMMENT "Type library flags widl cannot express"
     VERBATIM)
   set_source_files_properties(${_orva_ocx_src}/ActiveX_ORVA.rc PROPERTIES
     OBJECT_DEPENDS "${_orva_gen}/ActiveX_ORVA.tlb;${_orva_ocx_src}/toolbox.bmp")

@@ -1,5 +1,6 @@
 #include "control/ocx/orva_control.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
@@ -273,7 +274,11 @@ void OrvaControl::fire(DISPID id, VARIANTARG* arguments, UINT count) {
     if (frozenEvents_ > 0) return;  // the container asked for no events now
     ComPtr<IUnknown> keep(identity());
     for (const auto& sink : events_.snapshot<IDispatch>()) {
-        DISPPARAMS params{arguments, nullptr, count, 0};
+        // Each sink gets its own copy of the by-value arguments; the
+        // by-reference ones still point at the control's flags.
+        std::array<VARIANTARG, 4> copy{};
+        std::copy(arguments, arguments + count, copy.begin());
+        DISPPARAMS params{copy.data(), nullptr, count, 0};
         sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
     }
 }

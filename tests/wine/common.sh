@@ -11,6 +11,7 @@ XVFB_PID=""
 wine_cleanup() {
   if [ -n "${WINEPREFIX:-}" ] && [ -d "${WINEPREFIX}" ]; then
     WINEPREFIX=$WINEPREFIX wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX=$WINEPREFIX wineserver -w >/dev/null 2>&1 || true
   fi
   if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
 }
@@ -37,13 +38,16 @@ wine_setup() {
   mkdir -p "$work"
   export WINEPREFIX=$work/prefix
   export WINEDEBUG=-all
-  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
   trap wine_cleanup EXIT
   # The display must be there before the prefix's first Wine command.
   if [ "$display" = display ]; then start_xvfb; else unset DISPLAY; fi
   local started=$SECONDS
   wineboot -i >"$work/wineboot.log" 2>&1
   wineserver -w 2>/dev/null
+  # One server for the rest of the test, its stderr (long listings on exit)
+  # in a file rather than in the test's output.
+  wineserver -p 2>"$work/wineserver.log" >/dev/null
   echo "prefix ready in $((SECONDS - started)) s"
 }
 

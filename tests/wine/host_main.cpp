@@ -1,0 +1,14 @@
+// The Windows test host: a single-threaded apartment with OLE, as a
+// container application has, then every test.
+#include <windows.h>
+#include <ole2.h>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (FAILED(::OleInitialize(nullptr))) return 2;
+    const int result = RUN_ALL_TESTS();
+    ::OleUninitialize();
+    return result;
+}

@@ -1,0 +1,68 @@
+#!/usr/bin/env python3
+"""A weighing terminal on a pseudo-terminal, for the Wine tests.
+
+Answers every line feed it receives with one ORVA-1 text frame whose weight
+field is the content of WEIGHT_FILE (seven characters, right-aligned); an
+empty or missing file means a silent terminal. The pty's slave path is linked
+at LINK, which the test maps as a COM port of its Wine prefix.
+
+usage: terminal.py LINK WEIGHT_FILE
+"""
+import os
+import select
+import signal
+import sys
+import time
+import tty
+
+# A terminal answers a little after the request, as a real one does: the
+# reply then never lands inside the read that directly follows the request.
+REPLY_DELAY = 0.03
+
+
+def frame(weight_file):
+    try:
+        with open(weight_file, "rb") as f:
+            field = f.read().strip(b"\r\n")
+    except OSError:
+        return b""
+    if not field:
+        return b""
+    return b"\x02WW" + field.rjust(7)[:7] + b"kg\r\n"
+
+
+def main(argv):
+    if len(argv) != 3:
+        sys.exit(__doc__)
+    link, weight_file = argv[1], argv[2]
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    # Kept open here too, so the master never sees a hang-up between opens.
+    slave_path = os.ttyname(slave)
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(slave_path, link)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    print(slave_path, flush=True)
+    due = []  # times at which a reply is owed
+    while True:
+        now = time.monotonic()
+        while due and due[0] <= now:
+            due.pop(0)
+            reply = frame(weight_file)
+            if reply:
+                os.write(master, reply)
+        timeout = max(0.0, due[0] - now) if due else 1.0
+        ready, _, _ = select.select([master], [], [], timeout)
+        if not ready:
+            continue
+        try:
+            data = os.read(master, 4096)
+        except OSError:
+            continue
+        for _ in range(data.count(b"\n")):
+            due.append(time.monotonic() + REPLY_DELAY)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
