@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QTemporaryDir>
 
 #include "live_control.h"
@@ -65,6 +66,29 @@ TEST_F(ScriptedTerminal, ALoopRepeatsAndAScriptWithoutWaitsDoesNotSpin) {
     port.reset();
     start("weight 6\nloop\n");  // nothing waits: the loop ends the script
     EXPECT_EQ(ask(), frame("    6.0"));
+}
+
+}  // namespace
+}  // namespace orva::testing
+
+namespace orva::testing {
+namespace {
+
+TEST(DeviceLinkSafety, AnExistingFileThatIsNoLinkIsNeverReplaced) {
+    QTemporaryDir dir;
+    const std::string path = (dir.path() + "/notes.txt").toStdString();
+    {
+        QFile file(QString::fromStdString(path));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("keep me");
+    }
+    sim::SimulatorOptions options;
+    options.linkPath = path;
+    sim::TerminalSimulator simulator(options);
+    EXPECT_THROW(simulator.start(), std::runtime_error);
+    QFile file(QString::fromStdString(path));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "keep me");
 }
 
 }  // namespace

@@ -30,14 +30,16 @@ std::string TerminalSimulator::devicePath() const {
 
 void TerminalSimulator::plug() {
     if (pty_) return;
-    pty_ = std::make_unique<PseudoTerminal>();
+    // Nothing is kept unless both the pseudo-terminal and the link are made.
+    auto pty = std::make_unique<PseudoTerminal>();
+    if (link_) link_->pointTo(pty->slavePath());
+    pty_ = std::move(pty);
     context_ = std::make_unique<QObject>();
     readNotifier_ = std::make_unique<QSocketNotifier>(pty_->master(), QSocketNotifier::Read);
     QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, context_.get(), [this] { onReadable(); });
     writeNotifier_ = std::make_unique<QSocketNotifier>(pty_->master(), QSocketNotifier::Write);
     writeNotifier_->setEnabled(false);
     QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, context_.get(), [this] { onWritable(); });
-    if (link_) link_->pointTo(pty_->slavePath());
     if (onLog_) onLog_("plugged in at " + devicePath() + (link_ ? " -> " + pty_->slavePath() : std::string()));
 }
 
