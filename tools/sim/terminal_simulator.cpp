@@ -210,7 +210,14 @@ void TerminalSimulator::runScript() {
                 break;
             }
             case Op::Unplug: unplug(); break;
-            case Op::Replug: plug(); break;
+            case Op::Replug:
+                try {
+                    plug();
+                } catch (const std::exception& error) {
+                    // Stays unplugged; the script goes on, as a user's would.
+                    if (onLog_) onLog_(std::string("cannot replug: ") + error.what());
+                }
+                break;
             case Op::Sleep:
                 sleeping_ = true;
                 QTimer::singleShot(c.count, Qt::PreciseTimer, scriptContext_.get(), [this] {
