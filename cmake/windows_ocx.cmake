@@ -42,6 +42,14 @@ if(WIN32)
   set_source_files_properties(${_orva_ocx_src}/ActiveX_ORVA.rc PROPERTIES
     OBJECT_DEPENDS "${_orva_gen}/ActiveX_ORVA.tlb;${_orva_ocx_src}/toolbox.bmp")
 
+  # The interface header and identifiers, for the control and for its hosts.
+  add_library(orva_ocx_ids STATIC ${_orva_gen}/ActiveX_ORVA_i.c)
+  target_include_directories(orva_ocx_ids PUBLIC ${_orva_gen})
+  # widl's C output is not ours to keep warning-free.
+  set_source_files_properties(${_orva_gen}/ActiveX_ORVA_i.c PROPERTIES COMPILE_OPTIONS "-w")
+  add_custom_target(orva_ocx_header DEPENDS ${_orva_gen}/ActiveX_ORVA_h.h ${_orva_gen}/ActiveX_ORVA.tlb)
+  add_dependencies(orva_ocx_ids orva_ocx_header)
+
   # Windows platform seams and the GDI panel.
   add_library(orva_win32 STATIC
     platform/win32/notice.cpp
@@ -62,19 +70,15 @@ if(WIN32)
     control/ocx/orva_control.cpp
     control/ocx/persistence.cpp
     control/ocx/registration.cpp
-    ${_orva_gen}/ActiveX_ORVA_i.c
     control/ocx/ActiveX_ORVA.rc
     control/ocx/ActiveX_ORVA.def)
   set_target_properties(ActiveX_ORVA PROPERTIES PREFIX "" SUFFIX ".ocx" OUTPUT_NAME ActiveX_ORVA)
   target_include_directories(ActiveX_ORVA PRIVATE ${_orva_gen} ${_orva_ocx_src})
-  target_link_libraries(ActiveX_ORVA PRIVATE orva_win32 ole32 oleaut32 uuid user32 gdi32 advapi32)
+  target_link_libraries(ActiveX_ORVA PRIVATE orva_ocx_ids orva_win32 ole32 oleaut32 uuid user32 gdi32 advapi32)
   # A self-contained module: no runtime DLL of the compiler beside it.
   target_link_options(ActiveX_ORVA PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at -Wl,--enable-stdcall-fixup)
   orva_warnings(ActiveX_ORVA)
-  # widl's C output is not ours to keep warning-free.
-  set_source_files_properties(${_orva_gen}/ActiveX_ORVA_i.c PROPERTIES COMPILE_OPTIONS "-w")
 
-  set(ORVA_OCX_GENERATED_DIR ${_orva_gen})
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/typelib_test.cpp)
     add_subdirectory(tests/wine ${CMAKE_CURRENT_BINARY_DIR}/tests/wine)
   endif()

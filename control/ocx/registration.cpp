@@ -15,6 +15,8 @@
 namespace orva::ocx {
 namespace {
 
+using win32::Bstr;
+
 std::wstring guidText(REFGUID guid) {
     wchar_t buffer[40] = {};
     ::StringFromGUID2(guid, buffer, 40);
@@ -65,6 +67,19 @@ LONG deleteTree(const std::wstring& path) {
 
 HRESULT fromStatus(LONG status) { return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status); }
 
+// Whether the class is registered in the other registry view (the other
+// architecture's build of the control on a 64-bit system). ProgID keys are
+// shared between the views, so they stay while either build is registered.
+bool registeredInOtherView() {
+    const REGSAM otherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    HKEY key = nullptr;
+    const std::wstring path = L"CLSID\\" + guidText(CLSID_ActivexORVA);
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | otherView, &key) != ERROR_SUCCESS)
+        return false;
+    ::RegCloseKey(key);
+    return true;
+}
+
 }  // namespace
 
 HRESULT registerServer() {
@@ -102,11 +117,15 @@ HRESULT registerServer() {
 }
 
 HRESULT unregisterServer() {
-    SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+    const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
     // Absent already is fine: unregistering twice must not fail.
-    const HRESULT typeLib = ::UnRegisterTypeLib(LIBID_ActiveX_ORVA, kLibraryMajor, kLibraryMinor, kLibraryLcid, kind);
+    HRESULT typeLib = S_OK;
+    Bstr registeredPath;
+    if (SUCCEEDED(::QueryPathOfRegTypeLib(LIBID_ActiveX_ORVA, kLibraryMajor, kLibraryMinor, kLibraryLcid,
+                                          registeredPath.out())))
+        typeLib = ::UnRegisterTypeLib(LIBID_ActiveX_ORVA, kLibraryMajor, kLibraryMinor, kLibraryLcid, kind);
     const LONG classKey = deleteTree(L"CLSID\\" + guidText(CLSID_ActivexORVA));
-    const LONG progId = deleteTree(kProgId);
+    const LONG progId = registeredInOtherView() ? ERROR_SUCCESS : deleteTree(kProgId);
     if (classKey != ERROR_SUCCESS) return fromStatus(classKey);
     if (progId != ERROR_SUCCESS) return fromStatus(progId);
     if (FAILED(typeLib) && typeLib != TYPE_E_REGISTRYACCESS && typeLib != TYPE_E_LIBNOTREGISTERED) return typeLib;

@@ -262,3 +262,52 @@ TEST_F(TypeLibrary, EmbeddedInTheModuleAsResourceOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// The module's other resources: the toolbox picture and the version block.
+TEST(ModuleResources, ToolboxBitmapAndVersionBlock) {
+    const std::wstring& path = host::settings().ocxPath;
+    ASSERT_FALSE(path.empty());
+    const HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module);
+    const HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(30000), reinterpret_cast<LPCWSTR>(RT_BITMAP));
+    ASSERT_NE(nullptr, found);
+    const auto* header = static_cast<const BITMAPINFOHEADER*>(::LockResource(::LoadResource(module, found)));
+    ASSERT_NE(nullptr, header);
+    EXPECT_EQ(16, header->biWidth);
+    EXPECT_EQ(15, header->biHeight);
+    EXPECT_EQ(4, header->biBitCount);  // 16 colours
+    ::FreeLibrary(module);
+
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<unsigned char> block(size);
+    ASSERT_TRUE(::GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS);
+    EXPECT_EQ(0u, fixed->dwFileVersionLS);
+    EXPECT_EQ(0x00010000u, fixed->dwProductVersionMS);
+    WORD* translation = nullptr;
+    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                                 &length));
+    EXPECT_EQ(0x0409, translation[0]);
+    EXPECT_EQ(1200, translation[1]);
+    const std::pair<const wchar_t*, const wchar_t*> strings[] = {
+        {L"FileDescription", L"ActiveX to ORVA Weight"}, {L"ProductName", L"ActiveX_ORVA"},
+        {L"InternalName", L"ActiveX_ORVA"},              {L"OriginalFilename", L"ActiveX_ORVA.ocx"},
+        {L"FileVersion", L"1.00"},                       {L"ProductVersion", L"1.00"},
+        {L"OLESelfRegister", L""},
+    };
+    for (const auto& [key, value] : strings) {
+        wchar_t* text = nullptr;
+        const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + key;
+        ASSERT_TRUE(::VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&text), &length)) << key;
+        EXPECT_EQ(std::wstring(value), std::wstring(text != nullptr ? text : L"")) << key;
+    }
+}
+
+}  // namespace
