@@ -212,6 +212,70 @@ TEST_F(Embedding, EventsFollowTheTerminalInOrderWithTheirArguments) {
     EXPECT_EQ(L" 0", e.weight());
 }
 
+TEST_F(Embedding, CyclePollsFromCreationWithoutAnyWindow) {
+    auto control = createControl();
+    ASSERT_TRUE(control);
+    auto* sink = new EventSink;
+    {
+        Connection events(control.get(), DIID___ActivexORVA, sink);
+        ASSERT_TRUE(pumpUntil([&] { return getString(control.get(), &_ActivexORVA::get_TipTerminal) == L"ORVA-1"; },
+                              5000));
+        EXPECT_EQ(L" 0", getString(control.get(), &_ActivexORVA::get_VesTerminal));
+        ASSERT_NE(nullptr, find(sink->events, 3));  // the first status step: ">0<"
+        EXPECT_EQ((std::vector<double>{1, 0, 0, 0}), find(sink->events, 3)->values);
+        HWND window = nullptr;
+        EXPECT_EQ(E_FAIL, control.as<IOleInPlaceObject>(IID_IOleInPlaceObject)->GetWindow(&window));
+    }
+    sink->Release();
+}
+
+TEST_F(Embedding, QuickActivationConnectsSinksAndSite) {
+    auto control = createControl();
+    ASSERT_TRUE(control);
+    auto quick = control.as<IQuickActivate>(IID_IQuickActivate);
+    ASSERT_TRUE(quick);
+    auto* site = new Site;
+    auto* sink = new EventSink;
+    auto* notify = new NotifySink;
+    QACONTAINER container{};
+    container.cbSize = sizeof container;
+    container.pClientSite = site;
+    container.pUnkEventSink = sink;
+    container.pPropertyNotifySink = notify;
+    QACONTROL answer{};
+    answer.cbSize = sizeof answer;
+    ASSERT_EQ(S_OK, quick->QuickActivate(&container, &answer));
+    EXPECT_EQ(131473u, answer.dwMiscStatus);
+    EXPECT_NE(0u, answer.dwEventCookie);
+    EXPECT_NE(0u, answer.dwPropNotifyCookie);
+
+    ASSERT_EQ(S_OK, control->put_DecPoint(2));
+    EXPECT_EQ(std::vector<DISPID>{0x6803004A}, notify->changes);
+    ASSERT_TRUE(pumpUntil([&] { return find(sink->events, 3) != nullptr; }, 5000));
+
+    // Both connection points are listed for containers that enumerate them.
+    ComPtr<IEnumConnectionPoints> points;
+    ASSERT_EQ(S_OK, control.as<IConnectionPointContainer>(IID_IConnectionPointContainer)->EnumConnectionPoints(
+                        points.out()));
+    IConnectionPoint* listed[3] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(S_FALSE, points->Next(3, listed, &fetched));
+    ASSERT_EQ(2u, fetched);
+    for (ULONG i = 0; i < fetched; ++i) {
+        IID iid{};
+        listed[i]->GetConnectionInterface(&iid);
+        EXPECT_TRUE(::IsEqualIID(iid, i == 0 ? DIID___ActivexORVA : IID_IPropertyNotifySink));
+        // The quick activation's cookies disconnect the sinks again.
+        EXPECT_EQ(S_OK, listed[i]->Unadvise(i == 0 ? answer.dwEventCookie : answer.dwPropNotifyCookie));
+        listed[i]->Release();
+    }
+    control.as<IOleObject>(IID_IOleObject)->SetClientSite(nullptr);
+    control.reset();
+    site->Release();
+    sink->Release();
+    notify->Release();
+}
+
 TEST_F(Embedding, SilentTerminalGivesUnrecognisedRepliesAndNoEvents) {
     Embedded e;
     ASSERT_TRUE(e.control);
