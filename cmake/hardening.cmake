@@ -11,9 +11,12 @@ endif()
 
 set(ORVA_FUZZ_TARGETS weight_path poll_cycle property_bag number_text)
 # The Linux hosts' property file loader, when the Qt runtime is in this build.
+# Only the loader itself is compiled for it, not the rest of the Qt seams.
 if(TARGET orva_qt)
+  add_library(orva_fuzzed_property_file OBJECT ${CMAKE_CURRENT_LIST_DIR}/../platform/qt/property_file.cpp)
+  target_link_libraries(orva_fuzzed_property_file PUBLIC orva_core Qt6::Core)
   list(APPEND ORVA_FUZZ_TARGETS property_file)
-  set(ORVA_FUZZ_LIBS_property_file orva_qt)
+  set(ORVA_FUZZ_LIBS_property_file orva_fuzzed_property_file)
 endif()
 set(ORVA_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR}/../fuzz)
 get_filename_component(ORVA_FUZZ_DIR ${ORVA_FUZZ_DIR} ABSOLUTE)
