@@ -229,6 +229,42 @@ TEST_F(Embedding, CyclePollsFromCreationWithoutAnyWindow) {
     sink->Release();
 }
 
+TEST_F(Embedding, HandlerMayReleaseTheControlInsideATimerTick) {
+    auto* sink = new EventSink;
+    bool released = false;
+    {
+        auto control = createControl();
+        ASSERT_TRUE(control);
+        auto site = new Site;
+        auto ole = control.as<IOleObject>(IID_IOleObject);
+        ole->SetClientSite(site);
+        ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site, 0, site->window(), &site->position);
+        ole.reset();
+        auto container = control.as<IConnectionPointContainer>(IID_IConnectionPointContainer);
+        ComPtr<IConnectionPoint> point;
+        ASSERT_EQ(S_OK, container->FindConnectionPoint(DIID___ActivexORVA, point.out()));
+        container.reset();
+        DWORD cookie = 0;
+        ASSERT_EQ(S_OK, point->Advise(sink, &cookie));
+        _ActivexORVA* last = control.detach();
+        // The first status step of the cycle raises VesStatus inside the tick;
+        // the handler drops every reference the host holds.
+        sink->onEvent = [&](const Event&, DISPPARAMS*) {
+            if (released) return;
+            point->Unadvise(cookie);
+            point.reset();
+            last->Release();
+            released = true;
+        };
+        ASSERT_TRUE(pumpUntil([&] { return released; }, 5000));
+        pumpFor(500);  // the control's own ticks are gone with it
+        site->Release();
+    }
+    EXPECT_EQ(1u, sink->events.size());
+    EXPECT_EQ(S_OK, moduleCanUnloadNow());
+    sink->Release();
+}
+
 TEST_F(Embedding, QuickActivationConnectsSinksAndSite) {
     auto control = createControl();
     ASSERT_TRUE(control);

@@ -12,17 +12,16 @@ guids=(ACBA1BB2-2A77-4576-81FA-3FB06B282282 236930F6-7E3F-4483-B60E-F0CDDCC56634
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# The module itself: exactly the four server exports, undecorated, and the
-# write arguments' names in the embedded type library.
+# The module itself: exactly the four server exports, undecorated, and no
+# compiler runtime DLL to ship beside it. (The New_ argument names of the
+# writes are in the IDL and header only: a type library leaves the right
+# side of a property put unnamed.)
 for pair in "i686:$ocx32" "x86_64:$ocx64"; do
   arch=${pair%%:*} ocx=${pair#*:}
   exports=$("$arch-w64-mingw32-objdump" -p "$ocx" |
     sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^[[:space:]]+\[ *[0-9]+\]/ {print $NF}' | sort | tr '\n' ' ')
   [ "$exports" = "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer " ] ||
     fail "$arch exports: $exports"
-  for name in MinFixVes DecPoint ComSetting ComNumber VesTerminal TipTerminal StatusTerminal UnitWeight; do
-    grep -qa "New_$name" "$ocx" || fail "$arch: no argument New_$name in the type library"
-  done
   if "$arch-w64-mingw32-objdump" -p "$ocx" | grep -qiE 'DLL Name: (libstdc|libgcc|libwinpthread)'; then
     fail "$arch: needs a compiler runtime DLL"
   fi
