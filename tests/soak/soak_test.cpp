@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <fstream>
 #include <random>
@@ -52,6 +53,12 @@ Millis soakDuration() {
     const char* hours = std::getenv("ORVA_SOAK_HOURS");
     const double h = hours != nullptr ? std::atof(hours) : 24.0;
     return static_cast<Millis>((h > 0 ? h : 24.0) * kHour);
+}
+
+std::uint64_t soakSeed() {
+    // ORVA_SOAK_SEED runs another day than the fixed one, to look further.
+    const char* seed = std::getenv("ORVA_SOAK_SEED");
+    return seed != nullptr ? std::strtoull(seed, nullptr, 10) : 20261207;
 }
 
 std::size_t heapInUse() {
@@ -186,7 +193,7 @@ protected:
     SimulatedLine line{clock};
     std::unique_ptr<ActivexORVA> control;
     CountingEvents events;
-    Scenario scenario{20261207};
+    Scenario scenario{soakSeed()};
     SoakFigures figures;
 
     int enabledTimers() const {
