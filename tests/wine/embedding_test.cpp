@@ -130,13 +130,13 @@ TEST_F(Embedding, EventsFollowTheTerminalInOrderWithTheirArguments) {
     Embedded e;
     ASSERT_TRUE(e.control);
     // The cycle runs on its own; the first replies are decoded within a second.
-    ASSERT_TRUE(pumpUntil([&] { return e.tip() == L"ORVA-1"; }, 5000)) << "no reply decoded";
+    ASSERT_TRUE(pumpUntil([&] { return e.tip() == L"ORVA-1"; }, 10000)) << "no reply decoded";
     EXPECT_EQ(L" 0", e.weight());
     e.sink->events.clear();
 
     const DWORD changed = ::GetTickCount();
     setTerminalWeight(" 12.500");
-    ASSERT_TRUE(pumpUntil([&] { return find(e.sink->events, 1) != nullptr; }, 8000)) << "no StabVes";
+    ASSERT_TRUE(pumpUntil([&] { return find(e.sink->events, 1) != nullptr; }, 15000)) << "no StabVes";
     const DWORD stableAfter = ::GetTickCount() - changed;
     std::printf("weight change to StabVes: %lu ms\n", static_cast<unsigned long>(stableAfter));
     EXPECT_TRUE(e.sink->argumentErrors.empty());
@@ -207,7 +207,7 @@ TEST_F(Embedding, EventsFollowTheTerminalInOrderWithTheirArguments) {
 
     // Unloading the scale: a new weight, the stability lamps go red again.
     setTerminalWeight("  0.000");
-    ASSERT_TRUE(pumpUntil([&] { return find(e.sink->events, 2, seen) != nullptr; }, 4000));
+    ASSERT_TRUE(pumpUntil([&] { return find(e.sink->events, 2, seen) != nullptr; }, 10000));
     EXPECT_EQ(0.0, find(e.sink->events, 2, seen)->values.at(0));
     EXPECT_EQ(L" 0", e.weight());
 }
@@ -219,7 +219,7 @@ TEST_F(Embedding, CyclePollsFromCreationWithoutAnyWindow) {
     {
         Connection events(control.get(), DIID___ActivexORVA, sink);
         ASSERT_TRUE(pumpUntil([&] { return getString(control.get(), &_ActivexORVA::get_TipTerminal) == L"ORVA-1"; },
-                              5000));
+                              10000));
         EXPECT_EQ(L" 0", getString(control.get(), &_ActivexORVA::get_VesTerminal));
         ASSERT_NE(nullptr, find(sink->events, 3));  // the first status step: ">0<"
         EXPECT_EQ((std::vector<double>{1, 0, 0, 0}), find(sink->events, 3)->values);
@@ -256,7 +256,7 @@ TEST_F(Embedding, HandlerMayReleaseTheControlInsideATimerTick) {
             last->Release();
             released = true;
         };
-        ASSERT_TRUE(pumpUntil([&] { return released; }, 5000));
+        ASSERT_TRUE(pumpUntil([&] { return released; }, 10000));
         pumpFor(500);  // the control's own ticks are gone with it
         site->Release();
     }
@@ -287,7 +287,7 @@ TEST_F(Embedding, QuickActivationConnectsSinksAndSite) {
 
     ASSERT_EQ(S_OK, control->put_DecPoint(2));
     EXPECT_EQ(std::vector<DISPID>{0x6803004A}, notify->changes);
-    ASSERT_TRUE(pumpUntil([&] { return find(sink->events, 3) != nullptr; }, 5000));
+    ASSERT_TRUE(pumpUntil([&] { return find(sink->events, 3) != nullptr; }, 10000));
 
     // Both connection points are listed for containers that enumerate them.
     ComPtr<IEnumConnectionPoints> points;
@@ -315,9 +315,9 @@ TEST_F(Embedding, QuickActivationConnectsSinksAndSite) {
 TEST_F(Embedding, SilentTerminalGivesUnrecognisedRepliesAndNoEvents) {
     Embedded e;
     ASSERT_TRUE(e.control);
-    ASSERT_TRUE(pumpUntil([&] { return e.tip() == L"ORVA-1"; }, 5000));
+    ASSERT_TRUE(pumpUntil([&] { return e.tip() == L"ORVA-1"; }, 10000));
     setTerminalWeight("");
-    ASSERT_TRUE(pumpUntil([&] { return e.tip() == L"unknown"; }, 4000));
+    ASSERT_TRUE(pumpUntil([&] { return e.tip() == L"unknown"; }, 10000));
     e.sink->events.clear();
     pumpFor(900);
     EXPECT_EQ(L"unknown", e.tip());
@@ -328,13 +328,13 @@ TEST_F(Embedding, SilentTerminalGivesUnrecognisedRepliesAndNoEvents) {
 TEST_F(Embedding, ReconfigurationShowsTheRussianMessagesAndRestoresRefusedSettings) {
     Embedded e;
     ASSERT_TRUE(e.control);
-    ASSERT_TRUE(pumpUntil([&] { return e.tip() == L"ORVA-1"; }, 5000));
+    ASSERT_TRUE(pumpUntil([&] { return e.tip() == L"ORVA-1"; }, 10000));
     MessageBoxWatcher boxes;
 
     // A settings text the port refuses: both messages, then the old text back.
     Bstr refused(L"9600,x,8,1");
     ASSERT_EQ(S_OK, e.control->put_ComSetting(refused.get()));
-    ASSERT_TRUE(pumpUntil([&] { return boxes.texts.size() >= 2; }, 5000));
+    ASSERT_TRUE(pumpUntil([&] { return boxes.texts.size() >= 2; }, 10000));
     EXPECT_EQ(L"\u0441\u043e\u043c \u043f\u043e\u0440\u0442: 9600,n,8,1", boxes.texts[0]);
     const std::wstring error = boxes.texts[1];
     EXPECT_EQ(0u, error.find(L"\u0414\u0430\u043d\u043d\u044b\u0435 \u0421\u041e\u041c \u043f\u043e\u0440\u0442\u0430 "
@@ -345,7 +345,7 @@ TEST_F(Embedding, ReconfigurationShowsTheRussianMessagesAndRestoresRefusedSettin
 
     // The cycle goes on after the messages, on the same port.
     setTerminalWeight("  5.000");
-    EXPECT_TRUE(pumpUntil([&] { return e.weight() == L" 5"; }, 5000));
+    EXPECT_TRUE(pumpUntil([&] { return e.weight() == L" 5"; }, 10000));
     EXPECT_EQ(2u, boxes.texts.size());
 }
 
