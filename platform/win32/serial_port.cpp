@@ -130,6 +130,14 @@ void Win32SerialPort::open() {
     handle_ = std::move(port);
 }
 
+// A read or write that fails means the device went away (an adapter pulled,
+// a line hung up): the port is closed, so the next poll opens it again and
+// polling resumes by itself once the device is back.
+void Win32SerialPort::deviceFailed(DWORD error) {
+    handle_.reset();
+    throwSystemFailure(L"COM" + std::to_wstring(number_), error, FailureNumber::DeviceFailure);
+}
+
 void Win32SerialPort::setSettings(std::string_view text) {
     const SerialSettings parsed = parseOrThrow(text);
     if (PortOpen()) applySettings(handle_.get(), L"COM" + std::to_wstring(number_), parsed);
@@ -143,7 +151,7 @@ void Win32SerialPort::Output(std::string_view bytes) {
         DWORD written = 0;
         if (!::WriteFile(handle_.get(), bytes.data() + sent, static_cast<DWORD>(bytes.size() - sent), &written,
                          nullptr))
-            throwSystemFailure(L"COM" + std::to_wstring(number_), ::GetLastError(), FailureNumber::DeviceFailure);
+            deviceFailed(::GetLastError());
         if (written == 0) break;
         sent += written;
     }
@@ -161,7 +169,7 @@ std::string Win32SerialPort::Input() {
     while (received.size() < kMaxReadPerPoll) {
         DWORD got = 0;
         if (!::ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
-            throwSystemFailure(L"COM" + std::to_wstring(number_), ::GetLastError(), FailureNumber::DeviceFailure);
+            deviceFailed(::GetLastError());
         received.append(buffer.data(), got);
         if (got < buffer.size()) break;
     }

@@ -29,6 +29,7 @@ public:
 
 private:
     void open();
+    [[noreturn]] void deviceFailed(DWORD error);
     std::wstring deviceName() const;
 
     std::int16_t number_ = 1;

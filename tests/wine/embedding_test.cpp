@@ -325,6 +325,17 @@ TEST_F(Embedding, SilentTerminalGivesUnrecognisedRepliesAndNoEvents) {
     EXPECT_TRUE(e.sink->events.empty());
 }
 
+TEST_F(Embedding, PollingResumesAfterTheLineHungUp) {
+    Embedded e;
+    ASSERT_TRUE(e.control);
+    ASSERT_TRUE(pumpUntil([&] { return e.tip() == L"ORVA-1"; }, 10000));
+    setTerminalWeight("#hangup");  // the cable is pulled and put back
+    ASSERT_TRUE(pumpUntil([&] { return e.tip() == L"unknown"; }, 10000));
+    setTerminalWeight("  3.000");
+    EXPECT_TRUE(pumpUntil([&] { return e.weight() == L" 3"; }, 10000)) << "no reply after the hang-up";
+    EXPECT_EQ(L"ORVA-1", e.tip());
+}
+
 TEST_F(Embedding, ReconfigurationShowsTheRussianMessagesAndRestoresRefusedSettings) {
     Embedded e;
     ASSERT_TRUE(e.control);

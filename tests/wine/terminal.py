@@ -3,7 +3,9 @@
 
 Answers every line feed it receives with one ORVA-1 text frame whose weight
 field is the content of WEIGHT_FILE (seven characters, right-aligned); an
-empty or missing file means a silent terminal. The pty's slave path is linked
+empty or missing file means a silent terminal. The content "#hangup" makes it
+hang up once, as a pulled cable does: the pty goes away and a new one takes
+its place behind the same link, and the file is emptied. The pty's slave path is linked
 at LINK, which the test maps as a COM port of its Wine prefix.
 
 usage: terminal.py LINK WEIGHT_FILE
@@ -31,26 +33,39 @@ def frame(weight_file):
     return b"\x02WW" + field.rjust(7)[:7] + b"kg\r\n"
 
 
-def main(argv):
-    if len(argv) != 3:
-        sys.exit(__doc__)
-    link, weight_file = argv[1], argv[2]
+def open_pty(link):
     master, slave = os.openpty()
     tty.setraw(slave)
     # Kept open here too, so the master never sees a hang-up between opens.
     slave_path = os.ttyname(slave)
-    if os.path.lexists(link):
-        os.unlink(link)
-    os.symlink(slave_path, link)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    temporary = link + ".new"
+    if os.path.lexists(temporary):
+        os.unlink(temporary)
+    os.symlink(slave_path, temporary)
+    os.replace(temporary, link)
     print(slave_path, flush=True)
+    return master, slave
+
+
+def main(argv):
+    if len(argv) != 3:
+        sys.exit(__doc__)
+    link, weight_file = argv[1], argv[2]
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    master, slave = open_pty(link)
     due = []  # times at which a reply is owed
     while True:
         now = time.monotonic()
         while due and due[0] <= now:
             due.pop(0)
             reply = frame(weight_file)
-            if reply:
+            if reply.startswith(b"\x02WW#hangup"):
+                open(weight_file, "wb").close()
+                os.close(master)
+                os.close(slave)
+                master, slave = open_pty(link)
+                due.clear()
+            elif reply:
                 os.write(master, reply)
         timeout = max(0.0, due[0] - now) if due else 1.0
         ready, _, _ = select.select([master], [], [], timeout)
