@@ -42,10 +42,10 @@ std::wstring modulePath() {
 
 extern "C" {
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        ::DisableThreadLibraryCalls(instance);
-    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+// Thread notifications stay on: the statically linked C++ runtime cleans up
+// its per-thread data (exception state) through them.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
         // Unloaded by FreeLibrary: a later load may sit at another address,
         // so the window classes must not keep pointing into this one.
         orva::win32::Win32TimerFactory::unregisterWindowClass();

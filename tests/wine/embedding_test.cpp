@@ -201,6 +201,25 @@ TEST_F(Embedding, EventsFollowTheTerminalInOrderWithTheirArguments) {
     const RECTL bounds{0, 0, 376, 123};
     ASSERT_EQ(S_OK, view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, copy, &bounds, nullptr, nullptr, 0));
     checkPanelPixels(copy, "IViewObject2::Draw");
+
+    // Bounds twice the size: every item at twice its place.
+    {
+        const HDC big = ::CreateCompatibleDC(copy);
+        const HBITMAP bigBitmap = ::CreateCompatibleBitmap(copy, 752, 246);
+        const HGDIOBJ oldBig = ::SelectObject(big, bigBitmap);
+        const RECTL doubled{0, 0, 752, 246};
+        ASSERT_EQ(S_OK, view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, big, &doubled, nullptr, nullptr, 0));
+        for (auto item : {layout::Item::Shape1_0, layout::Item::Shape1_2, layout::Item::Shape2_1}) {
+            const auto c = layout::lampCircle(layout::clientRect(layout::itemLayout(item)));
+            EXPECT_EQ(RGB(0, 255, 0), ::GetPixel(big, c.centreX * 2 / 15, c.centreY * 2 / 15));
+        }
+        const auto label3 = layout::clientRect(layout::itemLayout(layout::Item::Label3));
+        EXPECT_EQ(RGB(255, 255, 192), ::GetPixel(big, (label3.left + label3.width - 60) * 2 / 15,
+                                                 (label3.top + label3.height - 60) * 2 / 15));
+        ::SelectObject(big, oldBig);
+        ::DeleteObject(bigBitmap);
+        ::DeleteDC(big);
+    }
     ::SelectObject(copy, old);
     ::DeleteObject(bitmap);
     ::DeleteDC(copy);
