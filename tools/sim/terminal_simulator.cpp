@@ -82,6 +82,7 @@ void TerminalSimulator::writePending() {
     while (!outgoing_.empty()) {
         const ssize_t n = ::write(pty_->master(), outgoing_.data(), outgoing_.size());
         if (n > 0) {
+            if (onWrite_) onWrite_(std::string_view(outgoing_).substr(0, static_cast<std::size_t>(n)));
             outgoing_.erase(0, static_cast<std::size_t>(n));
             continue;
         }

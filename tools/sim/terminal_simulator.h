@@ -14,6 +14,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/sim/pseudo_terminal.h"
@@ -50,6 +51,9 @@ public:
     void setOnQuit(std::function<void()> onQuit) { onQuit_ = std::move(onQuit); }
     // Told of every unplug and replug, with the device path.
     void setOnLog(std::function<void(const std::string&)> onLog) { onLog_ = std::move(onLog); }
+    // Told of the bytes each write put on the line, as the line took them;
+    // tests compare what a port read with what the terminal really sent.
+    void setOnWrite(std::function<void(std::string_view)> onWrite) { onWrite_ = std::move(onWrite); }
 
     double weight() const { return weight_; }
     std::uint64_t requests() const { return requests_; }
@@ -93,6 +97,7 @@ private:
     std::mt19937 random_;
     std::function<void()> onQuit_;
     std::function<void(const std::string&)> onLog_;
+    std::function<void(std::string_view)> onWrite_;
     std::unique_ptr<QObject> scriptContext_;
 };
 
