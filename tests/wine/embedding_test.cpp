@@ -66,6 +66,34 @@ COLORREF lampPixel(HDC dc, layout::Item item) {
     return pixelAt(dc, circle.centreX, circle.centreY);
 }
 
+// Keeps what the screen showed, for a person to look at (ORVA_SCREENSHOT).
+void saveBitmap(HDC dc, HBITMAP bitmap, int width, int height) {
+    wchar_t path[MAX_PATH] = {};
+    if (::GetEnvironmentVariableW(L"ORVA_SCREENSHOT", path, MAX_PATH) == 0) return;
+    BITMAPINFOHEADER info{};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
+    std::vector<unsigned char> pixels(stride * static_cast<DWORD>(height));
+    ::GetDIBits(dc, bitmap, 0, static_cast<UINT>(height), pixels.data(), reinterpret_cast<BITMAPINFO*>(&info),
+                DIB_RGB_COLORS);
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+    const HANDLE out = ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(out, &file, sizeof file, &written, nullptr);
+    ::WriteFile(out, &info, sizeof info, &written, nullptr);
+    ::WriteFile(out, pixels.data(), static_cast<DWORD>(pixels.size()), &written, nullptr);
+    ::CloseHandle(out);
+}
+
 // Looks at the panel's pixels where the layout puts each item.
 void checkPanelPixels(HDC dc, const char* where) {
     SCOPED_TRACE(where);
@@ -191,6 +219,9 @@ TEST_F(Embedding, EventsFollowTheTerminalInOrderWithTheirArguments) {
     const HGDIOBJ old = ::SelectObject(copy, bitmap);
     ::BitBlt(copy, 0, 0, client.right, client.bottom, screen, 0, 0, SRCCOPY);
     ::ReleaseDC(window, screen);
+    ::SelectObject(copy, old);
+    saveBitmap(copy, bitmap, client.right, client.bottom);
+    ::SelectObject(copy, bitmap);
     checkPanelPixels(copy, "window on screen");
 
     // The same picture drawn by the control into the container's DC.

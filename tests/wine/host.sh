@@ -29,7 +29,8 @@ terminal_pid=$!
 trap 'kill $terminal_pid 2>/dev/null || true; wine_cleanup' EXIT
 for _ in $(seq 50); do [ -L "$WINEPREFIX/dosdevices/com1" ] && break; sleep 0.1; done
 
-export ORVA_OCX ORVA_TERMINAL_FILE
+export ORVA_OCX ORVA_TERMINAL_FILE ORVA_SCREENSHOT
+ORVA_SCREENSHOT=$(winepath -w "$work/panel.bmp")
 ORVA_OCX=$(winepath -w "$work/ActiveX_ORVA.ocx")
 ORVA_TERMINAL_FILE=$(winepath -w "$weight_file")
 export WINEDEBUG=-all
