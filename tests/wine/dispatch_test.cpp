@@ -209,6 +209,25 @@ TEST(Dispatch, VesStatusPassesTheControlsOwnFlagsByReference) {
     second->Release();
 }
 
+TEST(Dispatch, GenericDispatchSinksAreAcceptedAndOthersRefused) {
+    auto control = createControl();
+    ASSERT_TRUE(control);
+    auto* generic = new EventSink;
+    generic->answersAsDispinterface = false;
+    Connection connection(control.get(), DIID___ActivexORVA, generic);
+    ASSERT_EQ(S_OK, connection.status());
+    ASSERT_EQ(S_OK, control->Status_Terminale());
+    ASSERT_EQ(1u, generic->events.size());
+    EXPECT_EQ(3, generic->events[0].id);
+
+    // A change-notification sink must be one: an event sink is refused there.
+    auto* wrong = new EventSink;
+    Connection refused(control.get(), IID_IPropertyNotifySink, wrong);
+    EXPECT_EQ(CONNECT_E_CANNOTCONNECT, refused.status());
+    generic->Release();
+    wrong->Release();
+}
+
 TEST(Dispatch, HandlerMayReleaseTheControlDuringAnEvent) {
     auto* sink = new EventSink;
     {

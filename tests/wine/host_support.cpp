@@ -94,6 +94,8 @@ void setTerminalWeight(const std::string& field) {
 // ---- EventSink ----
 
 STDMETHODIMP EventSink::QueryInterface(REFIID iid, void** result) {
+    if (!answersAsDispinterface)
+        return answer(this, iid, result, {IID_IUnknown, IID_IDispatch}, static_cast<IDispatch*>(this));
     return answer(this, iid, result, {IID_IUnknown, IID_IDispatch, DIID___ActivexORVA}, static_cast<IDispatch*>(this));
 }
 

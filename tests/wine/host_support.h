@@ -71,6 +71,7 @@ public:
     std::vector<Event> events;
     std::vector<std::wstring> argumentErrors;
     std::function<void(const Event&, DISPPARAMS*)> onEvent;
+    bool answersAsDispinterface = true;  // false: a generic sink, IDispatch only
 
 private:
     ULONG refs_ = 1;
