@@ -249,8 +249,8 @@ TEST(UnplugReplug, AHundredCyclesAtRandomPointsOfThePollCycle) {
 
     EXPECT_EQ(cycles, kLanes * kCyclesPerLane);
     EXPECT_EQ(recovered, cycles);
-    // A nominal poll period is 400 ms; a loaded machine may stretch one.
-    EXPECT_LE(longestGap, 1500);
+    // A nominal poll period is 400 ms; a loaded machine may stretch one, a stalled loop would stretch it far more.
+    EXPECT_LE(longestGap, 2000);
     EXPECT_GT(stable, 0) << "no stable weight at all: the stable-weight check proved nothing";
     EXPECT_EQ(descriptorsAfter, descriptorsBefore);
     // A hung-up device that woke the event loop without end would show here.
