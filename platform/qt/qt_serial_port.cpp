@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <QFileInfo>
 #include <QSerialPort>
 #include <cerrno>
 #include <optional>
@@ -56,6 +57,17 @@ bool applyLineSettings(QSerialPort& device, const LineSettings& line) {
 
 std::string qtError(const QSerialPort& device) { return device.errorString().toStdString(); }
 
+// The lock file that keeps two programs off one line is named after the path
+// the line is opened by, and root is not kept out by exclusive use: a link
+// and the device it leads to must take the same lock, so the device is
+// opened by its own name. A path that leads nowhere is kept, for the open to
+// report.
+QString deviceName(const std::string& path) {
+    const QString given = QString::fromStdString(path);
+    const QString resolved = QFileInfo(given).canonicalFilePath();
+    return resolved.isEmpty() ? given : resolved;
+}
+
 // QSerialPort reports a busy device and a forbidden one alike; the file
 // system tells them apart.
 [[noreturn]] void throwOpenFailure(const QSerialPort& device, const std::string& path) {
@@ -105,7 +117,7 @@ void QtSerialPort::setPortOpen(bool open) {
     closeDevice();  // a handle on a vanished device goes before the device is opened again
 
     const std::string path = map_->pathOf(number_);
-    device_->setPortName(QString::fromStdString(path));
+    device_->setPortName(deviceName(path));
     if (!device_->open(QIODevice::ReadWrite)) throwOpenFailure(*device_, path);
     const auto line = toLineSettings(settings_);
     if (!line || !applyLineSettings(*device_, *line)) {
@@ -147,7 +159,7 @@ void QtSerialPort::setSettings(std::string_view text) {
 // tell.
 std::optional<std::string> QtSerialPort::probe(const LineSettings& line) const {
     QSerialPort device;
-    device.setPortName(QString::fromStdString(map_->pathOf(number_)));
+    device.setPortName(deviceName(map_->pathOf(number_)));
     if (!device.open(QIODevice::ReadWrite)) return std::nullopt;
     std::optional<std::string> refusal;
     if (!applyLineSettings(device, line)) refusal = qtError(device);
