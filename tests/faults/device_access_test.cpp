@@ -89,6 +89,29 @@ TEST(VanishedDevice, PollingGoesOnQuietlyWithoutGrowingAnything) {
     EXPECT_EQ(openDescriptors(), descriptorsBefore);
 }
 
+// What the user sees comes from reconfigurations only: new settings given
+// while the device is away are taken (it cannot be asked) with the one beep
+// and message, and the device answers with them once it is back.
+TEST(VanishedDevice, ANewSettingWhileAwayIsTheOnlyThingTheUserSees) {
+    FaultLane lane("weight 4.5\nhold 4\nunplug\nsleep 2500\nreplug\n");
+    ASSERT_TRUE(runUntil([&] { return !lane.simulator->plugged(); }, 5000));
+    runFor(500);
+    lane.control->setComSetting("19200,n,8,1");
+    ASSERT_TRUE(runUntil([&] { return lane.simulator->plugged(); }, 5000));
+    const std::size_t back = lane.polls.size();
+    ASSERT_TRUE(runUntil([&] { return pollsToWeight(lane, back) > 0; }, 5000));
+    EXPECT_LE(pollsToWeight(lane, back), 3);
+
+    EXPECT_EQ(lane.reconfigurations, 1);
+    EXPECT_EQ(lane.notice.beeps, 1);
+    EXPECT_EQ(lane.notice.messages, std::vector<std::string>{"сом порт: 19200,n,8,1"});
+    EXPECT_TRUE(lane.notice.failures.empty());
+    EXPECT_EQ(lane.control->ComSetting(), "19200,n,8,1");
+    EXPECT_EQ(lane.serial->Settings(), "19200,n,8,1");
+    EXPECT_TRUE(lane.wrongDisplays().empty());
+    EXPECT_TRUE(lane.readsNotSent().empty());
+}
+
 // The unprivileged child's "poll OPEN" and "decode LABEL2" lines, in order.
 struct ChildPolls {
     std::vector<bool> open;
