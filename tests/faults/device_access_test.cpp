@@ -294,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(Holders, HeldByAnotherControl,
 // terminal's, and no backlog of old replies outlives the flood.
 TEST(Flood, FarBeyondTheInputBufferAtEveryPoll) {
     FaultLane lane("weight 7.5\nhold 4\nflood 200000\nflood 100000\nflood 65536\nflood 5000\nhold 6\n");
-    ASSERT_TRUE(lane.runDecodes(16, 10000));
+    ASSERT_TRUE(lane.runDecodes(16, 14000));
     int flooded = 0;
     for (std::size_t i = 0; i < lane.polls.size(); ++i) {
         EXPECT_LE(lane.polls[i].received.size(), qt::QtSerialPort::kInputBufferSize);
@@ -304,7 +304,11 @@ TEST(Flood, FarBeyondTheInputBufferAtEveryPoll) {
     EXPECT_GT(lane.serial->overrunBytes(), 300000u);
     // After the floods, one frame a poll again.
     EXPECT_EQ(lane.polls.back().received, sim::orva1Frame(7.5, 1, "\x02", "kg\r\n"));
-    for (std::size_t i = 2; i < lane.decodes.size(); ++i) EXPECT_EQ(lane.decodes[i].label2, "7.5");
+    // Every read held whole frames of 7.5 (a flood ends in a cut-off frame,
+    // but it is dropped with the rest of the overrun).
+    int shown = 0;
+    for (std::size_t i = 2; i < lane.decodes.size(); ++i) shown += lane.decodes[i].label2 == "7.5";
+    EXPECT_EQ(shown, static_cast<int>(lane.decodes.size()) - 2) << lane.describe(0, lane.decodes.size() - 1);
     EXPECT_EQ(lane.count("StabVes"), 1);
     EXPECT_TRUE(lane.readsNotSent().empty());
     EXPECT_TRUE(lane.wrongDisplays().empty());
