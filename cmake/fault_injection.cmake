@@ -1,7 +1,8 @@
 # Fault injection on real devices: a control on real Qt timers against the
 # terminal simulator on pseudo-terminals, with the line pulled, refused, held
-# by another process and flooded. Labels "faults" and "integration"; the
-# whole run takes about a minute and a half.
+# by another process and flooded. The whole run takes about a minute and a
+# half, so it has its own label ("faults") and stays out of the quick
+# "integration" set.
 #
 # Used from tests/faults/CMakeLists.txt, which the Linux runtime adds when Qt
 # 6 is found: it needs the Qt serial port, the simulator and GoogleTest.
@@ -16,6 +17,6 @@ function(orva_fault_tests target)
   # Each test case is its own CTest test, so one that hangs is named; the
   # hundred unplug cycles alone take about a minute.
   gtest_discover_tests(${target}
-    PROPERTIES LABELS "faults;integration" TIMEOUT 240
+    PROPERTIES LABELS faults TIMEOUT 240
     DISCOVERY_TIMEOUT 30)
 endfunction()
