@@ -74,6 +74,15 @@ std::size_t residentKiB() {
     return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) / 1024;
 }
 
+// The peak resident size so far (VmHWM), in KiB.
+std::size_t peakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
 // The user's side, counted rather than kept: a day of reconfigurations
 // would otherwise fill a list of message texts.
 class CountingNotice : public UserNotice {
@@ -277,7 +286,7 @@ TEST_F(DayOfPolling, StaysWithinItsInvariantsAndItsMemory) {
     bool started = false;
     long stabVesInLoading = 0;
     std::vector<double> recent;  // the latest recognised readings at or above the minimum
-    std::size_t heapStart = 0, residentStart = 0, lineRecordStart = 0;
+    std::size_t heapStart = 0, residentStart = 0, peakStart = 0, lineRecordStart = 0;
     long failures = 0;
     const auto wallStart = std::chrono::steady_clock::now();
 
@@ -290,6 +299,7 @@ TEST_F(DayOfPolling, StaysWithinItsInvariantsAndItsMemory) {
         if (heapStart == 0 && clock.now() >= warmUp) {
             heapStart = heapInUse();
             residentStart = residentKiB();
+            peakStart = peakResidentKiB();
             lineRecordStart = lineRecord();
         }
         const bool pollDue = control->Timer1().Enabled();
@@ -348,6 +358,7 @@ TEST_F(DayOfPolling, StaysWithinItsInvariantsAndItsMemory) {
     }
     const std::size_t heapEnd = heapInUse();
     const std::size_t residentEnd = residentKiB();
+    const std::size_t peakEnd = peakResidentKiB();
     const std::size_t lineRecordEnd = lineRecord();
     const double wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
 
@@ -359,11 +370,11 @@ TEST_F(DayOfPolling, StaysWithinItsInvariantsAndItsMemory) {
         "%ld ChangeVes, %ld VesStatus, %ld reconfigurations (%ld refused), %ld unplugs, %ld saves\n"
         "soak: heap in use after warm-up %zu B, at end %zu B; of it the line's record of requests %zu B -> %zu B; "
         "control's growth %ld B\n"
-        "soak: resident %zu KiB after warm-up, %zu KiB at end; %.1f s wall time\n",
+        "soak: resident %zu KiB after warm-up, %zu KiB at end; peak resident %zu KiB and %zu KiB; %.1f s wall time\n",
         static_cast<double>(clock.now()) / kHour, figures.polls, figures.decodes, figures.recognised, figures.loadings,
         events.total[kStabVes], events.total[kChangeVes], events.total[kVesStatus], figures.reconfigurations,
         notice.refusals, figures.unplugs, figures.saves, heapStart, heapEnd, lineRecordStart, lineRecordEnd,
-        controlGrowth, residentStart, residentEnd, wallSeconds);
+        controlGrowth, residentStart, residentEnd, peakStart, peakEnd, wallSeconds);
 
     EXPECT_EQ(events.nonFinite, 0) << "events with a non-finite weight";
     EXPECT_EQ(notice.tickFailures, 0) << "decode ticks that failed";
