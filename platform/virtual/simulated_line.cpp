@@ -67,7 +67,7 @@ private:
 SimulatedLine::SimulatedLine(VirtualClock& clock) : clock_(clock) {}
 
 SimulatedLine::~SimulatedLine() {
-    for (auto handle : pendingReplies_) clock_.cancel(handle);
+    for (const auto& [reply, scheduled] : pendingReplies_) clock_.cancel(scheduled);
 }
 
 std::unique_ptr<SerialPort> SimulatedLine::makePort() { return std::make_unique<Port>(*this); }
@@ -107,8 +107,12 @@ void SimulatedLine::answerRequest() {
         queued_.pop_front();
     }
     if (frame.empty()) return;
-    const auto handle = clock_.schedule(clock_.now() + replyDelay_, [this, frame] { receive(frame); });
-    pendingReplies_.push_back(handle);
+    // Remember the reply until it arrives, so a line that goes away first can cancel it.
+    const VirtualClock::Handle handle = nextReply_++;
+    pendingReplies_[handle] = clock_.schedule(clock_.now() + replyDelay_, [this, handle, frame] {
+        pendingReplies_.erase(handle);
+        receive(frame);
+    });
 }
 
 }  // namespace orva::virtual_time

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -79,7 +80,8 @@ private:
     std::string buffer_;
     std::string sent_;
     std::vector<Millis> requests_;
-    std::vector<VirtualClock::Handle> pendingReplies_;
+    std::map<VirtualClock::Handle, VirtualClock::Handle> pendingReplies_;  // reply -> its scheduled arrival
+    VirtualClock::Handle nextReply_ = 1;
     int opens_ = 0;
 };
 
