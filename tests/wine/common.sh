@@ -9,11 +9,15 @@ WINE64=${WINE64:-/usr/lib/wine/wine64}
 XVFB_PID=""
 
 wine_cleanup() {
+  local status=$?
   if [ -n "${WINEPREFIX:-}" ] && [ -d "${WINEPREFIX}" ]; then
     WINEPREFIX=$WINEPREFIX wineserver -k >/dev/null 2>&1 || true
     WINEPREFIX=$WINEPREFIX wineserver -w >/dev/null 2>&1 || true
+    # A prefix takes over a gigabyte: kept only when the test failed.
+    if [ $status -eq 0 ]; then rm -rf "$WINEPREFIX"; fi
   fi
   if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
+  return $status
 }
 
 start_xvfb() {
