@@ -13,7 +13,7 @@ build_dir=${ORVA_BUILD_DIR:-build}
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 packages=(
-  cmake g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
+  cmake g++ make pkg-config python3 libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   qt6-base-dev qt6-serialport-dev libgl-dev fonts-liberation fonts-dejavu-core xvfb xauth socat
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libwine-dev wine64 wine32
