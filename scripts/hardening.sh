@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The hardening run: the unit tests, the soak and the fuzz replays built with
+# The hardening run: the unit, integration and widget tests, the soak and the fuzz replays built with
 # clang under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz
 # target run by libFuzzer for a bounded time. Exits non-zero on any failure
 # or finding.
@@ -55,6 +55,12 @@ fi
 mapfile -t targets <"$build_dir/fuzz-targets.txt"
 
 build_targets=(orva_unit_tests orva_soak_tests)
+labels='unit|soak|fuzz'
+# The real-pty integration tests and the widget tests too, where the Qt runtime configured.
+if grep -q 'Linux runtime: Qt' "$build_dir/configure.log"; then
+  build_targets+=(orva_integration_tests orva_qt_tests orva-sim orva-monitor)
+  labels="$labels|integration|qt"
+fi
 for t in "${targets[@]}"; do build_targets+=("orva_fuzz_replay_$t" "orva_fuzz_$t"); done
 echo "== hardening: build ${build_targets[*]}"
 cmake --build "$build_dir" -j"$jobs" --target "${build_targets[@]}"
@@ -62,8 +68,8 @@ cmake --build "$build_dir" -j"$jobs" --target "${build_targets[@]}"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:strict_string_checks=1:check_initialization_order=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-echo "== hardening: built after $(elapsed); unit tests, soak and fuzz replays under the sanitizers"
-(cd "$build_dir" && ctest --output-on-failure -L 'unit|soak|fuzz' -j"$jobs" --timeout 600)
+echo "== hardening: built after $(elapsed); tests labelled $labels under the sanitizers"
+(cd "$build_dir" && ctest --output-on-failure -L "$labels" -j"$jobs" --timeout 600)
 
 summary="$build_dir/fuzz-summary.txt"
 : >"$summary"
