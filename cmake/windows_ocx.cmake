@@ -66,6 +66,7 @@ if(WIN32)
     control/ocx/com_errors.cpp
     control/ocx/connection_point.cpp
     control/ocx/control_window.cpp
+    control/ocx/dispatch_call.cpp
     control/ocx/module.cpp
     control/ocx/orva_control.cpp
     control/ocx/persistence.cpp

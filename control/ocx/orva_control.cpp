@@ -6,6 +6,7 @@
 #include <new>
 
 #include "control/ocx/com_errors.h"
+#include "control/ocx/dispatch_call.h"
 #include "control/ocx/module.h"
 #include "control/ocx/persistence.h"
 #include "panel/gdi/gdi_panel.h"
@@ -181,6 +182,10 @@ STDMETHODIMP OrvaControl::GetTypeInfo(UINT index, LCID, ITypeInfo** result) {
 
 STDMETHODIMP OrvaControl::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
     if (!::IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    if (names == nullptr) return E_INVALIDARG;
+    if (ids == nullptr) return E_POINTER;
+    for (UINT n = 0; n < count; ++n)
+        if (names[n] == nullptr) return E_INVALIDARG;
     if (const HRESULT hr = loadTypeInfo(); FAILED(hr)) return hr;
     return ::DispGetIDsOfNames(interfaceInfo_.get(), names, count, ids);
 }
@@ -189,9 +194,12 @@ STDMETHODIMP OrvaControl::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPA
                                  EXCEPINFO* exception, UINT* argError) {
     if (!::IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     if (const HRESULT hr = loadTypeInfo(); FAILED(hr)) return hr;
+    DispatchCall checked;
+    if (const HRESULT hr = checked.prepare(*interfaceInfo_.get(), id, flags, params, argError); FAILED(hr)) return hr;
     ComPtr<IUnknown> keep(identity());
     ::SetErrorInfo(0, nullptr);
-    return interfaceInfo_->Invoke(static_cast<_ActivexORVA*>(this), id, flags, params, result, exception, argError);
+    return interfaceInfo_->Invoke(static_cast<_ActivexORVA*>(this), id, flags, checked.params(), result, exception,
+                                  argError);
 }
 
 // ---- _ActivexORVA ----
