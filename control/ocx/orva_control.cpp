@@ -533,12 +533,16 @@ STDMETHODIMP OrvaControl::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, H
     });
 }
 
-STDMETHODIMP OrvaControl::EnumVerbs(IEnumOLEVERB** verbs) { return ::OleRegEnumVerbs(CLSID_ActivexORVA, verbs); }
+STDMETHODIMP OrvaControl::EnumVerbs(IEnumOLEVERB** verbs) {
+    if (verbs == nullptr) return E_POINTER;
+    return ::OleRegEnumVerbs(CLSID_ActivexORVA, verbs);
+}
 STDMETHODIMP OrvaControl::Update() { return S_OK; }
 STDMETHODIMP OrvaControl::IsUpToDate() { return S_OK; }
 STDMETHODIMP OrvaControl::GetUserClassID(CLSID* clsid) { return GetClassID(clsid); }
 
 STDMETHODIMP OrvaControl::GetUserType(DWORD form, LPOLESTR* type) {
+    if (type == nullptr) return E_POINTER;
     return ::OleRegGetUserType(CLSID_ActivexORVA, form, type);
 }
 
@@ -557,6 +561,10 @@ STDMETHODIMP OrvaControl::GetExtent(DWORD aspect, SIZEL* size) {
 }
 
 STDMETHODIMP OrvaControl::Advise(IAdviseSink* sink, DWORD* connection) {
+    // The system's advise holder would keep a null sink and call it on close.
+    if (connection == nullptr) return E_POINTER;
+    *connection = 0;
+    if (sink == nullptr) return E_INVALIDARG;
     if (!oleAdvise_) {
         if (const HRESULT hr = ::CreateOleAdviseHolder(oleAdvise_.out()); FAILED(hr)) return hr;
     }
