@@ -60,9 +60,15 @@ std::string readBytes(IStream& stream, std::size_t size) {
 }  // namespace
 
 PropertyValue fromVariant(const VARIANT& input) {
+    // A bag may hand back a reference to nothing, or an object that is not
+    // there; the system's copy and conversion would follow the null pointer.
+    if ((V_VT(&input) & VT_BYREF) != 0 && V_BYREF(&input) == nullptr) typeMismatch();
     Variant direct;
     if (FAILED(::VariantCopyInd(direct.get(), const_cast<VARIANT*>(&input)))) typeMismatch();
     VARIANT& v = *direct.get();
+    if ((V_VT(&v) & VT_BYREF) != 0) typeMismatch();  // a reference to a reference is no value
+    if ((V_VT(&v) == VT_DISPATCH && V_DISPATCH(&v) == nullptr) || (V_VT(&v) == VT_UNKNOWN && V_UNKNOWN(&v) == nullptr))
+        typeMismatch();
     switch (V_VT(&v)) {
         case VT_EMPTY:
         case VT_NULL: return std::monostate{};
