@@ -6,6 +6,7 @@
 // keep their loaded values, it and the ones after keep what they held.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -301,6 +302,71 @@ TEST(DamagedStream, RecordsThatReadButDoNotFit) {
     }
 }
 
+// A stream that gives its bytes until a set point and then fails to read.
+class FailingStream final : public IStream {
+public:
+    FailingStream(std::vector<unsigned char> bytes, std::size_t failAt) : bytes_(std::move(bytes)), failAt_(failAt) {}
+    STDMETHODIMP QueryInterface(REFIID iid, void** result) override {
+        if (result == nullptr) return E_POINTER;
+        *result = nullptr;
+        if (!::IsEqualIID(iid, IID_IUnknown) && !::IsEqualIID(iid, IID_ISequentialStream) &&
+            !::IsEqualIID(iid, IID_IStream))
+            return E_NOINTERFACE;
+        *result = static_cast<IStream*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP Read(void* out, ULONG size, ULONG* got) override {
+        if (got != nullptr) *got = 0;
+        if (at_ + size > failAt_) return STG_E_READFAULT;
+        const std::size_t n = std::min<std::size_t>(size, bytes_.size() - at_);
+        std::memcpy(out, bytes_.data() + at_, n);
+        at_ += n;
+        if (got != nullptr) *got = static_cast<ULONG>(n);
+        return n == size ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
+    STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return STG_E_INVALIDFUNCTION; }
+    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return STG_E_INVALIDFUNCTION; }
+    STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
+    STDMETHODIMP Commit(DWORD) override { return S_OK; }
+    STDMETHODIMP Revert() override { return S_OK; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return STG_E_INVALIDFUNCTION; }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return STG_E_INVALIDFUNCTION; }
+    STDMETHODIMP Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
+    ULONG refs = 1;
+
+private:
+    std::vector<unsigned char> bytes_;
+    std::size_t failAt_;
+    std::size_t at_ = 0;
+};
+
+TEST(DamagedStream, AReadFailureIsPassedOnAndChangesNothing) {
+    auto source = createControl();
+    auto control = createControl();
+    ASSERT_TRUE(source && control);
+    const Fields before{L"7", L"2", L"4800,o,8,2", L"6", L"V", L"T", L"S", L"lb"};
+    setFields(source.get(), {L"-300", L"3", L"19200,e,7,2", L" 4", L" 12.5", L"ORVA-2", L"C", L"кг"});
+    setFields(control.get(), before);
+    const auto bytes = saved(source.get());
+    auto persist = control.as<IPersistStreamInit>(IID_IPersistStreamInit);
+    for (std::size_t failAt = 0; failAt < bytes.size(); failAt += 7) {
+        FailingStream stream(bytes, failAt);
+        EXPECT_EQ(STG_E_READFAULT, persist->Load(&stream)) << "failing at " << failAt;
+        EXPECT_EQ(before, fields(control.get())) << "failing at " << failAt;
+        EXPECT_EQ(1u, stream.refs);
+    }
+    // Saving into a stream that refuses to be written fails with its status
+    // and leaves the control dirty.
+    FailingStream readOnly({}, 0);
+    EXPECT_EQ(STG_E_ACCESSDENIED, persist->Save(&readOnly, TRUE));
+    EXPECT_EQ(S_OK, persist->IsDirty());
+}
+
 // ---- the property bag ----
 
 // A bag that answers each key with a value made on the spot, or a failure.
@@ -415,6 +481,17 @@ TEST(HostileBag, ReadFailuresEndTheLoadWithTheBagsStatus) {
         return STG_E_READFAULT;
     };
     checkBadKey(4, filledThenFailed, STG_E_READFAULT, "filled then failed");
+}
+
+TEST(HostileBag, AWriteFailureEndsTheSaveWithTheBagsStatus) {
+    HostileBag bag;  // refuses every write with E_NOTIMPL
+    auto control = createControl();
+    ASSERT_TRUE(control);
+    setFields(control.get(), kBefore);
+    auto persist = control.as<IPersistPropertyBag>(IID_IPersistPropertyBag);
+    EXPECT_EQ(E_NOTIMPL, persist->Save(&bag, TRUE, TRUE));
+    EXPECT_EQ(S_OK, control.as<IPersistStreamInit>(IID_IPersistStreamInit)->IsDirty());  // nothing was kept
+    EXPECT_EQ(1u, bag.refs);
 }
 
 TEST(HostileBag, ReferencesAreFollowed) {

@@ -169,6 +169,43 @@ TEST(DispatchRobustness, PropertiesAndMethodsAreNotInterchangeable) {
     EXPECT_EQ(L"9600,n,8,1", getString(control.get(), &_ActivexORVA::get_ComSetting));
 }
 
+TEST(DispatchRobustness, ArgumentsByReferenceAreTakenThroughTheirReference) {
+    // Script hosts pass their variables by reference.
+    auto control = createControl();
+    ASSERT_TRUE(control);
+    LONG number = 12;
+    VARIANT byRef;
+    ::VariantInit(&byRef);
+    V_VT(&byRef) = VT_BYREF | VT_I4;
+    V_I4REF(&byRef) = &number;
+    ASSERT_EQ(S_OK, invoke(control.get(), kMinFixVes, DISPATCH_PROPERTYPUT, {byRef}, {DISPID_PROPERTYPUT}).hr);
+    EXPECT_EQ(12, minFixVes(control.get()));
+
+    Bstr text(L"2400,n,8,1");
+    VARIANT inner;
+    ::VariantInit(&inner);
+    V_VT(&inner) = VT_BSTR;
+    V_BSTR(&inner) = text.get();
+    VARIANT variantRef;
+    ::VariantInit(&variantRef);
+    V_VT(&variantRef) = VT_BYREF | VT_VARIANT;
+    V_VARIANTREF(&variantRef) = &inner;
+    ASSERT_EQ(S_OK, invoke(control.get(), kComSetting, DISPATCH_PROPERTYPUT, {variantRef}, {DISPID_PROPERTYPUT}).hr);
+    EXPECT_EQ(L"2400,n,8,1", getString(control.get(), &_ActivexORVA::get_ComSetting));
+    EXPECT_EQ(VT_BSTR, V_VT(&inner));  // the caller's variable is left as it was
+    EXPECT_EQ(text.get(), V_BSTR(&inner));
+
+    // A reference to nothing is refused, naming the argument.
+    VARIANT nothing;
+    ::VariantInit(&nothing);
+    V_VT(&nothing) = VT_BYREF | VT_I2;
+    V_I2REF(&nothing) = nullptr;
+    const Call c = invoke(control.get(), kMinFixVes, DISPATCH_PROPERTYPUT, {nothing}, {DISPID_PROPERTYPUT});
+    EXPECT_EQ(DISP_E_TYPEMISMATCH, c.hr);
+    EXPECT_EQ(0u, c.argError);
+    EXPECT_EQ(12, minFixVes(control.get()));
+}
+
 TEST(DispatchRobustness, PropertyWriteNeedsItsNamedArgument) {
     auto control = createControl();
     ASSERT_TRUE(control);
