@@ -56,11 +56,23 @@ DispatchCall::~DispatchCall() {
     for (auto& a : arguments_) ::VariantClear(&a);
 }
 
-HRESULT DispatchCall::prepare(ITypeInfo& info, DISPID id, WORD flags, const DISPPARAMS* params, UINT* argError) {
+HRESULT DispatchCall::prepare(ITypeInfo& info, DISPID id, WORD flags, const DISPPARAMS* params,
+                              UINT* argError) noexcept {
     if (params == nullptr) return E_INVALIDARG;
     if ((params->cArgs > 0 && params->rgvarg == nullptr) || params->cNamedArgs > params->cArgs ||
         (params->cNamedArgs > 0 && params->rgdispidNamedArgs == nullptr))
         return E_INVALIDARG;
+    try {
+        return check(info, id, flags, *params, argError);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+HRESULT DispatchCall::check(ITypeInfo& info, DISPID id, WORD flags, const DISPPARAMS& call, UINT* argError) {
+    const DISPPARAMS* params = &call;
 
     TypeAttr attr(info);
     if (!attr) return E_UNEXPECTED;
@@ -93,11 +105,7 @@ HRESULT DispatchCall::prepare(ITypeInfo& info, DISPID id, WORD flags, const DISP
 
         // Each argument converted to its parameter's type. Arguments come
         // last to first; a property write's named value is the last parameter.
-        try {
-            arguments_.resize(params->cArgs);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        arguments_.resize(params->cArgs);
         for (auto& a : arguments_) ::VariantInit(&a);
         for (UINT n = 0; n < params->cArgs; ++n) {
             const UINT parameter = n < params->cNamedArgs ? static_cast<UINT>(types.size()) - 1 : params->cArgs - 1 - n;
@@ -114,11 +122,7 @@ HRESULT DispatchCall::prepare(ITypeInfo& info, DISPID id, WORD flags, const DISP
                 return hr == DISP_E_OVERFLOW ? hr : DISP_E_TYPEMISMATCH;
             }
         }
-        try {
-            named_.assign(params->rgdispidNamedArgs, params->rgdispidNamedArgs + params->cNamedArgs);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
+        named_.assign(params->rgdispidNamedArgs, params->rgdispidNamedArgs + params->cNamedArgs);
         params_ = DISPPARAMS{arguments_.empty() ? nullptr : arguments_.data(), named_.empty() ? nullptr : named_.data(),
                              params->cArgs, params->cNamedArgs};
         return S_OK;

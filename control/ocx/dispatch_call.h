@@ -23,12 +23,14 @@ public:
     // description), checks the arguments and converts them to the parameter
     // types. On failure returns the status and, for an argument at fault,
     // stores its index in *argError (when given).
-    HRESULT prepare(ITypeInfo& info, DISPID id, WORD flags, const DISPPARAMS* params, UINT* argError);
+    HRESULT prepare(ITypeInfo& info, DISPID id, WORD flags, const DISPPARAMS* params, UINT* argError) noexcept;
 
     // The converted arguments, in the caller's order, for the dispatcher.
     DISPPARAMS* params() { return &params_; }
 
 private:
+    HRESULT check(ITypeInfo& info, DISPID id, WORD flags, const DISPPARAMS& params, UINT* argError);
+
     std::vector<VARIANTARG> arguments_;
     std::vector<DISPID> named_;
     DISPPARAMS params_{};
