@@ -49,7 +49,8 @@ Usage usage() {
 }
 
 // One control's whole life as a host lives it: created, connected for
-// events and change notices, a property written, saved, and released.
+// events and change notices, properties read and written early and late
+// bound, saved, and released.
 void oneLife(IClassFactory* factory, EventSink& events, NotifySink& notify) {
     ComPtr<_ActivexORVA> control;
     ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID__ActivexORVA, control.outVoid()));
@@ -64,8 +65,19 @@ void oneLife(IClassFactory* factory, EventSink& events, NotifySink& notify) {
         ComPtr<IStream> stream;
         ASSERT_EQ(S_OK, ::CreateStreamOnHGlobal(nullptr, TRUE, stream.out()));
         ASSERT_EQ(S_OK, control.as<IPersistStreamInit>(IID_IPersistStreamInit)->Save(stream.get(), TRUE));
-        // A failed late-bound call leaves its error information behind too.
+        // Late-bound: a read nobody takes the result of, a write whose
+        // argument is converted to text, and a call of nothing.
         DISPPARAMS none{nullptr, nullptr, 0, 0};
+        ASSERT_EQ(S_OK, control->Invoke(0x68030049, IID_NULL, 0x0409, DISPATCH_PROPERTYGET, &none, nullptr, nullptr,
+                                        nullptr));
+        VARIANT number;
+        ::VariantInit(&number);
+        V_VT(&number) = VT_I4;
+        V_I4(&number) = 3;
+        DISPID named = DISPID_PROPERTYPUT;
+        DISPPARAMS put{&number, &named, 1, 1};
+        ASSERT_EQ(S_OK, control->Invoke(0x68030046, IID_NULL, 0x0409, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr,
+                                        nullptr));
         ASSERT_EQ(DISP_E_MEMBERNOTFOUND,
                   control->Invoke(0x4242, IID_NULL, 0x0409, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr));
     }
