@@ -254,6 +254,35 @@ TEST(DispatchRobustness, MalformedDispatchParametersAreRefused) {
     EXPECT_EQ(S_OK, control->Invoke(kStability, IID_NULL, kLcid, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr));
 }
 
+TEST(DispatchRobustness, AFailingMemberIsAnExceptionWithOrWithoutAPlaceForIt) {
+    auto control = createControl();
+    ASSERT_TRUE(control);
+    NotifySink refusing;
+    refusing.reply = E_ACCESSDENIED;
+    Connection connection(control.get(), IID_IPropertyNotifySink, &refusing);
+    ASSERT_EQ(S_OK, connection.status());
+    Bstr text(L"g");
+    VARIANT argument;
+    ::VariantInit(&argument);
+    V_VT(&argument) = VT_BSTR;
+    V_BSTR(&argument) = text.get();
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS put{&argument, &named, 1, 1};
+    constexpr DISPID kUnitWeight = 0x68030044;
+    EXCEPINFO exception{};
+    EXPECT_EQ(DISP_E_EXCEPTION,
+              control->Invoke(kUnitWeight, IID_NULL, kLcid, DISPATCH_PROPERTYPUT, &put, nullptr, &exception, nullptr));
+    EXPECT_EQ(E_ACCESSDENIED, exception.scode);
+    EXPECT_NE(nullptr, exception.bstrDescription);
+    ::SysFreeString(exception.bstrSource);
+    ::SysFreeString(exception.bstrDescription);
+    ::SysFreeString(exception.bstrHelpFile);
+    // Without an EXCEPINFO the failure still comes back as a failure.
+    const HRESULT bare =
+        control->Invoke(kUnitWeight, IID_NULL, kLcid, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(bare == DISP_E_EXCEPTION || bare == E_ACCESSDENIED) << std::hex << bare;
+}
+
 TEST(NullPointers, DispatchAndDefaultInterface) {
     auto control = createControl();
     ASSERT_TRUE(control);
@@ -409,13 +438,24 @@ TEST(NullPointers, EmbeddingInterfaces) {
     RECTL bounds{0, 0, 100, 40};
     EXPECT_EQ(E_INVALIDARG, view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, nullptr, &bounds, nullptr,
                                        nullptr, 0));
+    HDC screen = ::GetDC(nullptr);
+    EXPECT_EQ(E_INVALIDARG, view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, screen, nullptr, nullptr,
+                                       nullptr, 0));
+    EXPECT_EQ(DV_E_DVASPECT, view->Draw(DVASPECT_ICON, -1, nullptr, nullptr, nullptr, screen, &bounds, nullptr,
+                                        nullptr, 0));
+    ::ReleaseDC(nullptr, screen);
     EXPECT_EQ(S_OK, view->GetAdvise(nullptr, nullptr, nullptr));
+    // Asked to show itself with no site to show in.
+    EXPECT_EQ(E_UNEXPECTED, ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, nullptr, 0, nullptr, nullptr));
 
     auto quick = control.as<IQuickActivate>(IID_IQuickActivate);
     ASSERT_TRUE(quick);
     QACONTROL qaControl{};
     qaControl.cbSize = sizeof qaControl;
     EXPECT_EQ(E_POINTER, quick->QuickActivate(nullptr, &qaControl));
+    QACONTAINER shortContainer{};
+    shortContainer.cbSize = sizeof shortContainer / 2;  // an older, smaller structure than the control reads
+    EXPECT_EQ(E_INVALIDARG, quick->QuickActivate(&shortContainer, &qaControl));
     EXPECT_EQ(E_POINTER, quick->SetContentExtent(nullptr));
     EXPECT_EQ(E_POINTER, quick->GetContentExtent(nullptr));
 }
