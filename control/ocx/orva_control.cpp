@@ -194,10 +194,11 @@ STDMETHODIMP OrvaControl::Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPA
                                  EXCEPINFO* exception, UINT* argError) {
     if (!::IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     if (const HRESULT hr = loadTypeInfo(); FAILED(hr)) return hr;
+    // A refused call must not leave an earlier failure's description behind.
+    ::SetErrorInfo(0, nullptr);
     DispatchCall checked;
     if (const HRESULT hr = checked.prepare(*interfaceInfo_.get(), id, flags, params, argError); FAILED(hr)) return hr;
     ComPtr<IUnknown> keep(identity());
-    ::SetErrorInfo(0, nullptr);
     return interfaceInfo_->Invoke(static_cast<_ActivexORVA*>(this), id, flags, checked.params(), result, exception,
                                   argError);
 }

@@ -83,7 +83,18 @@ TEST(DispatchRobustness, WrongArgumentCounts) {
     auto control = createControl();
     ASSERT_TRUE(control);
     // A method without parameters given some.
+    // A failure just before leaves its description on the thread; a refused
+    // call must not appear to carry it.
+    {
+        NotifySink refusing;
+        refusing.reply = E_ACCESSDENIED;
+        Connection connection(control.get(), IID_IPropertyNotifySink, &refusing);
+        Bstr number(L"2");
+        ASSERT_EQ(E_ACCESSDENIED, control->put_ComNumber(number.get()));
+    }
     EXPECT_EQ(DISP_E_BADPARAMCOUNT, invoke(control.get(), kStability, DISPATCH_METHOD, {i4(1)}).hr);
+    ComPtr<IErrorInfo> stale;
+    EXPECT_EQ(S_FALSE, ::GetErrorInfo(0, stale.out()));
     EXPECT_EQ(DISP_E_BADPARAMCOUNT, invoke(control.get(), kStability, DISPATCH_METHOD, {i4(1), i4(2)}).hr);
     // A property read with an argument.
     Variant result;
