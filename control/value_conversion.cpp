@@ -4,6 +4,7 @@
 
 #include "acquisition/number_text.h"
 #include "platform/failure.h"
+#include "platform/overloaded.h"
 
 namespace orva {
 namespace {
@@ -17,13 +18,6 @@ std::int16_t roundToInt16(double value) {
     if (rounded < -32768.0 || rounded > 32767.0) throwOverflow();
     return static_cast<std::int16_t>(rounded);
 }
-
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 }  // namespace
 

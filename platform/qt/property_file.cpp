@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/failure.h"
+#include "platform/overloaded.h"
 
 namespace orva::qt {
 namespace {
@@ -79,13 +80,6 @@ std::string quote(const std::string& text) {
     }
     return out + "\"";
 }
-
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 }  // namespace
 
