@@ -327,7 +327,13 @@ public:
         if (got != nullptr) *got = static_cast<ULONG>(n);
         return n == size ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
+    // Takes at most writeLimit bytes, answering S_OK; with no limit, refuses.
+    STDMETHODIMP Write(const void*, ULONG size, ULONG* written) override {
+        if (written != nullptr) *written = 0;
+        if (writeLimit == 0) return STG_E_ACCESSDENIED;
+        if (written != nullptr) *written = std::min<ULONG>(size, writeLimit);
+        return S_OK;
+    }
     STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return STG_E_INVALIDFUNCTION; }
     STDMETHODIMP SetSize(ULARGE_INTEGER) override { return STG_E_INVALIDFUNCTION; }
     STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
@@ -338,6 +344,7 @@ public:
     STDMETHODIMP Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
     STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
     ULONG refs = 1;
+    ULONG writeLimit = 0;
 
 private:
     std::vector<unsigned char> bytes_;
@@ -364,6 +371,11 @@ TEST(DamagedStream, AReadFailureIsPassedOnAndChangesNothing) {
     // and leaves the control dirty.
     FailingStream readOnly({}, 0);
     EXPECT_EQ(STG_E_ACCESSDENIED, persist->Save(&readOnly, TRUE));
+    EXPECT_EQ(S_OK, persist->IsDirty());
+    // A stream that takes only part of the data without saying it failed.
+    FailingStream full({}, 0);
+    full.writeLimit = 10;
+    EXPECT_EQ(STG_E_MEDIUMFULL, persist->Save(&full, TRUE));
     EXPECT_EQ(S_OK, persist->IsDirty());
 }
 
