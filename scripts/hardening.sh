@@ -5,8 +5,7 @@
 # or finding.
 #
 #   scripts/hardening.sh
-#   ORVA_FUZZ_SECONDS=N     seconds per fuzz target (default 60, half for the
-#                           poll cycle and number text targets; 0 skips fuzzing)
+#   ORVA_FUZZ_SECONDS=N     seconds per fuzz target (default 60; 0 skips fuzzing)
 #   ORVA_HARDENING_DIR=dir  build directory (default build-asan)
 #   ORVA_JOBS=N             parallel build and test jobs (default 2)
 #
@@ -77,13 +76,7 @@ status=0
 if [ "$fuzz_seconds" -gt 0 ]; then
   mkdir -p "$build_dir/fuzz-findings"
   for t in "${targets[@]}"; do
-    # The weight path and the two loaders get the full time; the poll cycle
-    # and the number texts, whose code the others also reach, half of it.
-    case "$t" in
-      poll_cycle | number_text) seconds=$((fuzz_seconds / 2)) ;;
-      *) seconds=$fuzz_seconds ;;
-    esac
-    [ "$seconds" -gt 0 ] || seconds=1
+    seconds=$fuzz_seconds
     echo "== hardening: fuzz $t for ${seconds}s (at $(elapsed))"
     work="$build_dir/fuzz-corpus/$t"
     mkdir -p "$work"
