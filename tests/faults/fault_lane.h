@@ -29,27 +29,14 @@
 #include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_timers.h"
 #include "platform/virtual/virtual_services.h"
+#include "tests/support/event_loop.h"
 #include "tools/sim/frame_encoding.h"
 #include "tools/sim/terminal_simulator.h"
 
 namespace orva::faults {
 
-// Runs the event loop until pred holds or timeoutMs passes; returns pred().
-inline bool runUntil(const std::function<bool()>& pred, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer check;
-    check.setInterval(5);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (pred() || clock.elapsed() >= timeoutMs) loop.quit();
-    });
-    check.start();
-    if (!pred()) loop.exec();
-    return pred();
-}
-
-inline void runFor(int ms) { runUntil([] { return false; }, ms); }
+using orva::testing::runFor;
+using orva::testing::runUntil;
 
 inline std::size_t openDescriptors() {
     std::size_t n = 0;
