@@ -27,16 +27,6 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
-int openFailure(const std::shared_ptr<qt::PortMap>& map) {
-    qt::QtSerialPort port(map);
-    try {
-        port.setPortOpen(true);
-    } catch (const Failure& failure) {
-        return failure.number();
-    }
-    return 0;
-}
-
 int holdPort(const std::string& path) {
     auto map = std::make_shared<qt::PortMap>();
     map->map(1, path);
@@ -87,6 +77,16 @@ int runControl(const std::string& path, int decodes) {
 }
 
 }  // namespace
+
+int openFailure(const std::shared_ptr<qt::PortMap>& map) {
+    qt::QtSerialPort port(map);
+    try {
+        port.setPortOpen(true);
+    } catch (const Failure& failure) {
+        return failure.number();
+    }
+    return 0;
+}
 
 int runChild(int argc, char** argv) {
     QCoreApplication app(argc, argv);

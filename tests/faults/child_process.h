@@ -23,9 +23,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/qt/port_map.h"
+
 namespace orva::faults {
 
 int runChild(int argc, char** argv);
+
+// Opens the control's port 1 once: 0 when it opened, else the failure number.
+int openFailure(const std::shared_ptr<qt::PortMap>& map);
 
 class ChildProcess {
 public:

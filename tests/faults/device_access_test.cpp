@@ -22,16 +22,6 @@ namespace {
 
 constexpr auto number = [](FailureNumber n) { return static_cast<int>(n); };
 
-int openFailure(const std::shared_ptr<qt::PortMap>& map) {
-    qt::QtSerialPort port(map);
-    try {
-        port.setPortOpen(true);
-    } catch (const Failure& failure) {
-        return failure.number();
-    }
-    return 0;
-}
-
 void expectNothingShownToTheUser(const FaultLane& lane) {
     EXPECT_TRUE(lane.notice.messages.empty()) << lane.notice.messages.front();
     EXPECT_EQ(lane.notice.beeps, 0);
