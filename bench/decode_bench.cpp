@@ -6,9 +6,7 @@
 #include <string>
 
 #include "control/activex_orva.h"
-#include "platform/virtual/simulated_line.h"
-#include "platform/virtual/virtual_clock.h"
-#include "platform/virtual/virtual_services.h"
+#include "platform/virtual/virtual_platform.h"
 
 namespace {
 
@@ -18,20 +16,16 @@ using namespace orva::virtual_time;
 // A control whose line holds one reply, decoded over and over.
 class DecodeBench {
 public:
-    explicit DecodeBench(std::string reply) : line_(clock_), control_({line_.makePort(), timers_, notice_, locale_}) {
-        line_.setFrame(std::move(reply));
-        clock_.advanceTo(300);  // the first poll sends a request
-        clock_.advanceTo(700);  // the second poll reads its answer into ReceivedText
+    explicit DecodeBench(std::string reply) : control_(virtual_.controlPlatform()) {
+        virtual_.line.setFrame(std::move(reply));
+        virtual_.clock.advanceTo(300);  // the first poll sends a request
+        virtual_.clock.advanceTo(700);  // the second poll reads its answer into ReceivedText
     }
     void decode() { control_.Com_ORVA_Signal(); }
     const ActivexORVA& control() const { return control_; }
 
 private:
-    VirtualClock clock_;
-    VirtualTimerFactory timers_{clock_};
-    RecordingNotice notice_;
-    FixedLocale locale_{","};
-    SimulatedLine line_;
+    VirtualPlatform virtual_;
     ActivexORVA control_;
 };
 

@@ -21,8 +21,7 @@
 #include "control/value_conversion.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/failure.h"
-#include "platform/virtual/simulated_line.h"
-#include "platform/virtual/virtual_clock.h"
+#include "platform/virtual/virtual_platform.h"
 #include "platform/virtual/virtual_services.h"
 
 namespace {
@@ -153,12 +152,8 @@ void checkSavedForm(const MemoryPropertyBag& saved) {
 }
 
 struct ControlOnLine {
-    VirtualClock clock;
-    VirtualTimerFactory timers{clock};
-    RecordingNotice notice;
-    FixedLocale locale{"."};
-    SimulatedLine line{clock};
-    ActivexORVA control{ControlPlatform{line.makePort(), timers, notice, locale}};
+    VirtualPlatform platform;
+    ActivexORVA control{platform.controlPlatform()};
 };
 
 }  // namespace

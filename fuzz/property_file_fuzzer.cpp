@@ -21,8 +21,7 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/failure.h"
 #include "platform/qt/property_file.h"
-#include "platform/virtual/simulated_line.h"
-#include "platform/virtual/virtual_clock.h"
+#include "platform/virtual/virtual_platform.h"
 #include "platform/virtual/virtual_services.h"
 
 namespace {
@@ -32,12 +31,8 @@ using namespace orva::fuzz;
 using namespace orva::virtual_time;
 
 struct ControlOnLine {
-    VirtualClock clock;
-    VirtualTimerFactory timers{clock};
-    RecordingNotice notice;
-    FixedLocale locale{"."};
-    SimulatedLine line{clock};
-    ActivexORVA control{ControlPlatform{line.makePort(), timers, notice, locale}};
+    VirtualPlatform platform;
+    ActivexORVA control{platform.controlPlatform()};
 };
 
 // The file under test, in memory where there is a memory file system; it

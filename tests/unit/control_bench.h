@@ -14,9 +14,7 @@
 
 #include "acquisition/control_parts.h"
 #include "control/activex_orva.h"
-#include "platform/virtual/simulated_line.h"
-#include "platform/virtual/virtual_clock.h"
-#include "platform/virtual/virtual_services.h"
+#include "platform/virtual/virtual_platform.h"
 
 namespace orva::testing {
 
@@ -78,13 +76,8 @@ public:
 };
 
 // The whole control, created as a host creates it, on a simulated line.
-class ControlBench : public ::testing::Test {
+class ControlBench : public ::testing::Test, protected virtual_time::VirtualPlatform {
 protected:
-    virtual_time::VirtualClock clock;
-    virtual_time::VirtualTimerFactory timers{clock};
-    virtual_time::RecordingNotice notice;
-    virtual_time::FixedLocale locale{"."};
-    virtual_time::SimulatedLine line{clock};
     const ActivexORVA* observed = nullptr;
     RecordingEvents events{clock, observed};
     RecordingPropertyChanges changes;
@@ -92,7 +85,7 @@ protected:
 
     // Set up the line and terminal first: creation opens the port.
     ActivexORVA& create() {
-        control = std::make_unique<ActivexORVA>(ControlPlatform{line.makePort(), timers, notice, locale});
+        control = std::make_unique<ActivexORVA>(controlPlatform());
         control->setEventSink(&events);
         control->setPropertyChangeSink(&changes);
         observed = control.get();
@@ -109,13 +102,8 @@ protected:
 
 // The weight path on its own: the records, panel and timers of one control,
 // with ReceivedText set directly, as the poll would leave it.
-class WeightPathBench : public ::testing::Test {
+class WeightPathBench : public ::testing::Test, protected virtual_time::VirtualPlatform {
 protected:
-    virtual_time::VirtualClock clock;
-    virtual_time::VirtualTimerFactory timers{clock};
-    virtual_time::RecordingNotice notice;
-    virtual_time::FixedLocale locale{"."};
-    virtual_time::SimulatedLine line{clock};
     std::unique_ptr<SerialPort> port = line.makePort();
     std::unique_ptr<IntervalTimer> timer1 = timers.makeTimer([] {});
     std::unique_ptr<IntervalTimer> timer2 = timers.makeTimer([] {});
