@@ -51,15 +51,42 @@ foreach(_orva_arch i686 x86_64)
             ${CMAKE_SOURCE_DIR}/control/ocx/registration_table.h
     COMMENT "Installer registry rows (${_orva_arch})"
     VERBATIM)
+  # The module as shipped: without its debugging information.
+  find_program(ORVA_STRIP_${_orva_arch} ${_orva_arch}-w64-mingw32-strip REQUIRED)
+  add_custom_command(
+    OUTPUT ${_orva_dir}/ActiveX_ORVA.ocx
+    COMMAND ${ORVA_STRIP_${_orva_arch}} --strip-debug -o ${_orva_dir}/ActiveX_ORVA.ocx ${ORVA_MSI_OCX}
+    DEPENDS ${ORVA_MSI_OCX}
+    COMMENT "The module to ship (${_orva_arch})"
+    VERBATIM)
   set(_orva_msi ${CMAKE_BINARY_DIR}/ActiveX_ORVA-${PROJECT_VERSION}-${_orva_arch}.msi)
   add_custom_command(
     OUTPUT ${_orva_msi}
     COMMAND ${ORVA_WIXL} -a ${ORVA_MSI_PLATFORM} -I ${_orva_dir} -o ${_orva_msi} ${_orva_dir}/ActiveX_ORVA.wxs
-    DEPENDS ${_orva_dir}/ActiveX_ORVA.wxs ${_orva_dir}/registry.wxi orva_ocx_${_orva_arch}
+    DEPENDS ${_orva_dir}/ActiveX_ORVA.wxs ${_orva_dir}/registry.wxi ${_orva_dir}/ActiveX_ORVA.ocx
     WORKING_DIRECTORY ${_orva_dir}
     COMMENT "wixl: ActiveX_ORVA-${PROJECT_VERSION}-${_orva_arch}.msi"
     VERBATIM)
   add_custom_target(orva_msi_${_orva_arch} ALL DEPENDS ${_orva_msi})
+  # The module comes from an external project: a target-level dependency.
+  add_dependencies(orva_msi_${_orva_arch} orva_ocx_${_orva_arch})
   set(ORVA_MSI_${_orva_arch} ${_orva_msi})
 endforeach()
 add_custom_target(orva_msi DEPENDS orva_msi_i686 orva_msi_x86_64)
+
+# Installed and used under Wine (label "package").
+find_program(ORVA_WINE wine)
+find_program(ORVA_XVFB Xvfb)
+if(BUILD_TESTING)
+  if(NOT ORVA_WINE OR NOT ORVA_XVFB OR NOT EXISTS /usr/lib/wine/wine64)
+    orva_part_missing("Windows installer tests" "wine wine32 wine64 xvfb" "Wine or Xvfb not found")
+  else()
+    add_test(NAME package.msi
+      COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/tests/msi.sh ${CMAKE_BINARY_DIR}/package-tests/msi
+              ${ORVA_MSI_i686} ${ORVA_MSI_x86_64} ${CMAKE_SOURCE_DIR}/examples/windows
+              ${ORVA_OCX_DIR_i686}/examples/windows/atl_host.exe ${ORVA_OCX_DIR_x86_64}/examples/windows/atl_host.exe
+              ${CMAKE_BINARY_DIR}/msi-i686/ActiveX_ORVA.ocx ${CMAKE_BINARY_DIR}/msi-x86_64/ActiveX_ORVA.ocx
+              ${CMAKE_BINARY_DIR}/msi-i686)
+    set_tests_properties(package.msi PROPERTIES LABELS package TIMEOUT 600)
+  endif()
+endif()

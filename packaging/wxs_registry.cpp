@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
                 out << " Name=\"+\" Value=\"\"";
             else
                 out << " Value=\"" << xmlEscaped(value) << '"';
-            out << " Type=\"string\" Action=\"write\"/>\n";
+            out << " Type=\"string\"/>\n";
         }
         out << "</Include>\n";
         std::ofstream file(argv[4], std::ios::binary);

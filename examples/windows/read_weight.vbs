@@ -2,8 +2,9 @@
 '   cscript //nologo read_weight.vbs [SECONDS]
 ' The control polls on its own timers, so the script waits in WScript.Sleep,
 ' which lets the control's timer messages through. Its events arrive through
-' WScript.ConnectObject as Scale_<event>; a script host without it (Wine's)
-' still sees every reading through the properties, printed when they change.
+' WScript.ConnectObject as Scale_<event>; every reading is also printed from
+' the properties when it changes. A script host that cannot wait (Wine's has
+' no WScript.Sleep nor WScript.ConnectObject) gets the control's state once.
 Option Explicit
 Dim seconds, scale, connected, last, deadline
 seconds = 10
@@ -30,10 +31,22 @@ Sub Scale_VesStatus(zero, ok, tare, overload)
     WScript.Echo "VesStatus " & zero & " " & ok & " " & tare & " " & overload
 End Sub
 
+Function Wait(milliseconds)
+    On Error Resume Next
+    WScript.Sleep milliseconds
+    Wait = (Err.Number = 0)
+    Err.Clear
+End Function
+
+WScript.Echo "created " & TypeName(scale) & ": weight " & scale.VesTerminal & " (" & scale.TipTerminal & _
+             ", status " & scale.StatusTerminal & ")"
 last = ""
 deadline = Timer + seconds
 Do While Timer < deadline
-    WScript.Sleep 100
+    If Not Wait(100) Then
+        WScript.Echo "this script host cannot wait: no reading"
+        Exit Do
+    End If
     If scale.VesTerminal & "|" & scale.StatusTerminal <> last Then
         last = scale.VesTerminal & "|" & scale.StatusTerminal
         WScript.Echo "weight " & Trim(scale.VesTerminal) & " " & scale.UnitWeight & _
