@@ -14,7 +14,7 @@
 
 #include "acquisition/control_parts.h"
 #include "control/activex_orva.h"
-#include "platform/virtual/virtual_platform.h"
+#include "tests/support/virtual_platform.h"
 
 namespace orva::testing {
 
