@@ -43,11 +43,21 @@ void Com_ORVA_Signal(ControlParts& parts) {
         const std::string_view kind = terminalKindText(reply.kind);
         setText(props.TipTerminal, kind);
         panel.setFrame1Caption(kind);
-        if (reading.VesPrevious != reading.VesCurrent && parts.events != nullptr)
+        traceLine(parts, [&] {
+            return "decode " + std::string(kind) + " weight " + displayText(reply.weight, ".") + " from " +
+                   escapedBytes(reading.ReplyWork);
+        });
+        if (reading.VesPrevious != reading.VesCurrent && parts.events != nullptr) {
+            traceLine(parts, [&] { return "event ChangeVes(" + displayText(reading.VesCurrent, ".") + ")"; });
             parts.events->ChangeVes(reading.VesCurrent);
+        }
         Stability(parts);
         Status_Terminale(parts);
     } else {
+        traceLine(parts, [&] {
+            return "decode unrecognised, shows " + std::string(kNoWeight) + ": " + std::string(noWeightText(reply.why)) +
+                   (reading.ReplyWork.empty() ? std::string() : " in " + escapedBytes(reading.ReplyWork));
+        });
         reading.VesCurrent = 0;
         panel.setLabel2Caption(kNoWeight);
         panel.setLabel3Caption("");

@@ -57,6 +57,7 @@ if(WIN32)
 
   # Windows platform seams and the GDI panel.
   add_library(orva_win32 STATIC
+    platform/win32/file_trace.cpp
     platform/win32/notice.cpp
     platform/win32/serial_port.cpp
     platform/win32/text.cpp

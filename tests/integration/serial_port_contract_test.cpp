@@ -24,6 +24,7 @@ struct PseudoTerminalRig {
         map->map(1, simulator->devicePath());
         map->map(2, (dir.path() + "/absent").toStdString());
     }
+    std::string unavailable() { return {}; }
     std::unique_ptr<SerialPort> makePort() { return std::make_unique<qt::QtSerialPort>(map); }
     std::int16_t missingPort() { return 2; }
     // A valid text no Linux serial driver takes.

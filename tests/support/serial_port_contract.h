@@ -4,6 +4,7 @@
 // Win32 port under Wine. Each implementation provides a rig:
 //
 //   struct Rig {
+//       std::string unavailable();                      // why the rig cannot run here, or empty
 //       std::unique_ptr<orva::SerialPort> makePort();  // closed, on port 1: the terminal
 //       std::int16_t missingPort();                     // a number with no device behind it
 //       std::string refusedSettings();                  // a valid text this device will not take
@@ -43,6 +44,9 @@ constexpr std::int32_t number(FailureNumber n) { return static_cast<std::int32_t
 template <class Rig>
 class SerialPortContract : public ::testing::Test {
 protected:
+    void SetUp() override {
+        if (const std::string why = rig.unavailable(); !why.empty()) GTEST_SKIP() << why;
+    }
     Rig rig;
 };
 

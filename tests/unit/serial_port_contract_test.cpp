@@ -17,6 +17,7 @@ struct VirtualLineRig {
         line.setPortExists(2, false);
         line.refuseSettings("115200,n,8,1");
     }
+    std::string unavailable() { return {}; }
     std::unique_ptr<SerialPort> makePort() { return line.makePort(); }
     std::int16_t missingPort() { return 2; }
     std::string refusedSettings() { return "115200,n,8,1"; }

@@ -10,9 +10,9 @@ namespace {
 
 struct WineComPortRig {
     WineComPortRig() {
-        if (!host::settings().liveTerminal) GTEST_SKIP() << "no terminal on COM1";
-        host::setTerminalWeight("  7.250");
+        if (host::settings().liveTerminal) host::setTerminalWeight("  7.250");
     }
+    std::string unavailable() { return host::settings().liveTerminal ? "" : "no terminal on COM1"; }
     std::unique_ptr<SerialPort> makePort() { return std::make_unique<win32::Win32SerialPort>(); }
     std::int16_t missingPort() { return 9; }
     // A valid text Wine's serial driver refuses (no 4-bit characters).

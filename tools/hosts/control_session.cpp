@@ -42,9 +42,16 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
             if (onDecode_) onDecode_();
         }
     });
+    if (!options_.tracePath.empty()) {
+        try {
+            trace_ = std::make_unique<qt::FileTrace>(options_.tracePath);
+        } catch (const std::exception& error) {
+            throw SessionError(static_cast<std::int32_t>(FailureNumber::InternalFailure), error.what());
+        }
+    }
     sinceCreation_.start();
     control_ = std::make_unique<ActivexORVA>(
-        ControlPlatform{std::make_unique<qt::QtSerialPort>(portMap_), timers_, notice_, locale_});
+        ControlPlatform{std::make_unique<qt::QtSerialPort>(portMap_), timers_, notice_, locale_, trace_.get()});
     control_->setEventSink(events);
     control_->setPropertyChangeSink(changes);
 
