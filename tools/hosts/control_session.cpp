@@ -59,9 +59,16 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
             if (onDecode_) onDecode_();
         }
     });
+    if (!options_.tracePath.empty()) {
+        try {
+            trace_ = std::make_unique<qt::FileTrace>(options_.tracePath);
+        } catch (const std::exception& error) {
+            throw SessionError(static_cast<std::int32_t>(FailureNumber::InternalFailure), error.what());
+        }
+    }
     sinceCreation_.start();
     std::optional<SessionError> restoreFailure;
-    PlacedControl placed = createControlOnPort(portMap_, portNumber, {timers_, notice_, locale_}, [&](ActivexORVA& control) {
+    PlacedControl placed = createControlOnPort(portMap_, portNumber, {timers_, notice_, locale_, trace_.get()}, [&](ActivexORVA& control) {
         control.setEventSink(events);
         control.setPropertyChangeSink(changes);
         if (propertyFile_) {
