@@ -35,6 +35,7 @@ struct ScaleState {
     QString VesTerminal, TipTerminal, StatusTerminal, UnitWeight;
     int VesNul = 0, VesOk = 0, VesTara = 0, VesMax = 0;
     QDateTime updated;        // UTC, the last decode
+    QJsonObject panel;        // what the panel shows: Frame1, Label2, Label3, Shape1, Shape2
 
     QJsonObject toJson() const;
 };
