@@ -5,8 +5,11 @@
 #include <QJsonObject>
 #include <QUrl>
 #include <QUrlQuery>
+#include <algorithm>
 #include <cmath>
 
+#include "control/value_conversion.h"
+#include "platform/failure.h"
 #include "service/service_config.h"
 
 namespace orva::service {
@@ -14,7 +17,12 @@ namespace {
 
 Refusal refuse(int status, const QString& text) { return Refusal{status, text}; }
 
-bool isRead(const QByteArray& method) { return method == "GET" || method == "HEAD"; }
+bool isRead(const QByteArray& method) { return method == "GET"; }
+
+// Texts end up on one line of the configuration file: no control characters.
+bool printable(const QString& text) {
+    return std::none_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
 
 }  // namespace
 
@@ -74,7 +82,8 @@ std::variant<std::vector<PropertyWrite>, Refusal> propertyWrites(const QByteArra
                 return refuse(400, QString("%1 must be a whole number, -32768 to 32767").arg(name));
             writes.push_back({name, static_cast<std::int16_t>(d)});
         } else if (name == "ComSetting") {
-            if (!v.isString()) return refuse(400, "ComSetting must be a text such as \"9600,n,8,1\"");
+            if (!v.isString() || !printable(v.toString()) || v.toString().size() > 64)
+                return refuse(400, "ComSetting must be a text such as \"9600,n,8,1\"");
             writes.push_back({name, v.toString()});
         } else if (name == "ComNumber") {
             if (v.isDouble()) {
@@ -82,6 +91,14 @@ std::variant<std::vector<PropertyWrite>, Refusal> propertyWrites(const QByteArra
                 if (d != std::floor(d) || d < 1 || d > 32767) return refuse(400, "ComNumber must be a port number, 1 to 32767");
                 writes.push_back({name, QString::number(static_cast<int>(d))});
             } else if (v.isString()) {
+                // The number must read back from the configuration at the next start.
+                std::int16_t n = 0;
+                try {
+                    n = textToInt16(v.toString().toStdString());
+                } catch (const Failure&) {
+                    n = 0;
+                }
+                if (n < 1 || !printable(v.toString())) return refuse(400, "ComNumber must be a port number, 1 to 32767");
                 writes.push_back({name, v.toString()});
             } else {
                 return refuse(400, "ComNumber must be a port number");

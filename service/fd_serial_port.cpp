@@ -125,6 +125,8 @@ void FdSerialPort::openDevice(const std::string& path) {
     ::ioctl(fd, TIOCEXCL);
     fd_ = fd;
     tcp_ = false;
+    // What waited in the device before it was opened answers no request of ours.
+    ::tcflush(fd, TCIFLUSH);
     try {
         applySettings(settings_);
     } catch (const Failure&) {
@@ -214,9 +216,17 @@ void FdSerialPort::setSettings(std::string_view text) {
     settingsText_ = std::string(text);
 }
 
+void FdSerialPort::checkHangUp() {
+    // A hung-up terminal (an adapter pulled, the far end of a pseudo-terminal
+    // closed) reads as "nothing received"; poll() tells the difference.
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) vanished("the device disappeared");
+}
+
 void FdSerialPort::Output(std::string_view bytes) {
     if (fd_ < 0) throw failure(FailureNumber::PortNotOpen, "the port is not open");
-    if (!connectionReady()) return;  // a request while connecting is lost, like one on a busy line
+    if (!connectionReady()) return;
+    if (!tcp_) checkHangUp();  // a request while connecting is lost, like one on a busy line
     const ssize_t n = tcp_ ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) : ::write(fd_, bytes.data(), bytes.size());
     if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
     vanished(std::string("write failed: ") + std::strerror(errno));
@@ -225,6 +235,7 @@ void FdSerialPort::Output(std::string_view bytes) {
 std::string FdSerialPort::Input() {
     if (fd_ < 0) throw failure(FailureNumber::PortNotOpen, "the port is not open");
     if (!connectionReady()) return {};
+    if (!tcp_) checkHangUp();
     std::string received;
     char buffer[1024];
     for (;;) {

@@ -68,6 +68,7 @@ private:
     void openTcp(const TcpEndpoint& endpoint);
     void applySettings(const SerialSettings& settings) const;
     bool connectionReady();
+    void checkHangUp();
     [[noreturn]] void vanished(const std::string& why);
     void closeFd();
 
