@@ -143,6 +143,8 @@ int main(int argc, char** argv) {
     ScaleFleet fleet(config, logLine, pollLog.get());
     WebService web(fleet, config, configFile.get(), logLine);
     auto server = std::make_unique<QTcpServer>(&web);
+    // Hundreds of clients may connect at once (waiting requests, dashboards).
+    server->setListenBacklogSize(512);
     const QHostAddress address(QString::fromStdString(config.listenHost == "localhost" ? "127.0.0.1" : config.listenHost));
     if (address.isNull() || !server->listen(address, config.listenPort)) {
         std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort,
