@@ -341,6 +341,9 @@ void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
             continue;
         }
         raw->sendTextMessage(text);
+        // Out now, not when the event loop next looks at the socket: a
+        // client hears of a decode while the rest of the wake-up still runs.
+        raw->flush();
     }
     for (QWebSocket* raw : slow) dropClient(raw, "it stopped reading (1 MiB queued)");
 }
