@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/qt/signal_quit.h"
+#include "service/mqtt/fleet_publisher.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "service/web_service.h"
@@ -142,6 +143,13 @@ int main(int argc, char** argv) {
 
     ScaleFleet fleet(config, logLine, pollLog.get());
     WebService web(fleet, config, configFile.get(), logLine);
+    std::unique_ptr<orva::mqtt::FleetPublisher> mqtt;
+    try {
+        if (config.mqtt) mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, *config.mqtt, configFile.get(), logLine);
+    } catch (const std::runtime_error& e) {
+        std::fprintf(stderr, "orva-service: %s\n", e.what());
+        return 1;
+    }
     auto server = std::make_unique<QTcpServer>(&web);
     const QHostAddress address(QString::fromStdString(config.listenHost == "localhost" ? "127.0.0.1" : config.listenHost));
     if (address.isNull() || !server->listen(address, config.listenPort)) {

@@ -82,6 +82,7 @@ MqttLink::~MqttLink() {
     // A deliberate stop says "offline" itself; the broker keeps the will for
     // a stop that could not.
     if (state_ == State::Connected) {
+        state_ = State::Idle;  // the disconnect below is no loss to report
         static const char offline[] = "offline";
         mosquitto_publish(client_.get(), nullptr, willTopic_.c_str(), sizeof offline - 1, offline, 0, true);
         mosquitto_disconnect(client_.get());

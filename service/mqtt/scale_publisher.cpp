@@ -66,8 +66,8 @@ void ScalePublisher::stable(const QString& id, double weight, const QString& uni
     link_.publishHeld(topic(id, "stable"), compact(QJsonObject{{"weight", weight}, {"unit", unit}, {"at", at}}));
 }
 
-void ScalePublisher::event(const QString& id, const QJsonObject& event) {
-    if (settings_.events) link_.publishNow(topic(id, "event"), compact(event), false);
+void ScalePublisher::event(const QString& id, const QByteArray& json) {
+    if (settings_.events) link_.publishNow(topic(id, "event"), json, false);
 }
 
 void ScalePublisher::setArrived(const QString& fullTopic, const QByteArray& payload) {
