@@ -1,6 +1,7 @@
 #include "service/mqtt/fleet_publisher.h"
 
 #include <QJsonDocument>
+#include <algorithm>
 #include <variant>
 
 #include "service/api_request.h"
@@ -39,13 +40,17 @@ FleetPublisher::~FleetPublisher() = default;
 
 QJsonObject FleetPublisher::write(const QString& id, const QJsonObject& properties) {
     service::ServiceScale* scale = fleet_.find(id);
-    if (scale == nullptr) return QJsonObject{{"ok", false}, {"error", "unknown scale " + id}};
+    auto refuse = [&](const QString& why) {
+        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: " + why.toStdString());
+        return QJsonObject{{"ok", false}, {"error", why}};
+    };
+    if (scale == nullptr) return refuse("unknown scale " + id);
     const auto parsed = service::propertyWrites(QJsonDocument(properties).toJson(QJsonDocument::Compact));
-    if (const auto* refusal = std::get_if<service::Refusal>(&parsed))
-        return QJsonObject{{"ok", false}, {"error", refusal->error}};
+    if (const auto* refusal = std::get_if<service::Refusal>(&parsed)) return refuse(refusal->error);
 
     ActivexORVA& c = scale->control();
     std::vector<std::pair<std::string, std::string>> saved;
+    std::string written;
     for (const service::PropertyWrite& w : std::get<std::vector<service::PropertyWrite>>(parsed)) {
         std::string text;
         if (const auto* n = std::get_if<std::int16_t>(&w.value)) {
@@ -58,14 +63,21 @@ QJsonObject FleetPublisher::write(const QString& id, const QJsonObject& properti
             else c.setComNumber(text);
         }
         saved.emplace_back(w.name.toStdString(), text);
+        written += (written.empty() ? "" : ", ") + w.name.toStdString() + "=" + text;
     }
+    log_("[" + id.toStdString() + "] properties written through the broker: " + written);
     QJsonObject result{{"ok", true},
                        {"MinFixVes", c.MinFixVes()},
                        {"DecPoint", c.DecPoint()},
                        {"ComSetting", QString::fromStdString(c.ComSetting())},
                        {"ComNumber", QString::fromStdString(c.ComNumber())},
                        {"saved", false}};
-    if (configFile_ != nullptr) {
+    // A scale that is not in the file (a simulated one) has nothing to save
+    // to: a section with only its properties would be a scale without a port.
+    const auto& inFile = configFile_ != nullptr ? configFile_->config().scales : std::vector<service::ScaleConfig>{};
+    const bool configured = std::any_of(inFile.begin(), inFile.end(),
+                                        [&](const service::ScaleConfig& s) { return s.id == id.toStdString(); });
+    if (configured) {
         try {
             configFile_->save(id.toStdString(), saved);
             result.insert("saved", true);

@@ -83,21 +83,17 @@ void ScalePublisher::setArrived(const QString& fullTopic, const QByteArray& payl
         answer(refusal(QStringLiteral("remote writes are not allowed by this service's configuration")));
         return;
     }
-    if (payload.size() > kMaxSetPayload) {
-        answer(refusal(QStringLiteral("the message is larger than 64 KiB")));
-        return;
-    }
+    auto refuse = [&](const QString& why) {
+        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: " + why.toStdString());
+        answer(refusal(why));
+    };
+    if (payload.size() > kMaxSetPayload) return refuse(QStringLiteral("the message is larger than 64 KiB"));
     QJsonParseError error;
     QJsonDocument document = QJsonDocument::fromJson(payload, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        answer(refusal(QStringLiteral("expected a JSON object of properties")));
-        return;
-    }
-    if (!write_) {
-        answer(refusal(QStringLiteral("this service takes no property writes")));
-        return;
-    }
-    log_("mqtt: property write on " + id.toStdString() + " from the broker: " + payload.left(200).toStdString());
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return refuse(QStringLiteral("expected a JSON object of properties"));
+    if (!write_) return refuse(QStringLiteral("this service takes no property writes"));
+    // The write logs what it did or why it refused.
     answer(write_(id, document.object()));
 }
 

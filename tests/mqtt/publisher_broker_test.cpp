@@ -317,7 +317,8 @@ TEST(PublisherBroker, RemoteWritesOnlyWhenAllowed) {
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].first, "s2");
     EXPECT_EQ(writes[0].second["MinFixVes"].toInt(), 200);
-    EXPECT_EQ(log.count("property write on s2"), 1);
+    EXPECT_EQ(log.count("refused a property write on s1 from the broker: remote writes are off"), 1);
+    EXPECT_EQ(log.count("refused a property write on s2 from the broker: expected a JSON object"), 1);
 }
 
 }  // namespace

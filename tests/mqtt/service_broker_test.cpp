@@ -27,11 +27,11 @@ using orva::testing::runUntil;
 
 class ServiceProcess {
 public:
-    ServiceProcess(const Broker& broker, int terminals) {
+    ServiceProcess(const Broker& broker, int terminals, const QByteArray& moreMqtt = {}) {
         QFile file(dir_.filePath("service.ini"));
         file.open(QIODevice::WriteOnly);
         file.write("[service]\nlisten = 127.0.0.1:0\n\n[mqtt]\nurl = " + QByteArray::fromStdString(broker.url()) +
-                   "\ntopic_prefix = site/pc1\nkeepalive = 5\n");
+                   "\ntopic_prefix = site/pc1\nkeepalive = 5\n" + moreMqtt);
         file.close();
         process_.start(ORVA_SERVICE_BIN, {"--config", file.fileName(), "--simulate", QString::number(terminals)});
         runUntil([&] { return process_.canReadLine() || process_.state() == QProcess::NotRunning; }, 10000);
@@ -176,6 +176,46 @@ TEST(ServiceOnBroker, BrokerRestartLosesNoSettledWeightAndPollingGoesOn) {
     QString log = service.log();
     EXPECT_EQ(log.count("mqtt: lost"), 1) << log.toStdString();
     EXPECT_EQ(log.count("mqtt: connected"), 2) << log.toStdString();
+}
+
+TEST(ServiceOnBroker, RemoteWriteGoesThroughTheControlsPropertyWrite) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/+/set/result"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    ServiceProcess service(broker, 1, "remote_writes = on\n");
+    ASSERT_TRUE(service.listening()) << service.log().toStdString();
+    ASSERT_TRUE(runUntil([&] { return service.log().contains("mqtt: connected"); }, 10000));
+    runFor(300);  // the service's subscription is in place
+
+    auto send = [&](const char* topic, const char* payload) {
+        QProcess::execute("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-q", "1", "-t",
+                                            topic, "-m", payload});
+    };
+    send("site/pc1/sim-1/set", R"({"MinFixVes": 120, "DecPoint": 2})");
+    send("site/pc1/sim-1/set", R"({"MinFixVes": "heavy"})");
+    send("site/pc1/no-such/set", R"({"MinFixVes": 1})");
+    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 3; }, 10000));
+
+    auto results = consumer.on("site/pc1/sim-1/set/result");
+    ASSERT_EQ(results.size(), 2u);
+    auto done = QJsonDocument::fromJson(results[0].payload.toUtf8()).object();
+    EXPECT_TRUE(done["ok"].toBool()) << results[0].payload.toStdString();
+    EXPECT_EQ(done["MinFixVes"].toInt(), 120);
+    EXPECT_FALSE(done["saved"].toBool()) << "a simulated scale has no section to save to";
+    auto refused = QJsonDocument::fromJson(results[1].payload.toUtf8()).object();
+    EXPECT_FALSE(refused["ok"].toBool());
+    EXPECT_FALSE(refused["error"].toString().isEmpty());
+    auto unknown = QJsonDocument::fromJson(consumer.on("site/pc1/no-such/set/result").at(0).payload.toUtf8()).object();
+    EXPECT_FALSE(unknown["ok"].toBool());
+    EXPECT_EQ(service.log().count("mqtt: refused a property write"), 2) << service.log().toStdString();
+
+    // The control holds the new values, as the HTTP API shows them.
+    auto properties = QJsonDocument::fromJson(service.get("/api/scales/sim-1/properties")).object();
+    EXPECT_EQ(properties["MinFixVes"].toInt(), 120) << service.get("/api/scales/sim-1/properties").toStdString();
+    EXPECT_EQ(properties["DecPoint"].toInt(), 2);
+    EXPECT_TRUE(service.log().contains("[sim-1] properties written through the broker: DecPoint=2, MinFixVes=120"))
+        << service.log().toStdString();
 }
 
 }  // namespace
