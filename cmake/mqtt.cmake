@@ -37,6 +37,7 @@ cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL orva_mqtt_service_parts)
 if(ORVA_BUILD_TESTS AND BUILD_TESTING)
   find_program(ORVA_MOSQUITTO mosquitto PATHS /usr/sbin /usr/local/sbin)
   find_program(ORVA_MOSQUITTO_PASSWD mosquitto_passwd)
+  find_program(ORVA_OPENSSL openssl)
   # Debian's python3-paho-mqtt belongs to the system's interpreter, which a
   # python3 earlier in PATH (a virtual environment, pyenv) may not be.
   find_program(ORVA_SYSTEM_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
@@ -49,9 +50,9 @@ if(ORVA_BUILD_TESTS AND BUILD_TESTING)
       set(_paho TRUE)
     endif()
   endif()
-  if(NOT ORVA_MOSQUITTO OR NOT ORVA_MOSQUITTO_PASSWD OR NOT _paho)
-    orva_part_missing("MQTT tests" "mosquitto python3-paho-mqtt"
-                      "the broker, mosquitto_passwd or Python's paho.mqtt is missing")
+  if(NOT ORVA_MOSQUITTO OR NOT ORVA_MOSQUITTO_PASSWD OR NOT ORVA_OPENSSL OR NOT _paho)
+    orva_part_missing("MQTT tests" "mosquitto mosquitto-clients python3-paho-mqtt openssl"
+                      "the broker, mosquitto_passwd, openssl or Python's paho.mqtt is missing")
   else()
     add_subdirectory(${CMAKE_SOURCE_DIR}/tests/mqtt ${CMAKE_BINARY_DIR}/tests/mqtt)
   endif()

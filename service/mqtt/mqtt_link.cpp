@@ -51,6 +51,7 @@ MqttLink::MqttLink(MqttSettings settings, std::string willTopic, Log log, QObjec
     mosquitto_disconnect_callback_set(m, &MqttLink::onDisconnect);
     mosquitto_publish_callback_set(m, &MqttLink::onPublish);
     mosquitto_message_callback_set(m, &MqttLink::onMessage);
+    mosquitto_log_callback_set(m, &MqttLink::onClientLog);
     // A settled weight is one small packet; it should leave at once.
     mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
     if (!settings_.username.empty()) {
@@ -129,7 +130,7 @@ void MqttLink::connectTo(const std::string& address) {
     if (rc != MOSQ_ERR_SUCCESS) {
         ++counters_.connectFailures;
         if (!failureLogged_) {
-            log_("mqtt: cannot reach " + brokerDescription(settings_) + ": " + failureText(rc) + "; retrying quietly");
+            log_("mqtt: cannot reach " + brokerDescription(settings_) + ": " + withDetail(failureText(rc)) + "; retrying quietly");
             failureLogged_ = true;
         }
         scheduleRetry();
@@ -211,7 +212,7 @@ void MqttLink::lost(const std::string& why) {
     } else if (state_ == State::Connecting) {
         ++counters_.connectFailures;
         if (!failureLogged_ && !refusalLogged_) {
-            log_("mqtt: cannot reach " + brokerDescription(settings_) + " (" + why + "); retrying quietly");
+            log_("mqtt: cannot reach " + brokerDescription(settings_) + " (" + withDetail(why) + "); retrying quietly");
             failureLogged_ = true;
         }
     }
@@ -249,6 +250,7 @@ void MqttLink::onConnect(mosquitto*, void* self, int rc) {
                     : std::string()));
     link->failureLogged_ = false;
     link->refusalLogged_ = false;
+    link->clientError_.clear();
     link->droppedThisOutage_ = 0;
     for (const std::string& filter : link->subscriptions_) mosquitto_subscribe(link->client_.get(), nullptr, filter.c_str(), 1);
     static const char online[] = "online";
@@ -268,6 +270,22 @@ void MqttLink::onPublish(mosquitto*, void* self, int mid) {
         ++link->counters_.acknowledged;
         link->pump();
     }
+}
+
+void MqttLink::onClientLog(mosquitto*, void* self, int level, const char* text) {
+    if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) static_cast<MqttLink*>(self)->clientError_ = text;
+}
+
+// A failure with the client's own reason, when it gave one (a certificate
+// that did not verify says so only there).
+std::string MqttLink::withDetail(const std::string& why) {
+    std::string text = why;
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    if (!clientError_.empty()) text += ": " + clientError_;
+    else if (settings_.tls && state_ == State::Connecting)
+        text += "; check ca_file, cert_file and key_file against the broker's TLS settings";
+    clientError_.clear();
+    return text;
 }
 
 void MqttLink::onMessage(mosquitto*, void* self, const mosquitto_message* message) {

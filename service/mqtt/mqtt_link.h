@@ -94,6 +94,8 @@ private:
     static void onDisconnect(mosquitto*, void* self, int rc);
     static void onPublish(mosquitto*, void* self, int mid);
     static void onMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void onClientLog(mosquitto*, void* self, int level, const char* text);
+    std::string withDetail(const std::string& why);
 
     void attempt();
     void connectTo(const std::string& address);
@@ -131,6 +133,7 @@ private:
     bool refusalLogged_ = false;
     bool failureLogged_ = false;
     long long droppedThisOutage_ = 0;
+    std::string clientError_;  // the client's own last error text (TLS reasons)
     std::set<std::string> subscriptions_;
     std::deque<Held> queue_;
     std::set<int> inFlight_;

@@ -31,7 +31,7 @@ bool accepts(int port) {
 
 }  // namespace
 
-Broker::Broker(std::string username, std::string password) {
+Broker::Broker(std::string username, std::string password, QByteArray listenerLines) {
     port_ = freePort();
     QString conf = dir_.filePath("mosquitto.conf");
     QFile file(conf);
@@ -39,7 +39,7 @@ Broker::Broker(std::string username, std::string password) {
     // Run as root, the broker would become the user "mosquitto", who may
     // not write into this test's directory; it stays who we are.
     const passwd* self = getpwuid(geteuid());
-    QByteArray text = QByteArray("user ") + (self ? self->pw_name : "root") + "\n" + "listener " + QByteArray::number(port_) + " 127.0.0.1\n" +
+    QByteArray text = QByteArray("user ") + (self ? self->pw_name : "root") + "\n" + "listener " + QByteArray::number(port_) + " 127.0.0.1\n" + listenerLines +
                       "persistence true\npersistence_location " + dir_.path().toUtf8() + "/\n" +
                       "autosave_on_changes true\nautosave_interval 1\n" + "log_dest stderr\nlog_type error\n";
     if (username.empty()) {

@@ -19,7 +19,8 @@ namespace orva::mqtt::testing {
 class Broker {
 public:
     // With a username, only that user with that password may connect.
-    explicit Broker(std::string username = {}, std::string password = {});
+    // listenerLines go into the listener's section (TLS files, ...).
+    explicit Broker(std::string username = {}, std::string password = {}, QByteArray listenerLines = {});
     ~Broker();
     Broker(const Broker&) = delete;
     Broker& operator=(const Broker&) = delete;
