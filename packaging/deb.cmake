@@ -136,3 +136,13 @@ add_custom_target(orva_deb
   COMMENT "Debian packages into ${CMAKE_BINARY_DIR}/packages"
   VERBATIM)
 add_dependencies(orva_deb ${ORVA_TOOL_PROGRAMS} orva_man_pages orva_deb_changelog)
+
+# Installed on this machine (as root; skipped otherwise): the packages are
+# made by the test itself, from what the build made.
+if(BUILD_TESTING)
+  add_test(NAME package.deb
+    COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/tests/deb.sh ${CMAKE_BINARY_DIR}/package-tests/deb
+            ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/examples/linux)
+  set_tests_properties(package.deb PROPERTIES LABELS package TIMEOUT 600 SKIP_RETURN_CODE 77
+                       RESOURCE_LOCK orva_install)
+endif()

@@ -3,11 +3,11 @@
 # programs, remove, purge, and check that nothing of them is left; lintian on
 # every package, which must be clean (overrides are explained in the files
 # packaging/debian/lintian-overrides).
-#   deb.sh WORKDIR PACKAGES_DIR [EXAMPLE_SOURCE_DIR]
+#   deb.sh WORKDIR BUILD_DIR [EXAMPLE_SOURCE_DIR]   (makes the packages with cpack)
 # Exit 77 (skipped) when not root. Removes any orva-tools or liborva-dev
 # installed before: run it where those packages are the build's own.
 set -euo pipefail
-work=$1 packages=$2 example=${3:-}
+work=$1 build=$2 example=${3:-}
 if [ "$(id -u)" -ne 0 ]; then
   echo "dpkg needs root: skipped"
   exit 77
@@ -18,6 +18,9 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 started=$SECONDS
 
+packages=$work/packages
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$packages") >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; exit 1; }
 shopt -s nullglob
 debs=("$packages"/*.deb)
 [ ${#debs[@]} -gt 0 ] || { echo "no packages in $packages"; exit 1; }
