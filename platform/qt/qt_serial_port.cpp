@@ -117,14 +117,20 @@ void QtSerialPort::setPortOpen(bool open) {
     closeDevice();  // a handle on a vanished device goes before the device is opened again
 
     const std::string path = map_->pathOf(number_);
-    device_->setPortName(deviceName(path));
-    if (!device_->open(QIODevice::ReadWrite)) throwOpenFailure(*device_, path);
-    const auto line = toLineSettings(settings_);
-    if (!line || !applyLineSettings(*device_, *line)) {
-        const std::string why = qtError(*device_);
-        device_->close();
-        throw Failure(FailureNumber::SettingsNotSupported, path + " cannot take the settings " + settingsText_ + ": " + why);
+    try {
+        device_->setPortName(deviceName(path));
+        if (!device_->open(QIODevice::ReadWrite)) throwOpenFailure(*device_, path);
+        const auto line = toLineSettings(settings_);
+        if (!line || !applyLineSettings(*device_, *line)) {
+            const std::string why = qtError(*device_);
+            device_->close();
+            throw Failure(FailureNumber::SettingsNotSupported, path + " cannot take the settings " + settingsText_ + ": " + why);
+        }
+    } catch (const Failure& failure) {
+        lastOpenFailure_ = failure;
+        throw;
     }
+    lastOpenFailure_.reset();
     // What waited in the device before it was opened answers no request of ours.
     device_->clear(QSerialPort::Input);
     openPath_ = path;

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/failure.h"
 #include "platform/qt/port_map.h"
 #include "platform/serial_port.h"
 #include "platform/serial_settings.h"
@@ -55,6 +56,10 @@ public:
 
     // The device path the port opens (or has open) for its number.
     std::string devicePath() const { return map_->pathOf(number_); }
+    // Why the last attempt to open failed (7006 no such device, 7007 busy,
+    // 7008 permission denied, ...); empty once an open has succeeded. The
+    // control retries silently at every poll; a host shows this instead.
+    const std::optional<Failure>& lastOpenFailure() const { return lastOpenFailure_; }
     // Bytes lost to overruns since the port was created.
     std::uint64_t overrunBytes() const { return overrun_; }
 
@@ -74,6 +79,7 @@ private:
     std::string received_;
     std::uint64_t overrun_ = 0;
     bool vanished_ = false;
+    std::optional<Failure> lastOpenFailure_;
 };
 
 }  // namespace orva::qt

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "acquisition/number_text.h"
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "platform/qt/qt_serial_port.h"
@@ -51,18 +52,15 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     if (options_.port) comNumber = std::to_string(*options_.port);
     else if (propertyFile_) comNumber = toText(propertyFile_->read("ComNumber", PropertyValue(comNumber)));
     const std::int16_t portNumber = configuredPortNumber(comNumber);
+    if (propertyFile_) documentWarnings(portNumber);
     if (options_.simulate) startSimulator(portNumber);
 
-    timers_.setAfterTick([this](const IntervalTimer& timer) {
-        if (control_ && &timer == &control_->Timer3()) {
-            ++decodes_;
-            if (onDecode_) onDecode_();
-        }
-    });
+    timers_.setAfterTick([this](const IntervalTimer& timer) { afterTick(timer); });
+    tap_.forward = events;
     sinceCreation_.start();
     std::optional<SessionError> restoreFailure;
     PlacedControl placed = createControlOnPort(portMap_, portNumber, {timers_, notice_, locale_}, [&](ActivexORVA& control) {
-        control.setEventSink(events);
+        control.setEventSink(&tap_);
         control.setPropertyChangeSink(changes);
         if (propertyFile_) {
             try {
@@ -81,6 +79,45 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     control_ = std::move(placed.control);
     port_ = placed.port;
     if (restoreFailure) throw *restoreFailure;
+    checkPort();
+}
+
+void ControlSession::afterTick(const IntervalTimer& timer) {
+    if (!control_) return;
+    checkPort();
+    if (&timer != &control_->Timer3()) return;
+    ++decodes_;
+    const std::string& type = control_->TipTerminal();
+    lastDecode_.recognised = type == "ORVA-1" || type == "ORVA-2";
+    lastDecode_.settled = tap_.settled;
+    lastDecode_.weight = tap_.settled ? tap_.settledWeight : control_->reading().VesCurrent;
+    tap_.settled = false;
+    if (onDecode_) onDecode_();
+}
+
+void ControlSession::checkPort() {
+    if (port_ == nullptr || !onPortChange_) return;
+    const PortState state = host::portState(*port_);
+    if (reportedPort_ && *reportedPort_ == state) return;
+    reportedPort_ = state;
+    onPortChange_(state);
+}
+
+// Mistakes in the document that load without an error but would leave the
+// user wondering: a name in the wrong letter case is an unknown key, and a
+// port number the poll check cannot read keeps the control on its port.
+void ControlSession::documentWarnings(std::int16_t portNumber) {
+    static const std::vector<std::string_view> kNames = {"MinFixVes",  "DecPoint",    "ComSetting",     "ComNumber",
+                                                         "VesTerminal", "TipTerminal", "StatusTerminal", "UnitWeight"};
+    warnings_ = propertyFile_->caseMismatches(kNames);
+    if (const int line = propertyFile_->lineOf("ComNumber"); line > 0) {
+        const std::string text = toText(propertyFile_->read("ComNumber", PropertyValue()));
+        const auto number = parseWholeNumber(text);
+        if (!number || *number < 0.5 || *number >= 32767.5)
+            warnings_.push_back(propertyFile_->path() + ":" + std::to_string(line) + ": ComNumber \"" + text +
+                                "\" is not a port number from 1 to 32767; the control stays on port " +
+                                std::to_string(portNumber));
+    }
 }
 
 void ControlSession::save() {
