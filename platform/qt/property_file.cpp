@@ -288,12 +288,14 @@ std::vector<std::string> PropertyFile::caseMismatches(const std::vector<std::str
 }
 
 void PropertyFile::readFile() {
+    read_ = false;
     lines_.clear();
     entries_.clear();
     index_.clear();
     std::optional<struct stat> existing;
     checkTarget(path_, existing);
     existed_ = existing.has_value();
+    read_ = true;
     if (!existed_) return;  // a new document
 
     // Never waits: a FIFO put there since the check opens at once and is
@@ -377,6 +379,9 @@ std::string PropertyFile::render() const {
 }
 
 void PropertyFile::save(const std::function<void(PropertyBag&)>& writeProperties) {
+    // A document never read is read now, so that the user's text is kept
+    // and a file that may not be replaced is refused.
+    if (!read_) readFile();
     writeProperties(*this);
     std::optional<struct stat> existing;
     const std::string target = checkTarget(path_, existing);

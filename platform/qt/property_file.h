@@ -75,8 +75,8 @@ public:
         readFile();
         loadInto(readProperties);
     }
-    // Collects what writeProperties writes and replaces the file with it.
-    // Throws PropertyFileError.
+    // Collects what writeProperties writes and replaces the file with it
+    // (reading it first when readFile has not). Throws PropertyFileError.
     void save(const std::function<void(PropertyBag&)>& writeProperties);
 
     PropertyValue read(std::string_view key, const PropertyValue& defaultValue) override;
@@ -113,6 +113,7 @@ private:
 
     std::string path_;
     bool existed_ = false;
+    bool read_ = false;
     std::vector<Line> lines_;
     std::vector<Entry> entries_;  // in file order, then keys added by saves
     std::unordered_map<std::string, std::size_t> index_;

@@ -221,10 +221,16 @@ and "time" (UTC, RFC 3339 with milliseconds):
   {"event":"Beep"}
   {"event":"Warning","text":"..."}       a likely mistake in the properties file
   {"event":"Error","number":N,"description":"..."}
-
-Exit status: 0 after an interrupt or --cycles (or a weight read by --once),
-2 for a usage error, 1 when the properties file, the log, standard output or
-the simulator cannot be used (or --once timed out).
+)";
+    text += window ? R"(
+Exit status: 0 after an interrupt, closing the window or --cycles, 2 for a
+usage error, 1 when the properties file, the log, standard output, the
+snapshot or the simulator cannot be used, or there is no display.
+)"
+                   : R"(
+Exit status: 0 after an interrupt or --cycles, or a weight read by --once;
+2 for a usage error; 1 when the properties file, the log, standard output or
+the simulator cannot be used, or --once found no weight in time.
 )";
     return text;
 }

@@ -38,7 +38,8 @@ struct Outcome {
     void fail(const std::string& message) {
         if (status == 0) std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
         status = 1;
-        QCoreApplication::quit();
+        // Queued, so that a failure before the event loop runs ends it too.
+        QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
     }
 };
 

@@ -7,6 +7,7 @@
 #include <QImageWriter>
 #include <QLabel>
 #include <QMessageBox>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <cerrno>
@@ -115,7 +116,8 @@ int main(int argc, char** argv) {
     auto fail = [&](const std::string& message) {
         if (status == 0) std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
         status = 1;
-        QApplication::quit();
+        // Queued, so that a failure before the event loop runs ends it too.
+        QTimer::singleShot(0, &app, &QApplication::quit);
     };
 
     QWidget window;
