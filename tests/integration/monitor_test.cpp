@@ -250,6 +250,44 @@ TEST(MonitorTerminal, EveryLineFitsANarrowTerminal) {
     for (const QString& line : lines) EXPECT_LE(line.size(), 39) << line.toStdString();
 }
 
+TEST(MonitorTerminal, AfterAResizeTheViewIsDrawnAnewAtTheNewWidth) {
+    sim::PseudoTerminal terminal;
+    auto setWidth = [&](unsigned short columns) {
+        winsize size{};
+        size.ws_col = columns;
+        size.ws_row = 30;
+        ::ioctl(terminal.master(), TIOCSWINSZ, &size);
+    };
+    setWidth(120);
+    QProcess monitor;
+    monitor.setStandardOutputFile(QString::fromStdString(terminal.slavePath()));
+    monitor.start(kTools + "/orva-monitor", {"--simulate", "--settings", "4800,e,7,1"});
+    ASSERT_TRUE(monitor.waitForStarted());
+    QByteArray drawn;
+    auto drain = [&] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(terminal.master(), buffer, sizeof buffer)) > 0;) drawn.append(buffer, n);
+    };
+    ::fcntl(terminal.master(), F_SETFL, ::fcntl(terminal.master(), F_GETFL) | O_NONBLOCK);
+    runUntil([&] { drain(); return false; }, 1500);
+    const qsizetype before = drawn.size();
+    setWidth(40);
+    ::kill(static_cast<pid_t>(monitor.processId()), SIGWINCH);
+    runUntil([&] { drain(); return false; }, 1500);
+    monitor.terminate();
+    ASSERT_TRUE(monitor.waitForFinished(3000));
+    drain();
+
+    const QByteArray after = drawn.mid(before);
+    const qsizetype clear = after.indexOf("\x1b[H\x1b[2J");
+    ASSERT_GE(clear, 0) << "not drawn anew after the resize";
+    QString text = QString::fromUtf8(after.mid(clear));
+    text.remove(QRegularExpression("\x1b\\[[0-9;?]*[A-Za-z]"));
+    text.remove('\a');
+    text.remove('\r');
+    for (const QString& line : text.split('\n')) EXPECT_LE(line.size(), 39) << line.toStdString();
+}
+
 TEST(MonitorTerminal, TheControlsMessagesAreGlossedInEnglish) {
     const QString all = drawnLines(250, {"--settings", "4800,e,7,1"}).join('\n');
     EXPECT_TRUE(all.contains("сом порт: 9600,n,8,1 [port settings applied]")) << all.toStdString();

@@ -47,13 +47,24 @@ public:
              std::to_string(max));
         if (also_) also_->VesStatus(nul, ok, tara, max);
     }
-    void setPrefix(std::string prefix) { prefix_ = std::move(prefix); }
+    // The port and its state, shown before the latest event.
+    void setPrefix(std::string prefix) {
+        prefix_ = std::move(prefix);
+        refresh();
+    }
 
 private:
-    void show(const std::string& text) { status_.setText(QString::fromStdString(prefix_ + "   last event: " + text)); }
+    void show(const std::string& text) {
+        last_ = text;
+        refresh();
+    }
+    void refresh() {
+        status_.setText(QString::fromStdString(last_.empty() ? prefix_ : prefix_ + "   last event: " + last_));
+    }
     QLabel& status_;
     ControlEvents* also_;
     std::string prefix_;
+    std::string last_;
 };
 
 // Without a display the toolkit would abort with a message about platform
@@ -196,7 +207,6 @@ int main(int argc, char** argv) {
     column.addWidget(&status_);
     column.setSizeConstraint(QLayout::SetFixedSize);
     events.setPrefix(portText());
-    status_.setText(QString::fromStdString(portText()));
     window.show();
 
     app.exec();
