@@ -4,8 +4,8 @@
 // stability and status steps all work through it.
 
 #include "acquisition/reading_record.h"
-#include "control/control_events.h"
-#include "control/property_record.h"
+#include "acquisition/control_events.h"
+#include "acquisition/property_record.h"
 #include "panel/panel_model.h"
 #include "platform/interval_timer.h"
 #include "platform/locale.h"

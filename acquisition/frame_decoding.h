@@ -16,7 +16,8 @@ struct DecodedReply {
 std::string_view terminalKindText(TerminalKind kind);  // "unknown", "ORVA-1", "ORVA-2"
 
 // ORVA-1: the first "WW" anywhere, then a 7-character weight field read
-// leniently. Otherwise ORVA-2: six raw digit bytes (0x00..0x09) at the start,
+// leniently; a shorter field counts only when a CR or LF closes it, else the
+// frame was cut off and the reply is unrecognised. Otherwise ORVA-2: six raw digit bytes (0x00..0x09) at the start,
 // least significant first, with decPoint implied decimals. Otherwise, or when
 // the weight would not be a finite number, unrecognised.
 DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint);

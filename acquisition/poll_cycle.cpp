@@ -8,8 +8,8 @@
 #include <string>
 
 #include "acquisition/control_parts.h"
+#include "acquisition/int16_conversion.h"
 #include "acquisition/number_text.h"
-#include "control/value_conversion.h"
 #include "platform/failure.h"
 
 namespace orva {
