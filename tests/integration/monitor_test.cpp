@@ -290,8 +290,8 @@ TEST(MonitorTerminal, AfterAResizeTheViewIsDrawnAnewAtTheNewWidth) {
 
 TEST(MonitorTerminal, TheControlsMessagesAreGlossedInEnglish) {
     const QString all = drawnLines(250, {"--settings", "4800,e,7,1"}).join('\n');
-    EXPECT_TRUE(all.contains("сом порт: 9600,n,8,1 [port settings applied]")) << all.toStdString();
-    EXPECT_TRUE(all.contains("[the port refused these settings")) << all.toStdString();
+    EXPECT_TRUE(all.contains("сом порт: 9600,n,8,1 [port settings in force]")) << all.toStdString();
+    EXPECT_TRUE(all.contains("[the port refused the new number or settings")) << all.toStdString();
 }
 
 // --- the log of weighings --------------------------------------------------

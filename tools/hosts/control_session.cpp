@@ -130,10 +130,18 @@ void ControlSession::save() {
 }
 
 std::string ControlSession::portDescription() const {
-    std::int16_t number = 1;
-    if (control_) number = control_->MSComm1().CommPort();
-    std::string text = "port " + std::to_string(number) + " = " + portMap_->pathOf(number);
-    if (simulator_ && portMap_->pathOf(number) == simulator_->devicePath())
+    const std::int16_t number = portNumber();
+    return "port " + std::to_string(number) + " = " + deviceText(number);
+}
+
+std::string ControlSession::portStateText() const {
+    const std::int16_t number = portNumber();
+    return "port " + std::to_string(number) + " " + describe(portState()) + " | " + deviceText(number);
+}
+
+std::string ControlSession::deviceText(std::int16_t number) const {
+    std::string text = portMap_->pathOf(number);
+    if (simulator_ && text == simulator_->devicePath())
         text += std::string(" (simulated ") + (*options_.simulate == sim::FrameFormat::Orva2 ? "ORVA-2" : "ORVA-1") +
                 " terminal)";
     return text;

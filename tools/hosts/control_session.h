@@ -71,6 +71,10 @@ public:
     const std::vector<std::string>& warnings() const { return warnings_; }
     // "port 1 = /dev/pts/4 (simulated ORVA-1 terminal)", for captions and logs.
     std::string portDescription() const;
+    // "port 1 open | /dev/pts/4 (simulated ORVA-1 terminal)" or "port 1
+    // closed: no such device | /dev/ttyUSB0": the state first, so that it
+    // stays in sight when a narrow view cuts the line.
+    std::string portStateText() const;
 
 private:
     // Passes the control's events on, noting a settled weight.
@@ -96,6 +100,7 @@ private:
     void checkPort();
     void startSimulator(std::int16_t portNumber);
     void documentWarnings(std::int16_t portNumber);
+    std::string deviceText(std::int16_t number) const;
 
     HostOptions options_;
     UserNotice& notice_;

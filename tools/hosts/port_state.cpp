@@ -57,7 +57,7 @@ PortState portState(const qt::QtSerialPort& port) {
     // Closed without a failed open: by the control for a reconfiguration,
     // or after the device vanished; the next poll opens it again.
     state.reason = port.lastOpenFailure() ? openFailureReason(*port.lastOpenFailure(), port.devicePath())
-                                          : "not open yet (the next poll opens it)";
+                                          : "waiting for the next poll to open it";
     return state;
 }
 

@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
         if (json) json->error(number, description);
         std::fprintf(stderr, "%s: %s\n", kProgram, description.c_str());
     };
-    auto portText = [&] { return owned.portDescription() + ": " + host::describe(owned.portState()); };
+    auto portText = [&] { return owned.portStateText(); };
 
     // SIGHUP reopens the log when there is one (a log rotator's signal),
     // and otherwise ends the monitor like SIGINT and SIGTERM.

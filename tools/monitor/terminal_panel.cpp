@@ -102,8 +102,8 @@ std::string withGloss(const std::string& message) {
     // Both texts are Cyrillic throughout, "сом" and "СОМ" included.
     static const std::string kPort = "сом порт: ";
     static const std::string kPortError = "Данные СОМ порта заданы некорректно: ";
-    if (message.rfind(kPort, 0) == 0) return message + " [port settings applied]";
-    if (message.rfind(kPortError, 0) == 0) return message + " [the port refused these settings; the previous ones are back]";
+    if (message.rfind(kPort, 0) == 0) return message + " [port settings in force]";
+    if (message.rfind(kPortError, 0) == 0) return message + " [the port refused the new number or settings; the previous ones are back]";
     return message;
 }
 

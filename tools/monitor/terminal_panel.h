@@ -22,7 +22,7 @@ std::vector<std::string> panelLines(const ActivexORVA& control, const std::strin
 std::string fitToWidth(const std::string& line, std::size_t columns);
 
 // The control's message followed by a short English gloss in brackets, for
-// the terminal view ("сом порт: 9600,n,8,1 [port settings applied]").
+// the terminal view ("сом порт: 9600,n,8,1 [port settings in force]").
 std::string withGloss(const std::string& message);
 
 class TerminalPanel {

@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
         }
         QApplication::quit();
     });
-    auto portText = [&] { return owned.portDescription() + ": " + host::describe(owned.portState()); };
+    auto portText = [&] { return owned.portStateText(); };
     owned.setOnPortChange([&](const host::PortState& state) {
         if (json) json->port(state.open, state.reason);
         events.setPrefix(portText());
