@@ -294,9 +294,8 @@ void PropertyFile::readFile() {
     index_.clear();
     std::optional<struct stat> existing;
     checkTarget(path_, existing);
-    existed_ = existing.has_value();
     read_ = true;
-    if (!existed_) return;  // a new document
+    if (!existing) return;  // a new document
 
     // Never waits: a FIFO put there since the check opens at once and is
     // refused below.

@@ -112,7 +112,6 @@ private:
     std::string render() const;
 
     std::string path_;
-    bool existed_ = false;
     bool read_ = false;
     std::vector<Line> lines_;
     std::vector<Entry> entries_;  // in file order, then keys added by saves

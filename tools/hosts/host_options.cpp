@@ -1,7 +1,6 @@
 #include "tools/hosts/host_options.h"
 
 #include <charconv>
-#include <algorithm>
 
 #include "orva/version.h"
 #include "platform/qt/port_map.h"
@@ -38,6 +37,7 @@ std::optional<sim::FrameFormat> frameFormat(const std::string& text) {
 
 HostOptions parseHostOptions(const std::vector<std::string>& arguments, Program program) {
     HostOptions options;
+    bool timeoutGiven = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         std::string name = arguments[i];
         std::optional<std::string> inlineValue;
@@ -129,6 +129,7 @@ HostOptions parseHostOptions(const std::vector<std::string>& arguments, Program 
             if (error != std::errc{} || end != text.data() + text.size() || !(seconds > 0) || seconds > 86400)
                 throw OptionError("--timeout takes seconds, more than 0 and at most 86400, not \"" + text + "\"");
             options.timeoutSeconds = seconds;
+            timeoutGiven = true;
         } else if (name == "--cycles") {
             const std::string text = value();
             long n = 0;
@@ -142,8 +143,6 @@ HostOptions parseHostOptions(const std::vector<std::string>& arguments, Program 
             throw OptionError("unknown option \"" + arguments[i] + "\" (see --help)");
         }
     }
-    const bool timeoutGiven = std::any_of(arguments.begin(), arguments.end(),
-                                          [](const std::string& a) { return a.rfind("--timeout", 0) == 0; });
     if ((options.now || timeoutGiven) && !options.once) throw OptionError("--now and --timeout go with --once");
     if (options.logAll && options.logPath.empty()) throw OptionError("--log-all goes with --log FILE");
     return options;

@@ -280,7 +280,8 @@ int main(int argc, char** argv) {
             outcome.fail(std::string("no ") + (options.now ? "reading" : "settled weight") + " within " + seconds +
                          " s; " + portText());
         } else {
-            outcome.status = 1;  // interrupted before a weight came
+            outcome.fail(std::string("ended before a ") + (options.now ? "reading" : "settled weight") + " came; " +
+                         portText());
         }
     }
     try {
