@@ -96,11 +96,23 @@ void ControlSession::afterTick(const IntervalTimer& timer) {
 }
 
 void ControlSession::checkPort() {
-    if (port_ == nullptr || !onPortChange_) return;
-    const PortState state = host::portState(*port_);
-    if (reportedPort_ && *reportedPort_ == state) return;
-    reportedPort_ = state;
-    onPortChange_(state);
+    if (port_ == nullptr) return;
+    // The reason is worked out once per failure, not at every tick: it may
+    // look at the device, which the control retries every poll anyway.
+    const std::optional<Failure>& failure = port_->lastOpenFailure();
+    const bool sameFailure = failure.has_value() == reasonFor_.has_value() &&
+                             (!failure || (failure->number() == reasonFor_->number() &&
+                                           failure->description() == reasonFor_->description()));
+    PortState state;
+    state.open = port_->PortOpen();
+    if (!state.open) {
+        if (sameFailure && portState_ && !portState_->open) state.reason = portState_->reason;
+        else state.reason = host::portState(*port_).reason;
+    }
+    reasonFor_ = failure;
+    if (portState_ && *portState_ == state) return;
+    portState_ = state;
+    if (onPortChange_) onPortChange_(state);
 }
 
 // Mistakes in the document that load without an error but would leave the

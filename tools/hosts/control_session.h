@@ -64,7 +64,8 @@ public:
     long long elapsedMs() const { return sinceCreation_.isValid() ? sinceCreation_.elapsed() : 0; }
     long decodes() const { return decodes_; }
     const DecodeResult& lastDecode() const { return lastDecode_; }
-    PortState portState() const { return port_ != nullptr ? host::portState(*port_) : PortState{}; }
+    // As of the latest tick.
+    PortState portState() const { return portState_.value_or(PortState{}); }
     std::int16_t portNumber() const { return port_ != nullptr ? port_->CommPort() : 1; }
     // What the properties file holds that loads but is likely a mistake,
     // "file:line: ..." each; known once start() has read the file.
@@ -114,7 +115,8 @@ private:
     std::vector<std::string> warnings_;
     std::function<void()> onDecode_;
     std::function<void(const PortState&)> onPortChange_;
-    std::optional<PortState> reportedPort_;
+    std::optional<PortState> portState_;
+    std::optional<Failure> reasonFor_;  // the failure portState_'s reason was worked out for
     EventTap tap_;
     DecodeResult lastDecode_;
     std::unique_ptr<ActivexORVA> control_;  // last: it goes first
