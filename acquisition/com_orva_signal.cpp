@@ -1,6 +1,9 @@
 // The decode tick step: the reply read at the last poll becomes the
 // properties, the panel's captions and lamps, and the host's events.
 
+#include <string>
+#include <string_view>
+
 #include "acquisition/control_parts.h"
 #include "acquisition/frame_decoding.h"
 #include "acquisition/number_text.h"
@@ -11,6 +14,12 @@ namespace {
 constexpr std::string_view kNoWeight = "xxxx";
 constexpr std::string_view kUnit = "kg";
 
+// A property text replaced by a short constant. Assigning the constant in
+// place makes GCC 12 at -O3 inline the string's replace and warn of a memcpy
+// overlap that cannot happen (-Wrestrict, GCC bug 105651); a new string moved
+// in gives the same value without that path.
+void setText(std::string& property, std::string_view text) { property = std::string(text); }
+
 }  // namespace
 
 void Com_ORVA_Signal(ControlParts& parts) {
@@ -18,8 +27,8 @@ void Com_ORVA_Signal(ControlParts& parts) {
     ReadingRecord& reading = parts.reading;
     PanelModel& panel = parts.panel;
 
-    props.TipTerminal = "unknown";
-    props.StatusTerminal = "X";
+    setText(props.TipTerminal, terminalKindText(TerminalKind::Unknown));
+    setText(props.StatusTerminal, "X");
     panel.setFrame1Visible(true);
     reading.VesPrevious = reading.VesCurrent;
     reading.ReplyWork.assign(reading.ReceivedText);
@@ -28,17 +37,27 @@ void Com_ORVA_Signal(ControlParts& parts) {
     if (reply.kind != TerminalKind::Unknown) {
         reading.VesCurrent = reply.weight;
         panel.setLabel2Caption(displayText(reading.VesCurrent, parts.locale.decimalSeparator()));
-        props.UnitWeight = kUnit;
+        setText(props.UnitWeight, kUnit);
         panel.setLabel3Caption(props.UnitWeight);
         for (std::size_t i = 0; i < PanelModel::kStatusLamps; ++i) panel.setShape2Fill(i, kWindowBackground);
         const std::string_view kind = terminalKindText(reply.kind);
-        props.TipTerminal = kind;
+        setText(props.TipTerminal, kind);
         panel.setFrame1Caption(kind);
-        if (reading.VesPrevious != reading.VesCurrent && parts.events != nullptr)
+        traceLine(parts, [&] {
+            return "decode " + std::string(kind) + " weight " + displayText(reply.weight, ".") + " from " +
+                   escapedBytes(reading.ReplyWork);
+        });
+        if (reading.VesPrevious != reading.VesCurrent && parts.events != nullptr) {
+            traceLine(parts, [&] { return "event ChangeVes(" + displayText(reading.VesCurrent, ".") + ")"; });
             parts.events->ChangeVes(reading.VesCurrent);
+        }
         Stability(parts);
         Status_Terminale(parts);
     } else {
+        traceLine(parts, [&] {
+            return "decode unrecognised, shows " + std::string(kNoWeight) + ": " + std::string(noWeightText(reply.why)) +
+                   (reading.ReplyWork.empty() ? std::string() : " in " + escapedBytes(reading.ReplyWork));
+        });
         reading.VesCurrent = 0;
         panel.setLabel2Caption(kNoWeight);
         panel.setLabel3Caption("");

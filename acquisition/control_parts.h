@@ -10,6 +10,7 @@
 #include "platform/interval_timer.h"
 #include "platform/locale.h"
 #include "platform/serial_port.h"
+#include "platform/trace.h"
 #include "platform/user_notice.h"
 
 namespace orva {
@@ -25,7 +26,14 @@ struct ControlParts {
     UserNotice& notice;
     const Locale& locale;
     ControlEvents* events = nullptr;  // the host's sink, when one is connected
+    Trace* trace = nullptr;           // the wire trace, when field support asked for one
 };
+
+// A trace line, built only when the trace is on.
+template <class Build>
+void traceLine(const ControlParts& parts, Build&& build) {
+    if (parts.trace != nullptr) parts.trace->line(build());
+}
 
 // Poll cycle and port supervision.
 void Default_Flag(ReadingRecord& reading);

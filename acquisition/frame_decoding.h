@@ -8,10 +8,16 @@ namespace orva {
 
 enum class TerminalKind { Unknown, Orva1, Orva2 };
 
+// Why a reply is unrecognised, for the wire trace.
+enum class NoWeight { Empty, CutOff, NotAFrame, OutOfRange };
+
 struct DecodedReply {
     TerminalKind kind = TerminalKind::Unknown;
     double weight = 0;  // always finite
+    NoWeight why = NoWeight::NotAFrame;  // when kind is Unknown
 };
+
+std::string_view noWeightText(NoWeight why);
 
 std::string_view terminalKindText(TerminalKind kind);  // "unknown", "ORVA-1", "ORVA-2"
 

@@ -29,6 +29,7 @@ struct ControlPlatform {
     TimerFactory& timers;
     UserNotice& notice;
     const Locale& locale;
+    Trace* trace = nullptr;  // the wire trace; outlives the control
 };
 
 class ActivexORVA {

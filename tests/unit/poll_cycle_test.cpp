@@ -136,7 +136,7 @@ TEST_F(PollCycle, RefusedSettingsAreReportedAndTheOldValuesRestoredWithoutNotifi
     clock.advanceTo(400);
     ASSERT_EQ(notice.messages.size(), 2u);
     EXPECT_EQ(notice.messages[0], kPortMessage + "9600,n,8,1");
-    EXPECT_EQ(notice.messages[1], kPortErrorMessage + "7009  The device cannot take the settings 115200,n,8,1");
+    EXPECT_EQ(notice.messages[1], kPortErrorMessage + "7009  The device cannot take the settings 115200,n,8,1: COM1: refused by the device");
     EXPECT_EQ(control->ComSetting(), "9600,n,8,1");
     EXPECT_EQ(control->ComNumber(), "1");
     EXPECT_TRUE(changes.names.empty());

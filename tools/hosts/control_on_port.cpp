@@ -21,7 +21,7 @@ PlacedControl createControlOnPort(std::shared_ptr<const qt::PortMap> map, std::i
     PlacedControl placed;
     placed.port = port.get();
     placed.control = std::make_unique<ActivexORVA>(
-        ControlPlatform{std::move(port), services.timers, services.notice, services.locale});
+        ControlPlatform{std::move(port), services.timers, services.notice, services.locale, services.trace});
     if (restore) restore(*placed.control);
 
     SerialPort& serial = placed.control->MSComm1();

@@ -44,6 +44,7 @@ struct ControlServices {
     TimerFactory& timers;
     UserNotice& notice;
     const Locale& locale;
+    Trace* trace = nullptr;  // the wire trace, when the host keeps one
 };
 
 struct PlacedControl {

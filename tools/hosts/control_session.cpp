@@ -57,9 +57,16 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
 
     timers_.setAfterTick([this](const IntervalTimer& timer) { afterTick(timer); });
     tap_.forward = events;
+    if (!options_.tracePath.empty()) {
+        try {
+            trace_ = std::make_unique<qt::FileTrace>(options_.tracePath);
+        } catch (const std::exception& error) {
+            throw SessionError(static_cast<std::int32_t>(FailureNumber::InternalFailure), error.what());
+        }
+    }
     sinceCreation_.start();
     std::optional<SessionError> restoreFailure;
-    PlacedControl placed = createControlOnPort(portMap_, portNumber, {timers_, notice_, locale_}, [&](ActivexORVA& control) {
+    PlacedControl placed = createControlOnPort(portMap_, portNumber, {timers_, notice_, locale_, trace_.get()}, [&](ActivexORVA& control) {
         control.setEventSink(&tap_);
         control.setPropertyChangeSink(changes);
         if (propertyFile_) {

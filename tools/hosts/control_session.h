@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "control/activex_orva.h"
+#include "platform/qt/file_trace.h"
 #include "platform/qt/port_map.h"
 #include "platform/qt/property_file.h"
 #include "platform/qt/qt_locale.h"
@@ -110,6 +111,7 @@ private:
     qt::QtLocale locale_;
     std::unique_ptr<sim::TerminalSimulator> simulator_;
     std::unique_ptr<qt::PropertyFile> propertyFile_;
+    std::unique_ptr<qt::FileTrace> trace_;
     QElapsedTimer sinceCreation_;
     long decodes_ = 0;
     std::vector<std::string> warnings_;

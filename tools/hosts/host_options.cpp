@@ -101,6 +101,8 @@ HostOptions parseHostOptions(const std::vector<std::string>& arguments, Program 
             options.minFix = int16Option(name, value(), -32768, 32767);
         } else if (name == "--properties") {
             options.propertiesPath = fileName();
+        } else if (name == "--trace") {
+            options.tracePath = fileName();
         } else if (name == "--com") {
             const std::string mapping = value();
             const auto parsed = qt::PortMap::parseMapping(mapping);
@@ -172,6 +174,8 @@ options:
                             SIGHUP); one "Name = value" line each, strings
                             quoted; only a regular file of at most 1 MiB
   --com N=PATH              port N is the device PATH (repeatable)
+  --trace FILE              append the wire trace to FILE: every request and
+                            reply, port operation, decode and event
   --list-ports              list the serial devices, whether this user can
                             open each, and exit (with --json as JSON lines)
   --json                    print one JSON object per line on standard output
