@@ -206,8 +206,9 @@ the weight and its unit, or xxxx for a reply that is no frame. Status lamps:
   T     tare (never lit by these terminals)
   Max   over the maximum (never lit by these terminals)
 Stability lamps (the column beside the weight): all red while the weight
-changes; they turn green one by one as equal readings come; all three green:
-the weight is settled and has been reported once (StabVes).
+changes or is below --min-fix; green one by one as equal readings come; all
+three green: three equal readings in a row, the weight has settled (reported
+once per loading as StabVes).
 The status letter is @ plus 1 for >0< and 2 for Ok (@ A B C), X for no frame.
 
 JSON lines, each with "t_ms" (milliseconds since the control was created)
