@@ -1,6 +1,8 @@
 #include "service/service_config.h"
 
+#include <QCoreApplication>
 #include <QSaveFile>
+#include <QSysInfo>
 #include <QFile>
 #include <algorithm>
 #include <charconv>
@@ -105,6 +107,8 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
     std::set<std::string> seenKeys;
     int number = 0;
     ScaleConfig* scale = nullptr;
+    std::vector<orva::mqtt::SettingLine> mqttLines;
+    int mqttSection = 0;
     if (text.find('\0') != std::string_view::npos) throw ConfigError(file, 0, "the file holds a NUL byte");
     for (const std::string_view raw : splitLines(text)) {
         ++number;
@@ -117,7 +121,8 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             if (!seenSections.insert(section).second) fail("section [" + section + "] appears twice");
             seenKeys.clear();
             scale = nullptr;
-            if (section == "service" || section == "ports") continue;
+            if (section == "mqtt") mqttSection = number;
+            if (section == "service" || section == "ports" || section == "mqtt") continue;
             if (!validScaleId(section))
                 fail("scale id \"" + section + "\" may hold only letters, digits, '-' and '_' (1 to 64)");
             config.scales.push_back(ScaleConfig{section, {}, {}, {}, {}, {}, number});
@@ -163,6 +168,8 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             if (n < 1) fail("port number " + key + " must be 1 or more");
             if (value->empty()) fail("port " + key + " needs a device path");
             config.ports[n] = *value;
+        } else if (section == "mqtt") {
+            mqttLines.push_back({key, *value, number});
         } else if (key == "port") {
             if (value->empty()) fail("port needs a device path or tcp://host:port");
             if (value->rfind("tcp://", 0) == 0 && !parseTcpEndpoint(*value)) fail("port: expected tcp://host:port");
@@ -183,6 +190,14 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
     }
     for (const ScaleConfig& s : config.scales)
         if (s.port.empty()) throw ConfigError(file, s.line, "scale [" + s.id + "] has no port");
+    if (mqttSection > 0) {
+        try {
+            config.mqtt = orva::mqtt::parseMqttSettings(mqttLines, QSysInfo::machineHostName().toStdString(),
+                                                        QCoreApplication::applicationPid(), mqttSection);
+        } catch (const orva::mqtt::MqttSettingsError& e) {
+            throw ConfigError(file, e.line(), e.what());
+        }
+    }
     return config;
 }
 

@@ -4,6 +4,7 @@
 //
 //   [service]              listen, token, allow_origin (comma-separated)
 //   [ports]                N = PATH, port numbers every scale may switch to
+//   [mqtt]                 the broker to publish to (service/mqtt/mqtt_settings.h)
 //   [<id>]                 one scale: port, ComSetting, DecPoint, MinFixVes, ComNumber
 //
 // A file that is not exactly right is refused as a whole, with the line and
@@ -19,6 +20,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "service/mqtt/mqtt_settings.h"
 
 namespace orva::service {
 
@@ -37,6 +40,7 @@ struct ServiceConfig {
     std::vector<std::string> allowOrigins;   // CORS
     std::map<std::int16_t, std::string> ports;
     std::vector<ScaleConfig> scales;
+    std::optional<orva::mqtt::MqttSettings> mqtt;  // [mqtt]: publish every scale to a broker
 };
 
 class ConfigError : public std::runtime_error {

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/qt/signal_quit.h"
+#include "service/mqtt/fleet_publisher.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "service/web_service.h"
@@ -147,6 +148,13 @@ int main(int argc, char** argv) {
 
     ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);
     WebService web(fleet, config, configFile.get(), logLine);
+    std::unique_ptr<orva::mqtt::FleetPublisher> mqtt;
+    try {
+        if (config.mqtt) mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, *config.mqtt, configFile.get(), logLine);
+    } catch (const std::runtime_error& e) {
+        std::fprintf(stderr, "orva-service: %s\n", e.what());
+        return 1;
+    }
     auto server = std::make_unique<QTcpServer>(&web);
     // Hundreds of clients may connect at once (waiting requests, dashboards).
     server->setListenBacklogSize(512);
