@@ -13,7 +13,7 @@ long long realtimeMicroseconds() {
 
 }  // namespace
 
-ScaleFleet::ScaleFleet(const ServiceConfig& config, Log log, std::FILE* pollLog)
+ScaleFleet::ScaleFleet(const ServiceConfig& config, Log log, std::FILE* pollLog, bool sharedTicks)
     : log_(std::move(log)), pollLog_(pollLog) {
     clock_.start();
     scales_.reserve(config.scales.size());
@@ -24,7 +24,7 @@ ScaleFleet::ScaleFleet(const ServiceConfig& config, Log log, std::FILE* pollLog)
                 std::fprintf(pollLog_, "%c %zu %lld\n", poll ? 'P' : 'D', i, realtimeMicroseconds());
             };
         auto scale = std::make_unique<ServiceScale>(config.scales[i], config.ports,
-                                                    ScaleContext{scheduler_, locale_, clock_, log_, onCycleTick});
+                                                    ScaleContext{sharedTicks ? static_cast<TimerFactory&>(scheduler_) : ownTimers_, locale_, clock_, log_, onCycleTick});
         const QString id = scale->id();
         connect(&scale->signalsObject(), &ScaleSignals::eventJson, this,
                 [this, id](const QByteArray& json) { emit eventJson(id, json); });

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/qt/qt_locale.h"
+#include "platform/qt/qt_timers.h"
 #include "service/scale_hub.h"
 #include "service/service_config.h"
 #include "service/service_scale.h"
@@ -21,7 +22,9 @@ public:
     using Log = std::function<void(const std::string&)>;
     // Creates every scale (each opens its device at once). pollLog, when
     // given, receives a line per poll and per decode for measurements.
-    ScaleFleet(const ServiceConfig& config, Log log, std::FILE* pollLog = nullptr);
+    // sharedTicks false gives every control timer its own Qt timer (for
+    // measuring what the sharing saves).
+    ScaleFleet(const ServiceConfig& config, Log log, std::FILE* pollLog = nullptr, bool sharedTicks = true);
     ~ScaleFleet() override;
 
     QStringList ids() const override;
@@ -34,6 +37,7 @@ public:
 
 private:
     TickScheduler scheduler_;
+    qt::QtTimerFactory ownTimers_;
     qt::QtLocale locale_;
     QElapsedTimer clock_;
     Log log_;

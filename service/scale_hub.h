@@ -15,6 +15,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
+#include <QMetaMethod>
 #include <QObject>
 #include <QString>
 #include <memory>
@@ -45,6 +46,8 @@ class ScaleSignals : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;
+    // Whether anyone follows decoded(): the state is only built for them.
+    bool followsDecodes() const { return isSignalConnected(QMetaMethod::fromSignal(&ScaleSignals::decoded)); }
 
 signals:
     // Every event of the scale as one JSON text (see above).

@@ -35,7 +35,7 @@ std::optional<std::string> unquote(std::string_view v) {
 }
 
 std::string quote(std::string_view v) {
-    const bool plain = !v.empty() && v.find_first_of("\"\\#;,") == std::string_view::npos && trim(v) == v;
+    const bool plain = !v.empty() && v.find_first_of("\"\\#;") == std::string_view::npos && trim(v) == v;
     if (plain) return std::string(v);
     std::string out = "\"";
     for (char c : v) {

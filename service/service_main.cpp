@@ -42,6 +42,8 @@ options:
   --simulate N      add N simulated terminals (sim-1 .. sim-N), 1..500
   --listen H:P      listen here instead of the configured address
   --poll-log FILE   write a line per poll and decode (measurements)
+  --own-timers      one Qt timer per control timer instead of shared
+                    wake-ups (measurements)
   --help            this text
 
 The first line on standard output is "listening on http://HOST:PORT/".
@@ -65,6 +67,7 @@ int main(int argc, char** argv) {
     std::string listen;
     std::string pollLogPath;
     int simulate = 0;
+    bool sharedTicks = true;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         auto value = [&]() -> std::string {
@@ -79,6 +82,8 @@ int main(int argc, char** argv) {
                 configPath = value();
             } else if (arg == "--listen") {
                 listen = value();
+            } else if (arg == "--own-timers") {
+                sharedTicks = false;
             } else if (arg == "--poll-log") {
                 pollLogPath = value();
             } else if (arg == "--simulate") {
@@ -141,7 +146,7 @@ int main(int argc, char** argv) {
         if (!pollLog) return usage("cannot write " + pollLogPath);
     }
 
-    ScaleFleet fleet(config, logLine, pollLog.get());
+    ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);
     WebService web(fleet, config, configFile.get(), logLine);
     std::unique_ptr<orva::mqtt::FleetPublisher> mqtt;
     try {
@@ -151,6 +156,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     auto server = std::make_unique<QTcpServer>(&web);
+    // Hundreds of clients may connect at once (waiting requests, dashboards).
+    server->setListenBacklogSize(512);
     const QHostAddress address(QString::fromStdString(config.listenHost == "localhost" ? "127.0.0.1" : config.listenHost));
     if (address.isNull() || !server->listen(address, config.listenPort)) {
         std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort,

@@ -12,22 +12,22 @@ namespace orva::service {
 
 using host::JsonLine;
 
-// The scale's view of the shared scheduler: it tells the scale which of its
+// The scale's view of the service's timers: it tells the scale which of its
 // three timers ticked (they are made in the order Timer1, Timer2, Timer3).
 class ServiceScale::Timers final : public TimerFactory {
 public:
-    Timers(TickScheduler& scheduler, ServiceScale& scale) : scheduler_(scheduler), scale_(scale) {}
+    Timers(TimerFactory& timers, ServiceScale& scale) : timers_(timers), scale_(scale) {}
     std::unique_ptr<IntervalTimer> makeTimer(Tick onTick) override {
         const int index = made_++;
-        return scheduler_.makeTimer([this, index, tick = std::move(onTick)] {
-            if (index == 0 && scale_.context_.onCycleTick) scale_.context_.onCycleTick(true);
+        return timers_.makeTimer([this, index, tick = std::move(onTick)] {
+            if (index != 1 && scale_.context_.onCycleTick) scale_.context_.onCycleTick(index == 0);
             tick();
             scale_.afterTick(index);
         });
     }
 
 private:
-    TickScheduler& scheduler_;
+    TimerFactory& timers_;
     ServiceScale& scale_;
     int made_ = 0;
 };
@@ -57,7 +57,7 @@ ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_
       context_(std::move(context)),
       serviceClock_(context_.serviceClock),
       signals_(std::make_unique<ScaleSignals>()),
-      timers_(std::make_unique<Timers>(context_.scheduler, *this)) {
+      timers_(std::make_unique<Timers>(context_.timers, *this)) {
     // The scale's own device is its configured port number's, so the
     // control's first open (at creation, before its properties are given)
     // reaches exactly this device and never a default one.
@@ -132,13 +132,12 @@ void ServiceScale::decoded() {
                 .text("UnitWeight", control_->UnitWeight())
                 .text("scale", id_.toStdString())
                 .str());
-    if (context_.onCycleTick) context_.onCycleTick(false);
     const bool nowOnline = online();
     if (nowOnline != onlineSent_) {
         onlineSent_ = nowOnline;
         emit signals_->onlineChanged(nowOnline);
     }
-    emit signals_->decoded(state());
+    if (signals_->followsDecodes()) emit signals_->decoded(state());
 }
 
 ScaleState ServiceScale::state() const {

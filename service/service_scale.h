@@ -34,11 +34,11 @@ struct ScaleCounters {
 
 // What a scale needs from the service around it.
 struct ScaleContext {
-    TickScheduler& scheduler;
+    TimerFactory& timers;  // the shared scheduler, or one Qt timer per control timer
     const Locale& locale;
     const QElapsedTimer& serviceClock;  // "t_ms" of the events
     std::function<void(const std::string&)> log;
-    // Told before each poll and after each decode (measurements).
+    // Told as each poll and each decode begins (measurements).
     std::function<void(bool poll)> onCycleTick;
 };
 

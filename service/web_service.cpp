@@ -46,14 +46,9 @@ QString address(const QHostAddress& a) { return a.toString(); }
 
 }  // namespace
 
-struct WebService::Reply {
-    int status = 200;
-    QByteArray contentType = "application/json";
-    QByteArray body;
-    std::vector<std::pair<QByteArray, QByteArray>> headers;
-
-    static Reply error(int status, const QString& text) { return Reply{status, "application/json", json({{"error", text}}), {}}; }
-};
+WebService::Reply WebService::Reply::error(int status, const QString& text) {
+    return Reply{status, "application/json", json({{"error", text}}), {}};
+}
 
 WebService::WebService(ScaleFleet& fleet, const ServiceConfig& config, ConfigFile* configFile, ScaleFleet::Log log)
     : fleet_(fleet), config_(config), configFile_(configFile), log_(std::move(log)) {
@@ -74,7 +69,8 @@ WebService::~WebService() {
 
 void WebService::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
     auto responder = makeResponder(request, socket);
-    send(responder, Reply::error(404, "no such resource"));
+    send(responder, upgradeRefusal_ ? *upgradeRefusal_ : Reply::error(404, "no such resource"));
+    upgradeRefusal_.reset();
 }
 
 QByteArray WebService::allowedOrigin(const QHttpServerRequest& request) const {
@@ -95,6 +91,18 @@ void WebService::send(QHttpServerResponder& responder, const Reply& reply) {
 }
 
 bool WebService::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
+    if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
+        // Accepting leaves the socket to the WebSocket handshake; a refusal
+        // is answered over HTTP by missingHandler, before any handshake.
+        upgradeRefusal_.reset();
+        if (request.url().path() != "/api/live" || request.method() != QHttpServerRequest::Method::Get)
+            upgradeRefusal_ = Reply::error(404, "the event stream is GET /api/live");
+        else if (static_cast<int>(clients_.size()) >= kMaxWebSocketClients) {
+            ++refusedClients_;
+            upgradeRefusal_ = Reply::error(503, "too many WebSocket clients (256)");
+        }
+        return !upgradeRefusal_;
+    }
     std::optional<QHttpServerResponder> parked;
     Reply reply = answer(request, socket, parked);
     if (reply.status == 0) return true;  // parked until the scale settles
@@ -291,14 +299,8 @@ void WebService::acceptWebSockets() {
         std::unique_ptr<QWebSocket> socket = nextPendingWebSocketConnection();
         if (!socket) break;
         QWebSocket* raw = socket.get();
-        if (socket->requestUrl().path() != "/api/live") {
-            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, "the event stream is /api/live");
-            raw->setParent(this);
-            connect(raw, &QWebSocket::disconnected, raw, &QObject::deleteLater);
-            socket.release();
-            continue;
-        }
         if (static_cast<int>(clients_.size()) >= kMaxWebSocketClients) {
+            // Two handshakes that passed the check together: the later one goes.
             ++refusedClients_;
             socket->close(static_cast<QWebSocketProtocol::CloseCode>(1013), "too many clients");
             raw->setParent(this);
@@ -339,6 +341,9 @@ void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
             continue;
         }
         raw->sendTextMessage(text);
+        // Out now, not when the event loop next looks at the socket: a
+        // client hears of a decode while the rest of the wake-up still runs.
+        raw->flush();
     }
     for (QWebSocket* raw : slow) dropClient(raw, "it stopped reading (1 MiB queued)");
 }

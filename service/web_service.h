@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <vector>
 
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
@@ -43,7 +44,13 @@ protected:
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
-    struct Reply;
+    struct Reply {
+        int status = 200;
+        QByteArray contentType = "application/json";
+        QByteArray body;
+        std::vector<std::pair<QByteArray, QByteArray>> headers;
+        static Reply error(int status, const QString& text);
+    };
     struct Waiter {
         QHttpServerResponder responder;
         QPointer<QTcpSocket> socket;
@@ -79,6 +86,7 @@ private:
     std::uint64_t nextWaiter_ = 1;
     QTimer expiry_;
     std::map<QWebSocket*, Client> clients_;
+    std::optional<Reply> upgradeRefusal_;
     std::uint64_t refusedClients_ = 0;
     std::uint64_t droppedClients_ = 0;
 };
