@@ -4,12 +4,13 @@
 // stability and status steps all work through it.
 
 #include "acquisition/reading_record.h"
-#include "control/control_events.h"
-#include "control/property_record.h"
+#include "acquisition/control_events.h"
+#include "acquisition/property_record.h"
 #include "panel/panel_model.h"
 #include "platform/interval_timer.h"
 #include "platform/locale.h"
 #include "platform/serial_port.h"
+#include "platform/trace.h"
 #include "platform/user_notice.h"
 
 namespace orva {
@@ -25,7 +26,14 @@ struct ControlParts {
     UserNotice& notice;
     const Locale& locale;
     ControlEvents* events = nullptr;  // the host's sink, when one is connected
+    Trace* trace = nullptr;           // the wire trace, when field support asked for one
 };
+
+// A trace line, built only when the trace is on.
+template <class Build>
+void traceLine(const ControlParts& parts, Build&& build) {
+    if (parts.trace != nullptr) parts.trace->line(build());
+}
 
 // Poll cycle and port supervision.
 void Default_Flag(ReadingRecord& reading);

@@ -1,9 +1,8 @@
 #include "acquisition/frame_decoding.h"
 
 #include <cmath>
-#include <string>
+#include <optional>
 
-#include "acquisition/control_parts.h"
 #include "acquisition/number_text.h"
 
 namespace orva {
@@ -12,17 +11,17 @@ namespace {
 constexpr std::string_view kMarker = "WW";
 constexpr std::size_t kOrva1FieldWidth = 7;
 constexpr std::size_t kOrva2Digits = 6;
-constexpr std::string_view kNoWeight = "xxxx";
-constexpr std::string_view kUnit = "kg";
+
+bool startsWithRawDigits(std::string_view reply) {
+    if (reply.size() < kOrva2Digits) return false;
+    for (std::size_t i = 0; i < kOrva2Digits; ++i)
+        if (static_cast<unsigned char>(reply[i]) >= 10) return false;
+    return true;
+}
 
 std::optional<double> orva2Weight(std::string_view reply, std::int16_t decPoint) {
-    if (reply.size() < kOrva2Digits) return std::nullopt;
     std::int32_t raw = 0;
-    for (std::size_t i = kOrva2Digits; i-- > 0;) {
-        const auto digit = static_cast<unsigned char>(reply[i]);
-        if (digit >= 10) return std::nullopt;
-        raw = raw * 10 + digit;
-    }
+    for (std::size_t i = kOrva2Digits; i-- > 0;) raw = raw * 10 + static_cast<unsigned char>(reply[i]);
     // A DecPoint so large or so negative that 10^DecPoint, or the weight,
     // leaves the double range gives no weight at all.
     const double scale = std::pow(10.0, decPoint);
@@ -42,49 +41,34 @@ std::string_view terminalKindText(TerminalKind kind) {
     return "unknown";
 }
 
-DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint) {
-    if (const auto marker = reply.find(kMarker); marker != std::string_view::npos) {
-        const double weight = parseLenientNumber(reply.substr(marker + kMarker.size(), kOrva1FieldWidth));
-        if (!std::isfinite(weight)) return {};
-        return {TerminalKind::Orva1, weight};
+std::string_view noWeightText(NoWeight why) {
+    switch (why) {
+        case NoWeight::Empty: return "nothing received";
+        case NoWeight::CutOff: return "the text ends inside the weight field after the marker (cut-off frame)";
+        case NoWeight::OutOfRange: return "the weight is not a finite number";
+        case NoWeight::NotAFrame: break;
     }
-    if (const auto weight = orva2Weight(reply, decPoint)) return {TerminalKind::Orva2, *weight};
-    return {};
+    return "neither the marker WW nor six raw digits at the start";
 }
 
-void Com_ORVA_Signal(ControlParts& parts) {
-    PropertyRecord& props = parts.properties;
-    ReadingRecord& reading = parts.reading;
-    PanelModel& panel = parts.panel;
-
-    props.TipTerminal = "unknown";
-    props.StatusTerminal = "X";
-    panel.setFrame1Visible(true);
-    reading.VesPrevious = reading.VesCurrent;
-    reading.ReplyWork.assign(reading.ReceivedText);
-
-    const DecodedReply reply = decodeReply(reading.ReplyWork, props.DecPoint);
-    if (reply.kind != TerminalKind::Unknown) {
-        reading.VesCurrent = reply.weight;
-        panel.setLabel2Caption(displayText(reading.VesCurrent, parts.locale.decimalSeparator()));
-        props.UnitWeight = kUnit;
-        panel.setLabel3Caption(props.UnitWeight);
-        for (std::size_t i = 0; i < PanelModel::kStatusLamps; ++i) panel.setShape2Fill(i, kWindowBackground);
-        const std::string_view kind = terminalKindText(reply.kind);
-        props.TipTerminal = kind;
-        panel.setFrame1Caption(kind);
-        if (reading.VesPrevious != reading.VesCurrent && parts.events != nullptr)
-            parts.events->ChangeVes(reading.VesCurrent);
-        Stability(parts);
-        Status_Terminale(parts);
-    } else {
-        reading.VesCurrent = 0;
-        panel.setLabel2Caption(kNoWeight);
-        panel.setLabel3Caption("");
-        panel.setFrame1Caption(terminalKindText(TerminalKind::Unknown));
+DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint) {
+    if (reply.empty()) return {TerminalKind::Unknown, 0, NoWeight::Empty};
+    if (const auto marker = reply.find(kMarker); marker != std::string_view::npos) {
+        const std::string_view field = reply.substr(marker + kMarker.size(), kOrva1FieldWidth);
+        // A field that the text ends inside (shorter than seven characters
+        // and no line end among them) is a frame cut off by the read or by
+        // the line: reading the part that arrived would show a weight the
+        // terminal never sent, and a cut right after the marker would read
+        // as an empty scale. A shorter field closed by a line end is whole.
+        if (field.size() < kOrva1FieldWidth && field.find_first_of("\r\n") == std::string_view::npos)
+            return {TerminalKind::Unknown, 0, NoWeight::CutOff};
+        const double weight = parseLenientNumber(field);
+        if (!std::isfinite(weight)) return {TerminalKind::Unknown, 0, NoWeight::OutOfRange};
+        return {TerminalKind::Orva1, weight};
     }
-    props.VesTerminal = propertyText(reading.VesCurrent);
-    parts.Timer1.setEnabled(true);
+    if (!startsWithRawDigits(reply)) return {};
+    if (const auto weight = orva2Weight(reply, decPoint)) return {TerminalKind::Orva2, *weight};
+    return {TerminalKind::Unknown, 0, NoWeight::OutOfRange};
 }
 
 }  // namespace orva

@@ -8,15 +8,22 @@ namespace orva {
 
 enum class TerminalKind { Unknown, Orva1, Orva2 };
 
+// Why a reply is unrecognised, for the wire trace.
+enum class NoWeight { Empty, CutOff, NotAFrame, OutOfRange };
+
 struct DecodedReply {
     TerminalKind kind = TerminalKind::Unknown;
     double weight = 0;  // always finite
+    NoWeight why = NoWeight::NotAFrame;  // when kind is Unknown
 };
+
+std::string_view noWeightText(NoWeight why);
 
 std::string_view terminalKindText(TerminalKind kind);  // "unknown", "ORVA-1", "ORVA-2"
 
 // ORVA-1: the first "WW" anywhere, then a 7-character weight field read
-// leniently. Otherwise ORVA-2: six raw digit bytes (0x00..0x09) at the start,
+// leniently; a shorter field counts only when a CR or LF closes it, else the
+// frame was cut off and the reply is unrecognised. Otherwise ORVA-2: six raw digit bytes (0x00..0x09) at the start,
 // least significant first, with decPoint implied decimals. Otherwise, or when
 // the weight would not be a finite number, unrecognised.
 DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint);

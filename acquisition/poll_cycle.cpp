@@ -8,12 +8,16 @@
 #include <string>
 
 #include "acquisition/control_parts.h"
+#include "acquisition/int16_conversion.h"
 #include "acquisition/number_text.h"
-#include "control/value_conversion.h"
 #include "platform/failure.h"
 
 namespace orva {
 namespace {
+
+std::string failureText(const Failure& failure) {
+    return std::to_string(failure.number()) + " " + failure.description();
+}
 
 constexpr std::string_view kPollRequest = "\n";
 // Both texts are Cyrillic throughout, "сом" and "СОМ" included.
@@ -25,6 +29,8 @@ constexpr std::string_view kPortErrorMessage = "Данные СОМ порта �
 // remembered for the handlers that report it.
 class Guard {
 public:
+    explicit Guard(const ControlParts& parts) : parts_(parts) {}
+
     template <class Step>
     bool run(Step&& step) {
         try {
@@ -37,9 +43,19 @@ public:
         }
         return false;
     }
+    // The same, with the step and its result in the wire trace.
+    template <class Describe, class Step>
+    bool traced(Describe&& describe, Step&& step) {
+        const bool ok = run(std::forward<Step>(step));
+        traceLine(parts_, [&] {
+            return describe() + (ok ? std::string(": ok") : ": failed " + failureText(*last_));
+        });
+        return ok;
+    }
     const std::optional<Failure>& lastFailure() const { return last_; }
 
 private:
+    const ControlParts& parts_;
     std::optional<Failure> last_;
 };
 
@@ -54,6 +70,10 @@ bool portMatchesConfiguration(const ControlParts& parts) {
            parts.properties.ComSetting == parts.MSComm1.Settings();
 }
 
+std::string portText(const SerialPort& port) {
+    return "port " + std::to_string(port.CommPort()) + " " + port.Settings();
+}
+
 }  // namespace
 
 void Default_Flag(ReadingRecord& reading) {
@@ -64,21 +84,27 @@ void Default_Flag(ReadingRecord& reading) {
 
 void Init_VC(ControlParts& parts) {
     Default_Flag(parts.reading);
-    Guard guard;
-    if (!guard.run([&] { parts.MSComm1.setPortOpen(true); })) return;
-    guard.run([&] { parts.MSComm1.setSettings(parts.properties.ComSetting); });
+    Guard guard(parts);
+    SerialPort& port = parts.MSComm1;
+    if (!guard.traced([&] { return "open " + portText(port); }, [&] { port.setPortOpen(true); })) return;
+    guard.traced([&] { return "set settings " + parts.properties.ComSetting; },
+                 [&] { port.setSettings(parts.properties.ComSetting); });
 }
 
 void Timer1_Timer(ControlParts& parts) {
     SerialPort& port = parts.MSComm1;
-    Guard guard;
-    guard.run([&] { port.Output(kPollRequest); });
-    guard.run([&] {
-        if (!port.PortOpen()) port.setPortOpen(true);
-    });
+    Guard guard(parts);
+    guard.traced([&] { return "send " + escapedBytes(kPollRequest); }, [&] { port.Output(kPollRequest); });
+    if (!port.PortOpen()) guard.traced([&] { return "open " + portText(port); }, [&] { port.setPortOpen(true); });
     // A failed read leaves nothing to decode: the previous reply decoded
     // again would show a silent scale's last weight as live.
-    if (!guard.run([&] { parts.reading.ReceivedText = port.Input(); })) parts.reading.ReceivedText.clear();
+    std::string& received = parts.reading.ReceivedText;
+    if (!guard.run([&] { received = port.Input(); })) {
+        received.clear();
+        traceLine(parts, [&] { return "recv failed " + failureText(*guard.lastFailure()); });
+    } else {
+        traceLine(parts, [&] { return "recv " + std::to_string(received.size()) + " bytes " + escapedBytes(received); });
+    }
     parts.Timer1.setEnabled(false);
 
     bool holds = true;  // a test that fails counts as holding
@@ -87,9 +113,11 @@ void Timer1_Timer(ControlParts& parts) {
         parts.Timer3.setEnabled(true);
         return;
     }
-    guard.run([&] {
-        if (port.PortOpen()) port.setPortOpen(false);
+    traceLine(parts, [&] {
+        return portText(port) + " differs from ComNumber " + parts.properties.ComNumber + " ComSetting " +
+               parts.properties.ComSetting + ": reconfigure";
     });
+    if (port.PortOpen()) guard.traced([&] { return "close " + portText(port); }, [&] { port.setPortOpen(false); });
     parts.Timer2.setEnabled(true);
 }
 
@@ -98,26 +126,33 @@ void Timer2_Timer(ControlParts& parts) {
     PropertyRecord& props = parts.properties;
     parts.Timer2.setEnabled(false);
 
-    Guard guard;
+    Guard guard(parts);
     std::string previousNumber;
     std::string previousSettings;
     guard.run([&] { previousNumber = std::to_string(port.CommPort()); });
     guard.run([&] { previousSettings = port.Settings(); });
-    guard.run([&] { port.setCommPort(textToInt16(props.ComNumber)); });
-    guard.run([&] { port.setSettings(props.ComSetting); });
+    guard.traced([&] { return "set port number " + props.ComNumber; },
+                 [&] { port.setCommPort(textToInt16(props.ComNumber)); });
+    guard.traced([&] { return "set settings " + props.ComSetting; }, [&] { port.setSettings(props.ComSetting); });
     guard.run([&] { parts.notice.beep(); });
-    guard.run([&] { parts.notice.messageBox(std::string(kPortMessage) + port.Settings()); });
+    const auto showMessage = [&](const std::string& text) {
+        traceLine(parts, [&] { return "message " + escapedBytes(text); });
+        parts.notice.messageBox(text);
+    };
+    guard.run([&] { showMessage(std::string(kPortMessage) + port.Settings()); });
 
     if (const auto failure = guard.lastFailure()) {
         guard.run([&] {
-            parts.notice.messageBox(std::string(kPortErrorMessage) + std::to_string(failure->number()) + "  " +
-                                    failure->description());
+            showMessage(std::string(kPortErrorMessage) + std::to_string(failure->number()) + "  " +
+                        failure->description());
         });
         // Put back what the port had, without a change notification.
         props.ComNumber = previousNumber;
         props.ComSetting = previousSettings;
-        guard.run([&] { port.setCommPort(textToInt16(props.ComNumber)); });
-        guard.run([&] { port.setSettings(props.ComSetting); });
+        guard.traced([&] { return "restore port number " + props.ComNumber; },
+                     [&] { port.setCommPort(textToInt16(props.ComNumber)); });
+        guard.traced([&] { return "restore settings " + props.ComSetting; },
+                     [&] { port.setSettings(props.ComSetting); });
     }
     parts.Timer1.setEnabled(true);
 }
@@ -127,6 +162,7 @@ void Timer3_Timer(ControlParts& parts) {
     // The decode traps nothing for a host that calls it; here, in the tick,
     // a failure is reported through the platform and the cycle goes on.
     auto resume = [&](const Failure& failure) {
+        traceLine(parts, [&] { return "decode tick failed " + failureText(failure); });
         parts.Timer1.setEnabled(true);
         parts.notice.tickFailed(failure);
     };

@@ -1,4 +1,7 @@
+#include <string>
+
 #include "acquisition/control_parts.h"
+#include "acquisition/number_text.h"
 
 namespace orva {
 namespace {
@@ -49,7 +52,10 @@ void Stability(ControlParts& parts) {
         }
         ++r.StabStep;
     }
-    if (r.StabFlag == 1 && r.StabFlagPrev == 0 && parts.events != nullptr) parts.events->StabVes(weight);
+    if (r.StabFlag == 1 && r.StabFlagPrev == 0 && parts.events != nullptr) {
+        traceLine(parts, [&] { return "event StabVes(" + displayText(weight, ".") + ")"; });
+        parts.events->StabVes(weight);
+    }
 }
 
 }  // namespace orva

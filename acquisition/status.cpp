@@ -1,3 +1,5 @@
+#include <string>
+
 #include "acquisition/control_parts.h"
 
 namespace orva {
@@ -39,8 +41,13 @@ void Status_Terminale(ControlParts& parts) {
 
     parts.properties.StatusTerminal.assign(1, r.StatusChar);
     panel.setLabel3Caption(parts.properties.UnitWeight);
-    if (r.StatusCharPrev != r.StatusChar && parts.events != nullptr)
+    if (r.StatusCharPrev != r.StatusChar && parts.events != nullptr) {
+        traceLine(parts, [&] {
+            return "event VesStatus(" + std::to_string(flags.VesNul) + ", " + std::to_string(flags.VesOk) + ", " +
+                   std::to_string(flags.VesTara) + ", " + std::to_string(flags.VesMax) + ")";
+        });
         parts.events->VesStatus(flags.VesNul, flags.VesOk, flags.VesTara, flags.VesMax);
+    }
 }
 
 }  // namespace orva

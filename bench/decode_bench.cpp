@@ -6,7 +6,7 @@
 #include <string>
 
 #include "control/activex_orva.h"
-#include "platform/virtual/virtual_platform.h"
+#include "tests/support/virtual_platform.h"
 
 namespace {
 

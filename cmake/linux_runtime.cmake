@@ -1,13 +1,15 @@
 # The Linux runtime: the platform seams on Qt 6, the panel widget, the
 # terminal simulator and the two hosts, with their integration tests.
-# Quietly absent when Qt 6 (with its serial port module) is not installed.
+# Without Qt 6 (and its serial port module) it is left out with a warning,
+# or stops the configure when ORVA_REQUIRE_ALL is ON.
 if(WIN32)
   return()
 endif()
 
 find_package(Qt6 COMPONENTS Core Gui Widgets SerialPort QUIET)
 if(NOT Qt6_FOUND)
-  message(STATUS "Qt 6 not found: the Linux runtime is not built")
+  include(${CMAKE_CURRENT_LIST_DIR}/requirements.cmake)
+  orva_part_missing("Linux runtime" "qt6-base-dev qt6-serialport-dev libgl-dev" "Qt 6 with its serial port module not found")
   return()
 endif()
 message(STATUS "Linux runtime: Qt ${Qt6_VERSION}")

@@ -2,13 +2,18 @@
 #
 # Cross configure (WIN32, one of cmake/toolchain-*-w64-mingw32.cmake): builds
 # the control for that architecture and the Windows test host.
-# Native configure: when both mingw-w64 compilers are present, cross-builds
-# both architectures of this same tree as external projects and registers the
-# Wine tests (label "wine").
+# Native configure (unless ORVA_WITH_WINDOWS is OFF): cross-builds both
+# architectures of this same tree as external projects and registers the Wine
+# tests (label "wine"). A missing prerequisite is named with its Debian
+# package, and stops the configure when ORVA_REQUIRE_ALL is ON.
+
+include(${CMAKE_CURRENT_LIST_DIR}/requirements.cmake)
+option(ORVA_WITH_WINDOWS "Cross-build the Windows ActiveX control and register its Wine tests" ON)
 
 if(WIN32)
   enable_language(C RC)
-  find_program(ORVA_WIDL widl REQUIRED)
+  # The cross compiler's own widl (mingw-w64-tools), else Wine's (wine64-tools).
+  find_program(ORVA_WIDL NAMES ${ORVA_MINGW_TRIPLET}-widl widl REQUIRED)
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
 
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -52,6 +57,7 @@ if(WIN32)
 
   # Windows platform seams and the GDI panel.
   add_library(orva_win32 STATIC
+    platform/win32/file_trace.cpp
     platform/win32/notice.cpp
     platform/win32/serial_port.cpp
     platform/win32/text.cpp
@@ -87,12 +93,53 @@ if(WIN32)
 endif()
 
 # ---- native configure ----
-find_program(ORVA_MINGW32_CXX i686-w64-mingw32-g++)
-find_program(ORVA_MINGW64_CXX x86_64-w64-mingw32-g++)
-find_program(ORVA_WIDL_NATIVE widl)
+if(NOT ORVA_WITH_WINDOWS)
+  message(STATUS "ActiveX control: left out on request (ORVA_WITH_WINDOWS=OFF)")
+  return()
+endif()
+
+# Everything the two cross builds need. Each missing piece is named with its
+# Debian package; with ORVA_REQUIRE_ALL the configure stops there.
+set(_orva_ocx_missing "")
+set(_orva_ocx_packages "")
+macro(_orva_ocx_need found what package)
+  if(NOT ${found})
+    list(APPEND _orva_ocx_missing "${what}")
+    list(APPEND _orva_ocx_packages "${package}")
+  endif()
+endmacro()
+find_program(ORVA_MINGW32_CXX i686-w64-mingw32-g++-posix)
+find_program(ORVA_MINGW64_CXX x86_64-w64-mingw32-g++-posix)
+find_program(ORVA_MINGW32_WIDL NAMES i686-w64-mingw32-widl widl)
+find_program(ORVA_MINGW64_WIDL NAMES x86_64-w64-mingw32-widl widl)
 find_package(Python3 COMPONENTS Interpreter)
-if(NOT ORVA_MINGW32_CXX OR NOT ORVA_MINGW64_CXX OR NOT ORVA_WIDL_NATIVE OR NOT Python3_Interpreter_FOUND)
-  message(STATUS "ActiveX control: needs both mingw-w64 compilers, widl and python3; not built")
+_orva_ocx_need(ORVA_MINGW32_CXX "i686-w64-mingw32-g++-posix" g++-mingw-w64-i686)
+_orva_ocx_need(ORVA_MINGW64_CXX "x86_64-w64-mingw32-g++-posix" g++-mingw-w64-x86-64)
+_orva_ocx_need(ORVA_MINGW32_WIDL "i686-w64-mingw32-widl" mingw-w64-tools)
+_orva_ocx_need(ORVA_MINGW64_WIDL "x86_64-w64-mingw32-widl" mingw-w64-tools)
+_orva_ocx_need(Python3_Interpreter_FOUND "python3" python3)
+# widl reads the OLE interface definitions from Wine's headers and imports
+# the standard OLE type library from Wine's DLL directories.
+set(_orva_have_idl FALSE)
+if(EXISTS /usr/include/wine/wine/windows/ocidl.idl)
+  set(_orva_have_idl TRUE)
+endif()
+_orva_ocx_need(_orva_have_idl "Wine's interface definitions" libwine-dev)
+set(_orva_have_stdole32 FALSE)
+if(EXISTS /usr/lib/i386-linux-gnu/wine/i386-windows/stdole2.tlb)
+  set(_orva_have_stdole32 TRUE)
+endif()
+_orva_ocx_need(_orva_have_stdole32 "the 32-bit stdole2.tlb" wine32:i386)
+set(_orva_have_stdole64 FALSE)
+if(EXISTS /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/stdole2.tlb)
+  set(_orva_have_stdole64 TRUE)
+endif()
+_orva_ocx_need(_orva_have_stdole64 "the 64-bit stdole2.tlb" wine64)
+if(_orva_ocx_missing)
+  list(REMOVE_DUPLICATES _orva_ocx_packages)
+  list(JOIN _orva_ocx_missing ", " _orva_what)
+  list(JOIN _orva_ocx_packages " " _orva_pkgs)
+  orva_part_missing("ActiveX control" "${_orva_pkgs}" "missing ${_orva_what}")
   return()
 endif()
 
@@ -106,6 +153,8 @@ foreach(_orva_arch i686 x86_64)
     CMAKE_ARGS
       -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/toolchain-${_orva_arch}-w64-mingw32.cmake
       -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+      -DORVA_WARNINGS_AS_ERRORS=${ORVA_WARNINGS_AS_ERRORS}
+      -DORVA_REQUIRE_ALL=${ORVA_REQUIRE_ALL}
       -DORVA_BUILD_TESTS=OFF
       -DORVA_BUILD_BENCH=OFF
     INSTALL_COMMAND ""
@@ -114,14 +163,35 @@ foreach(_orva_arch i686 x86_64)
   set(ORVA_OCX_DIR_${_orva_arch} ${_orva_dir})
 endforeach()
 
-find_program(ORVA_WINE wine)
-find_program(ORVA_XVFB Xvfb)
-if(NOT ORVA_WINE OR NOT ORVA_XVFB OR NOT EXISTS /usr/lib/wine/wine64 OR NOT BUILD_TESTING)
-  message(STATUS "ActiveX control: built, Wine tests not registered (wine, wine64 or Xvfb missing, or testing off)")
+if(NOT BUILD_TESTING)
   return()
 endif()
+# The Wine tests: both Wine loaders, a private X server, the GoogleTest
+# sources the Windows test host is built from, python3 for the terminal.
+set(_orva_wine_missing "")
+set(_orva_wine_packages "")
+find_program(ORVA_WINE wine)
+find_program(ORVA_XVFB Xvfb)
+if(NOT ORVA_WINE OR NOT EXISTS /usr/lib/wine/wine)
+  list(APPEND _orva_wine_missing "the 32-bit Wine loader")
+  list(APPEND _orva_wine_packages wine wine32:i386)
+endif()
+if(NOT EXISTS /usr/lib/wine/wine64)
+  list(APPEND _orva_wine_missing "the 64-bit Wine loader")
+  list(APPEND _orva_wine_packages wine64)
+endif()
+if(NOT ORVA_XVFB)
+  list(APPEND _orva_wine_missing "Xvfb")
+  list(APPEND _orva_wine_packages xvfb)
+endif()
 if(NOT EXISTS /usr/src/googletest/googletest/src/gtest-all.cc)
-  message(STATUS "ActiveX control: no GoogleTest sources for the Windows test host; Wine tests not registered")
+  list(APPEND _orva_wine_missing "the GoogleTest sources")
+  list(APPEND _orva_wine_packages googletest)
+endif()
+if(_orva_wine_missing)
+  list(JOIN _orva_wine_missing ", " _orva_what)
+  list(JOIN _orva_wine_packages " " _orva_pkgs)
+  orva_part_missing("Wine tests" "${_orva_pkgs}" "missing ${_orva_what}")
   return()
 endif()
 

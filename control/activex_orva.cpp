@@ -18,7 +18,8 @@ ActivexORVA::ActivexORVA(ControlPlatform platform)
       timer1_(makeTimer(platform.timers, kTimer1Interval, [this] { Timer1_Timer(parts_); })),
       timer2_(makeTimer(platform.timers, kTimer2Interval, [this] { Timer2_Timer(parts_); })),
       timer3_(makeTimer(platform.timers, kTimer3Interval, [this] { Timer3_Timer(parts_); })),
-      parts_{properties_, reading_, panel_, *port_, *timer1_, *timer2_, *timer3_, platform.notice, platform.locale} {
+      parts_{properties_, reading_, panel_, *port_, *timer1_, *timer2_, *timer3_, platform.notice, platform.locale,
+             nullptr, platform.trace} {
     orva::Init_VC(parts_);
     timer1_->setEnabled(true);
     timer3_->setEnabled(true);

@@ -11,8 +11,8 @@
 
 #include "acquisition/control_parts.h"
 #include "acquisition/reading_record.h"
-#include "control/control_events.h"
-#include "control/property_record.h"
+#include "acquisition/control_events.h"
+#include "acquisition/property_record.h"
 #include "panel/panel_model.h"
 #include "platform/interval_timer.h"
 #include "platform/locale.h"
@@ -29,6 +29,7 @@ struct ControlPlatform {
     TimerFactory& timers;
     UserNotice& notice;
     const Locale& locale;
+    Trace* trace = nullptr;  // the wire trace; outlives the control
 };
 
 class ActivexORVA {

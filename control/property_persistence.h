@@ -2,7 +2,7 @@
 // Saving and loading the property record through the host's property bag,
 // one key per property, in the record's order, each with its default.
 
-#include "control/property_record.h"
+#include "acquisition/property_record.h"
 #include "platform/property_bag.h"
 
 namespace orva {

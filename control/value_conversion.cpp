@@ -2,30 +2,11 @@
 
 #include <cmath>
 
+#include "acquisition/int16_conversion.h"
 #include "acquisition/number_text.h"
-#include "platform/failure.h"
 #include "platform/overloaded.h"
 
 namespace orva {
-namespace {
-
-[[noreturn]] void throwTypeMismatch() { throw Failure(FailureNumber::TypeMismatch, "Type mismatch"); }
-[[noreturn]] void throwOverflow() { throw Failure(FailureNumber::Overflow, "Overflow"); }
-
-std::int16_t roundToInt16(double value) {
-    if (std::isnan(value)) throwOverflow();
-    const double rounded = std::nearbyint(value);  // the default rounding: half to even
-    if (rounded < -32768.0 || rounded > 32767.0) throwOverflow();
-    return static_cast<std::int16_t>(rounded);
-}
-
-}  // namespace
-
-std::int16_t textToInt16(std::string_view text) {
-    const auto number = parseWholeNumber(text);
-    if (!number) throwTypeMismatch();
-    return roundToInt16(*number);
-}
 
 std::int16_t toInt16(const PropertyValue& value) {
     return std::visit(Overloaded{

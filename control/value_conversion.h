@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "acquisition/int16_conversion.h"  // textToInt16, for the callers of toInt16
 #include "platform/property_bag.h"
 
 namespace orva {
@@ -14,7 +15,6 @@ namespace orva {
 // A number is rounded to the nearest integer, a half to the even neighbour;
 // a text must be a number as a whole (blanks around it allowed).
 std::int16_t toInt16(const PropertyValue& value);
-std::int16_t textToInt16(std::string_view text);
 
 // Integers in decimal, booleans as "True"/"False", doubles with "." as
 // separator; empty is the empty text.

@@ -29,6 +29,11 @@ def orva1(field):
     return b"\x02WW" + field + b"kg\r\n"
 
 
+def line(field):
+    """A frame without prefix or unit, closed by the terminal's line end."""
+    return b"WW" + field + b"\r\n"
+
+
 def orva2(*digits):
     return bytes(digits)
 
@@ -37,15 +42,15 @@ weight_path("loading_settles", [orva1(b"  0.000")] * 2 + [orva1(b" 12.500")] * 4
 weight_path("orva2_decpoint2", [orva2(5, 4, 3, 2, 1, 0)] * 4, dec_point=2)
 weight_path("orva2_nines", [orva2(9, 9, 9, 9, 9, 9)] * 3, dec_point=3)
 weight_path("orva2_decpoint0_trailing", [orva2(0, 0, 0, 0, 0, 0) + b"tail", orva2(9, 9, 9, 9, 9, 9)], dec_point=0)
-weight_path("comma_locale", [b"WW0012,50", b"WW0012.50", b"WW0012.50"], comma=True)
-weight_path("marker_edges", [b"abcWW -1.75kg", b"WW", b"WWWW123", b"xxWW"])
+weight_path("comma_locale", [line(b"0012,50"), line(b"0012.50"), line(b"0012.50")], comma=True)
+weight_path("marker_edges", [b"abcWW -1.75kg", b"WW", b"WWWW123", b"xxWW", b"WW12.5\r\n", b"\x02WW   1"])
 weight_path("unrecognised", [b"ww1234567", b"", orva2(1, 2, 3, 10, 0, 0), b"12345"])
 weight_path("bad_reply_between", [orva1(b" 10.000"), b"\xff\xfe", orva1(b" 10.000"), orva1(b" 10.000")], min_fix_ves=0)
-weight_path("below_minimum_then_load", [b"WW0.2", b"WW3.5", b"WW3.5", b"WW3.5", b"WW3.5"], min_fix_ves=500)
+weight_path("below_minimum_then_load", [line(b"0.2"), line(b"3.5"), line(b"3.5"), line(b"3.5"), line(b"3.5")], min_fix_ves=500)
 weight_path("host_decodes_too", [orva1(b" 10.000")] * 3, host_decodes=True)
-weight_path("number_notations", [b"WW1E5", b"WW&H7FF", b"WW-2D-3", b"WW&O777", b"WW 1 2 3"])
-weight_path("negative_minimum", [b"WW-5", b"WW-5", b"WW-5", b"WW-10"], min_fix_ves=-10000)
-weight_path("window_broken", [b"WW10", b"WW10", b"WW11", b"WW11", b"WW11", b"WW11"], min_fix_ves=0)
+weight_path("number_notations", [line(b"1E5"), line(b"&H7FF"), line(b"-2D-3"), line(b"&O777"), line(b" 1 2 3")])
+weight_path("negative_minimum", [line(b"-5"), line(b"-5"), line(b"-5"), line(b"-10")], min_fix_ves=-10000)
+weight_path("window_broken", [line(b"10"), line(b"10"), line(b"11"), line(b"11"), line(b"11"), line(b"11")], min_fix_ves=0)
 weight_path("extreme_decpoint", [orva2(1, 0, 0, 0, 0, 0), orva2(9, 9, 9, 9, 9, 9)], dec_point=-300)
 
 # --- property_bag: per key a tag (0 absent, 1 empty, 2 bool, 3 int32, 4 double, 5 text) ---

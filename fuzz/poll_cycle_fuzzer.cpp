@@ -18,6 +18,7 @@
 #include "control/value_conversion.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/failure.h"
+#include "platform/serial_settings.h"
 #include "platform/virtual/simulated_line.h"
 #include "platform/virtual/virtual_clock.h"
 #include "platform/virtual/virtual_services.h"
@@ -51,8 +52,8 @@ public:
             case 7: {
                 // The device never refuses what it has now: a port cannot
                 // be left with settings it would not take back.
-                std::string text = in.chunk();
-                if (text != line_.settings()) line_.refuseSettings(std::move(text));
+                const std::string text = in.chunk();
+                if (parseSerialSettings(text) != parseSerialSettings(line_.settings())) line_.refuseSettings(text);
                 break;
             }
             case 8: {

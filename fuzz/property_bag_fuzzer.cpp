@@ -21,7 +21,7 @@
 #include "control/value_conversion.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/failure.h"
-#include "platform/virtual/virtual_platform.h"
+#include "tests/support/virtual_platform.h"
 #include "platform/virtual/virtual_services.h"
 
 namespace {

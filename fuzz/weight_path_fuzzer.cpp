@@ -53,6 +53,13 @@ private:
 
 bool holdsMarker(const std::string& reply) { return reply.find("WW") != std::string::npos; }
 
+// The text ends inside the weight field after the first marker: fewer than
+// seven characters follow it and none of them ends the line.
+bool cutOffInField(const std::string& reply) {
+    const std::string field = reply.substr(reply.find("WW") + 2, 7);
+    return field.size() < 7 && field.find_first_of("\r\n") == std::string::npos;
+}
+
 bool holdsRawDigits(const std::string& reply) {
     if (reply.size() < 6) return false;
     for (int i = 0; i < 6; ++i)
@@ -142,6 +149,7 @@ private:
         const bool recognised = tip != "unknown";
         if (holdsMarker(reply)) {
             require(tip == "ORVA-1" || tip == "unknown", "a reply with the marker is ORVA-1", shown(reply));
+            if (cutOffInField(reply)) require(!recognised, "a frame cut off inside its field is no weight", shown(reply));
         } else if (holdsRawDigits(reply)) {
             require(tip == "ORVA-2" || tip == "unknown", "six raw digits are ORVA-2", shown(reply));
             if (recognised) require(!std::signbit(weight), "an ORVA-2 weight is never negative", shown(weight));

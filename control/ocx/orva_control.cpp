@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -71,8 +72,15 @@ OrvaControl::OrvaControl()
       extent_{twipsToHimetric(layout::kClientWidth), twipsToHimetric(layout::kClientHeight)},
       timers_(identity()),
       notice_([this] { return window_.get(); }) {
+    wchar_t clsid[40] = {};
+    ::StringFromGUID2(CLSID_ActivexORVA, clsid, 40);
+    if (const std::wstring path = win32::traceSetting(std::wstring(L"CLSID\\") + clsid); !path.empty()) {
+        char instance[32];
+        std::snprintf(instance, sizeof instance, "control@%p", static_cast<void*>(this));
+        trace_ = win32::FileTrace::open(path, instance);
+    }
     control_ = std::make_unique<ActivexORVA>(
-        ControlPlatform{std::make_unique<win32::Win32SerialPort>(), timers_, notice_, locale_});
+        ControlPlatform{std::make_unique<win32::Win32SerialPort>(), timers_, notice_, locale_, trace_.get()});
     control_->setEventSink(this);
     control_->setPropertyChangeSink(this);
     control_->panel().setObserver(this);

@@ -13,6 +13,7 @@
 #include "control/ocx/connection_point.h"
 #include "control/ocx/control_window.h"
 #include "control/ocx/guids.h"
+#include "platform/win32/file_trace.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/notice.h"
 #include "platform/win32/timers.h"
@@ -199,6 +200,7 @@ private:
     win32::Win32TimerFactory timers_;
     win32::Win32Notice notice_;
     win32::Win32Locale locale_;
+    std::unique_ptr<win32::FileTrace> trace_;  // when field support asked for one
     std::unique_ptr<ActivexORVA> control_;
 };
 

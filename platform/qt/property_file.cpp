@@ -152,7 +152,7 @@ PropertyFile::Entry* PropertyFile::find(std::string_view key) {
     return nullptr;
 }
 
-void PropertyFile::load(const std::function<void(PropertyBag&)>& readProperties) {
+void PropertyFile::readFile() {
     QFile file(QString::fromStdString(path_));
     if (file.exists()) {
         if (!file.open(QIODevice::ReadOnly))
@@ -162,6 +162,9 @@ void PropertyFile::load(const std::function<void(PropertyBag&)>& readProperties)
     } else {
         entries_.clear();
     }
+}
+
+void PropertyFile::loadInto(const std::function<void(PropertyBag&)>& readProperties) {
     readingKey_.clear();
     try {
         readProperties(*this);

@@ -46,9 +46,19 @@ public:
 
     const std::string& path() const { return path_; }
 
-    // Reads the file (a missing file is an empty document) and hands the bag
-    // to readProperties. Throws PropertyFileError.
-    void load(const std::function<void(PropertyBag&)>& readProperties);
+    // Reads the file (a missing file is an empty document). After it, the
+    // bag answers read() with the file's values, so a host can learn what a
+    // control will be configured for before it creates the control.
+    // Throws PropertyFileError.
+    void readFile();
+    // Hands the document read by readFile to readProperties; a conversion
+    // failure becomes a PropertyFileError naming file, line and key.
+    void loadInto(const std::function<void(PropertyBag&)>& readProperties);
+    // readFile, then loadInto.
+    void load(const std::function<void(PropertyBag&)>& readProperties) {
+        readFile();
+        loadInto(readProperties);
+    }
     // Collects what writeProperties writes and replaces the file with it.
     // Throws PropertyFileError.
     void save(const std::function<void(PropertyBag&)>& writeProperties);

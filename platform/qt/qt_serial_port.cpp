@@ -11,6 +11,7 @@
 #include "platform/failure.h"
 
 namespace orva::qt {
+namespace {
 
 struct LineSettings {
     qint32 baudRate;
@@ -18,8 +19,6 @@ struct LineSettings {
     QSerialPort::Parity parity;
     QSerialPort::StopBits stopBits;
 };
-
-namespace {
 
 // What the serial driver of this platform can be given. Four data bits and
 // one and a half stop bits are valid settings texts but no Linux serial
@@ -62,33 +61,15 @@ std::string qtError(const QSerialPort& device) { return device.errorString().toS
 // and the device it leads to must take the same lock, so the device is
 // opened by its own name. A path that leads nowhere is kept, for the open to
 // report.
-QString deviceName(const std::string& path) {
+QString deviceNameOf(const std::string& path) {
     const QString given = QString::fromStdString(path);
     const QString resolved = QFileInfo(given).canonicalFilePath();
     return resolved.isEmpty() ? given : resolved;
 }
 
-// QSerialPort reports a busy device and a forbidden one alike; the file
-// system tells them apart.
-[[noreturn]] void throwOpenFailure(const QSerialPort& device, const std::string& path) {
-    if (::access(path.c_str(), F_OK) != 0)
-        throw Failure(FailureNumber::NoSuchDevice, "No such device: " + path);
-    if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES)
-        throw Failure(FailureNumber::PermissionDenied, "Permission denied: " + path);
-    switch (device.error()) {
-        case QSerialPort::DeviceNotFoundError:
-            throw Failure(FailureNumber::NoSuchDevice, "No such device: " + path);
-        case QSerialPort::PermissionError:
-            throw Failure(FailureNumber::DeviceBusy, "Device busy: " + path);
-        default:
-            throw Failure(FailureNumber::DeviceFailure, "Cannot open " + path + ": " + qtError(device));
-    }
-}
-
 }  // namespace
 
 QtSerialPort::QtSerialPort(std::shared_ptr<const PortMap> map) : map_(std::move(map)), device_(std::make_unique<QSerialPort>()) {
-    settings_ = *parseSerialSettings(settingsText_);
     // Take what arrives as it arrives, so the receive buffer fills in
     // arrival order and an overrun loses the newest bytes, not the oldest.
     QObject::connect(device_.get(), &QSerialPort::readyRead, device_.get(), [this] { drain(); });
@@ -99,102 +80,83 @@ QtSerialPort::QtSerialPort(std::shared_ptr<const PortMap> map) : map_(std::move(
 
 QtSerialPort::~QtSerialPort() = default;
 
-void QtSerialPort::setCommPort(std::int16_t number) {
-    if (PortOpen())
-        throw Failure(FailureNumber::PortNumberWhileOpen, "The port number can only be changed while the port is closed");
-    if (number < 1) throw Failure(FailureNumber::InvalidPortNumber, "Invalid port number " + std::to_string(number));
-    number_ = number;
+std::string QtSerialPort::deviceName() const { return device_->isOpen() ? openPath_ : map_->pathOf(CommPort()); }
+
+QtSerialPort::DeviceState QtSerialPort::deviceState() const {
+    if (!device_->isOpen()) return DeviceState::Closed;
+    return vanished_ || deviceHungUp() ? DeviceState::Vanished : DeviceState::Open;
 }
 
-bool QtSerialPort::PortOpen() const { return device_->isOpen() && !vanished_ && !deviceVanished(); }
-
-void QtSerialPort::setPortOpen(bool open) {
-    if (!open) {
-        closeDevice();
-        return;
+void QtSerialPort::openDevice(std::int16_t number, const SerialSettings& settings) {
+    const std::string path = map_->pathOf(number);
+    openPath_ = path;
+    device_->setPortName(deviceNameOf(path));
+    if (!device_->open(QIODevice::ReadWrite)) {
+        // QSerialPort reports a busy device and a forbidden one alike; the
+        // file system tells them apart.
+        if (::access(path.c_str(), F_OK) != 0) throw deviceFailure(FailureNumber::NoSuchDevice);
+        if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES)
+            throw deviceFailure(FailureNumber::PermissionDenied);
+        switch (device_->error()) {
+            case QSerialPort::DeviceNotFoundError: throw deviceFailure(FailureNumber::NoSuchDevice);
+            case QSerialPort::PermissionError: throw deviceFailure(FailureNumber::DeviceBusy);
+            default: throw deviceFailure(FailureNumber::DeviceFailure, qtError(*device_));
+        }
     }
-    if (PortOpen()) throw Failure(FailureNumber::PortAlreadyOpen, "The port is already open: " + openPath_);
-    closeDevice();  // a handle on a vanished device goes before the device is opened again
-
-    const std::string path = map_->pathOf(number_);
-    device_->setPortName(deviceName(path));
-    if (!device_->open(QIODevice::ReadWrite)) throwOpenFailure(*device_, path);
-    const auto line = toLineSettings(settings_);
+    const auto line = toLineSettings(settings);
     if (!line || !applyLineSettings(*device_, *line)) {
-        const std::string why = qtError(*device_);
+        const std::string why = line ? qtError(*device_) : "not supported by the serial driver";
         device_->close();
-        throw Failure(FailureNumber::SettingsNotSupported, path + " cannot take the settings " + settingsText_ + ": " + why);
+        throw deviceFailure(FailureNumber::SettingsNotSupported, why);
     }
     // What waited in the device before it was opened answers no request of ours.
     device_->clear(QSerialPort::Input);
-    openPath_ = path;
     received_.clear();
-}
-
-void QtSerialPort::setSettings(std::string_view text) {
-    const auto parsed = parseSerialSettings(text);
-    if (!parsed) throw Failure(FailureNumber::InvalidSettings, "Invalid settings: " + std::string(text));
-    const auto line = toLineSettings(*parsed);
-    if (!line)
-        throw Failure(FailureNumber::SettingsNotSupported, "The serial driver cannot take the settings " + std::string(text));
-    if (device_->isOpen()) {
-        if (!applyLineSettings(*device_, *line)) {
-            const std::string why = qtError(*device_);
-            if (const auto previous = toLineSettings(settings_)) applyLineSettings(*device_, *previous);
-            throw Failure(FailureNumber::SettingsNotSupported,
-                          openPath_ + " cannot take the settings " + std::string(text) + ": " + why);
-        }
-    } else if (const auto refusal = probe(*line)) {
-        throw Failure(FailureNumber::SettingsNotSupported,
-                      map_->pathOf(number_) + " cannot take the settings " + std::string(text) + ": " + *refusal);
-    }
-    settings_ = *parsed;
-    settingsText_.assign(text);
 }
 
 // The port is closed while it is reconfigured, yet the refusal belongs to the
 // settings write, where the control reports it and puts the old values back;
-// found only at the next open it would leave the port silently shut. So the
-// device is asked now, when it can be opened; when it cannot, the open will
-// tell.
-std::optional<std::string> QtSerialPort::probe(const LineSettings& line) const {
-    QSerialPort device;
-    device.setPortName(deviceName(map_->pathOf(number_)));
-    if (!device.open(QIODevice::ReadWrite)) return std::nullopt;
-    std::optional<std::string> refusal;
-    if (!applyLineSettings(device, line)) refusal = qtError(device);
-    device.close();
+// found only at the next open it would leave the port silently shut. So a
+// closed device is asked now, when it can be opened; when it cannot, the
+// open will tell.
+std::string QtSerialPort::refusalOf(const SerialSettings& settings) {
+    const auto line = toLineSettings(settings);
+    if (!line) return "not supported by the serial driver";
+    if (device_->isOpen()) {
+        if (applyLineSettings(*device_, *line)) return {};
+        const std::string why = qtError(*device_);
+        if (const auto previous = toLineSettings(this->settings())) applyLineSettings(*device_, *previous);
+        return why;
+    }
+    QSerialPort probe;
+    probe.setPortName(deviceNameOf(map_->pathOf(CommPort())));
+    if (!probe.open(QIODevice::ReadWrite)) return {};
+    std::string refusal;
+    if (!applyLineSettings(probe, *line)) refusal = qtError(probe);
+    probe.close();
     return refusal;
 }
 
-void QtSerialPort::Output(std::string_view bytes) {
-    requireOpen();
-    if (device_->write(bytes.data(), static_cast<qint64>(bytes.size())) < 0)
-        throw Failure(FailureNumber::DeviceFailure, "Cannot write to " + openPath_ + ": " + qtError(*device_));
+void QtSerialPort::writeDevice(std::string_view bytes) {
+    if (device_->write(bytes.data(), static_cast<qint64>(bytes.size())) < 0) {
+        const std::string why = qtError(*device_);
+        closeDevice();
+        throw deviceFailure(FailureNumber::DeviceFailure, why);
+    }
     device_->flush();  // writes what the driver takes now; never waits
 }
 
-std::string QtSerialPort::Input() {
-    requireOpen();
+void QtSerialPort::readDevice(std::string& into, std::size_t room) {
     drain();
-    std::string taken;
-    taken.swap(received_);
-    return taken;
-}
-
-void QtSerialPort::requireOpen() {
-    if (device_->isOpen() && (vanished_ || deviceVanished())) {
-        // The handle is useless now; dropping it stops the event loop from
-        // being woken by a hung-up device until the port is opened again.
-        closeDevice();
-        throw Failure(FailureNumber::DeviceFailure, "The device disappeared: " + openPath_);
-    }
-    if (!device_->isOpen()) throw Failure(FailureNumber::PortNotOpen, "The port is not open");
+    const std::size_t kept = std::min(room, received_.size());
+    into.append(received_, 0, kept);
+    overrun_ += received_.size() - kept;
+    received_.clear();
 }
 
 // A hung-up or removed device reports itself through poll() even before a
 // read has failed.
-bool QtSerialPort::deviceVanished() const {
+bool QtSerialPort::deviceHungUp() const {
     if (!device_->isOpen()) return false;
     pollfd entry{static_cast<int>(device_->handle()), POLLIN, 0};
     if (entry.fd < 0) return false;

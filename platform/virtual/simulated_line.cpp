@@ -1,66 +1,49 @@
 #include "platform/virtual/simulated_line.h"
 
-#include "platform/serial_settings.h"
+#include <algorithm>
+
+#include "platform/checked_serial_port.h"
 
 namespace orva::virtual_time {
 
-class SimulatedLine::Port : public SerialPort {
+class SimulatedLine::Port : public CheckedSerialPort {
 public:
-    explicit Port(SimulatedLine& line) : line_(line) {}
-    ~Port() override { line_.open_ = false; }
-
-    std::int16_t CommPort() const override { return line_.portNumber_; }
-    void setCommPort(std::int16_t number) override {
-        if (line_.open_) throw Failure(FailureNumber::PortNumberWhileOpen, "Port number can only be changed while the port is closed");
-        if (number < 1) throw Failure(FailureNumber::InvalidPortNumber, "Invalid port number");
-        line_.portNumber_ = number;
+    explicit Port(SimulatedLine& line) : line_(line) { line_.port_ = this; }
+    ~Port() override {
+        line_.open_ = false;
+        if (line_.port_ == this) line_.port_ = nullptr;
     }
 
-    bool PortOpen() const override { return line_.open_; }
-    void setPortOpen(bool open) override {
-        if (!open) {
-            line_.open_ = false;
-            return;
-        }
-        if (line_.open_) throw Failure(FailureNumber::PortAlreadyOpen, "Port already open");
-        if (line_.openFailure_) throw Failure(*line_.openFailure_, "The port cannot be opened");
-        if (!line_.portExists(line_.portNumber_))
-            throw Failure(FailureNumber::NoSuchDevice, "No such device: COM" + std::to_string(line_.portNumber_));
+private:
+    DeviceState deviceState() const override {
+        if (!line_.open_) return DeviceState::Closed;
+        return line_.unplugged_ ? DeviceState::Vanished : DeviceState::Open;
+    }
+    void openDevice(std::int16_t number, const SerialSettings&) override {
+        if (line_.openFailure_) throw deviceFailure(*line_.openFailure_, "the port cannot be opened");
+        if (!line_.portExists(number)) throw deviceFailure(FailureNumber::NoSuchDevice);
         line_.open_ = true;
         line_.buffer_.clear();
         ++line_.opens_;
     }
-
-    std::string Settings() const override { return line_.settings_; }
-    void setSettings(std::string_view text) override {
-        if (!parseSerialSettings(text)) throw Failure(FailureNumber::InvalidSettings, "Invalid settings: " + std::string(text));
-        if (line_.refusedSettings_.count(std::string(text)) != 0)
-            throw Failure(FailureNumber::SettingsNotSupported, "The device cannot take the settings " + std::string(text));
-        line_.settings_.assign(text);
+    void closeDevice() override { line_.open_ = false; }
+    std::string refusalOf(const SerialSettings& settings) override {
+        // The line knows its refusals whether or not the port is open, as a
+        // device asked at the write would give them.
+        const auto& refused = line_.refusedSettings_;
+        return std::find(refused.begin(), refused.end(), settings) != refused.end() ? "refused by the device" : "";
     }
-
-    void Output(std::string_view bytes) override {
-        requireOpen();
+    void writeDevice(std::string_view bytes) override {
         line_.sent_.append(bytes);
         for (char c : bytes)
             if (c == '\n') line_.answerRequest();
     }
-
-    std::string Input() override {
-        requireOpen();
-        std::string taken;
-        taken.swap(line_.buffer_);
-        return taken;
+    void readDevice(std::string& into, std::size_t room) override {
+        into.append(line_.buffer_, 0, std::min(room, line_.buffer_.size()));
+        line_.buffer_.clear();
     }
+    std::string deviceName() const override { return "COM" + std::to_string(CommPort()); }
 
-private:
-    void requireOpen() const {
-        if (line_.open_ && line_.unplugged_) {
-            line_.open_ = false;  // the device went away: the port reports itself closed
-            throw Failure(FailureNumber::DeviceFailure, "The device is gone");
-        }
-        if (!line_.open_) throw Failure(FailureNumber::PortNotOpen, "Port is not open");
-    }
     SimulatedLine& line_;
 };
 
@@ -83,6 +66,15 @@ void SimulatedLine::setPortExists(std::int16_t number, bool exists) {
     else missingPorts_.insert(number);
 }
 
+void SimulatedLine::refuseSettings(std::string_view text) {
+    if (const auto parsed = parseSerialSettings(text)) refusedSettings_.push_back(*parsed);
+}
+
+std::int16_t SimulatedLine::portNumber() const { return port_ != nullptr ? port_->CommPort() : 1; }
+std::string SimulatedLine::settings() const {
+    return port_ != nullptr ? port_->Settings() : CheckedSerialPort::kDefaultSettings;
+}
+
 void SimulatedLine::unplug() { unplugged_ = true; }
 void SimulatedLine::replug() { unplugged_ = false; }
 
@@ -100,7 +92,7 @@ void SimulatedLine::receive(const std::string& bytes) {
 
 void SimulatedLine::answerRequest() {
     requests_.push_back(clock_.now());
-    if (portNumber_ != terminalPort_ || unplugged_) return;
+    if (portNumber() != terminalPort_ || unplugged_) return;
     std::string frame = frame_;
     if (!queued_.empty()) {
         frame = std::move(queued_.front());

@@ -12,18 +12,20 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <string>
 #include <vector>
 
 #include "platform/failure.h"
 #include "platform/serial_port.h"
+#include "platform/serial_settings.h"
 #include "platform/virtual/virtual_clock.h"
 
 namespace orva::virtual_time {
 
 class SimulatedLine {
 public:
-    static constexpr std::size_t kInputBufferSize = 1024;
+    static constexpr std::size_t kInputBufferSize = 1024;  // as every port object's
     static constexpr Millis kDefaultReplyDelay = 50;
 
     explicit SimulatedLine(VirtualClock& clock);
@@ -43,7 +45,7 @@ public:
 
     // --- faults ---
     void setPortExists(std::int16_t number, bool exists);
-    void refuseSettings(std::string text) { refusedSettings_.insert(std::move(text)); }
+    void refuseSettings(std::string_view text);  // a valid text the device will not take
     void failOpen(std::optional<FailureNumber> failure) { openFailure_ = failure; }
     void unplug();  // the open port fails its reads and reports itself closed
     void replug();
@@ -52,8 +54,8 @@ public:
     const std::vector<Millis>& requests() const { return requests_; }  // instants of each line feed sent
     const std::string& bytesSent() const { return sent_; }
     bool isOpen() const { return open_; }
-    std::int16_t portNumber() const { return portNumber_; }
-    const std::string& settings() const { return settings_; }
+    std::int16_t portNumber() const;  // of the port object on the line
+    std::string settings() const;
     int opens() const { return opens_; }
 
 private:
@@ -70,13 +72,12 @@ private:
     std::deque<std::string> queued_;
     Millis replyDelay_ = kDefaultReplyDelay;
     std::set<std::int16_t> missingPorts_;
-    std::set<std::string> refusedSettings_;
+    std::vector<SerialSettings> refusedSettings_;
     std::optional<FailureNumber> openFailure_;
     bool unplugged_ = false;
 
+    Port* port_ = nullptr;  // the port object on the line, while there is one
     bool open_ = false;
-    std::int16_t portNumber_ = 1;
-    std::string settings_ = "9600,n,8,1";
     std::string buffer_;
     std::string sent_;
     std::vector<Millis> requests_;

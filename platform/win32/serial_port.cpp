@@ -1,5 +1,6 @@
 #include "platform/win32/serial_port.h"
 
+#include <algorithm>
 #include <array>
 
 #include "platform/failure.h"
@@ -7,9 +8,6 @@
 
 namespace orva::win32 {
 namespace {
-
-// Keeps one poll from growing without bound when a device floods the line.
-constexpr std::size_t kMaxReadPerPoll = 64 * 1024;
 
 BYTE parityCode(Parity parity) {
     switch (parity) {
@@ -31,42 +29,11 @@ BYTE stopBitsCode(StopBits stop) {
     return ONESTOPBIT;
 }
 
-// A failed system call as the control reports it: our number for the kind
-// of failure, the system's own text and code in the description.
-[[noreturn]] void throwSystemFailure(std::wstring_view device, DWORD error, FailureNumber fallback) {
-    FailureNumber number = fallback;
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_BAD_UNIT:
-        case ERROR_DEV_NOT_EXIST:
-            number = FailureNumber::NoSuchDevice;
-            break;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_BUSY:
-            number = FailureNumber::DeviceBusy;
-            break;
-        default:
-            break;
-    }
-    std::wstring text(device);
-    text += L": ";
-    text += systemMessage(error);
-    text += L" (system error " + std::to_wstring(error) + L")";
-    throw Failure(number, narrow(text));
-}
-
-SerialSettings parseOrThrow(std::string_view text) {
-    const auto parsed = parseSerialSettings(text);
-    if (!parsed) throw Failure(FailureNumber::InvalidSettings, "Invalid property value: \"" + std::string(text) + "\"");
-    return *parsed;
-}
-
-void applySettings(HANDLE port, std::wstring_view device, const SerialSettings& s) {
+// Applies the settings; the system's error code when the device refuses them.
+DWORD applySettings(HANDLE port, const SerialSettings& s) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!::GetCommState(port, &dcb)) throwSystemFailure(device, ::GetLastError(), FailureNumber::DeviceFailure);
+    if (!::GetCommState(port, &dcb)) return ::GetLastError();
     dcb.BaudRate = s.baudRate;
     dcb.ByteSize = s.dataBits;
     dcb.Parity = parityCode(s.parity);
@@ -85,49 +52,75 @@ void applySettings(HANDLE port, std::wstring_view device, const SerialSettings& 
     dcb.ErrorChar = '?';  // a byte received with a parity error reads as "?"
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
-    if (!::SetCommState(port, &dcb))
-        throwSystemFailure(device, ::GetLastError(), FailureNumber::SettingsNotSupported);
+    if (!::SetCommState(port, &dcb)) return ::GetLastError();
+    return ERROR_SUCCESS;
+}
+
+std::string systemText(DWORD error) {
+    return narrow(systemMessage(error)) + " (system error " + std::to_string(error) + ")";
+}
+
+FileHandle openComPort(const std::wstring& device) {
+    return FileHandle(::CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
 }  // namespace
 
 Win32SerialPort::Win32SerialPort() = default;
 
-std::wstring Win32SerialPort::deviceName() const { return L"\\\\.\\COM" + std::to_wstring(number_); }
-
-void Win32SerialPort::setCommPort(std::int16_t number) {
-    if (PortOpen()) throw Failure(FailureNumber::PortNumberWhileOpen, "Port already open");
-    if (number < 1) throw Failure(FailureNumber::InvalidPortNumber, "Invalid port number " + std::to_string(number));
-    number_ = number;
-}
-
-void Win32SerialPort::setPortOpen(bool open) {
-    if (!open) {
-        handle_.reset();
-        return;
+// A failed system call as the control reports it: our number for the kind
+// of failure, the system's own text and code in the description.
+void Win32SerialPort::throwSystemFailure(DWORD error, FailureNumber fallback) const {
+    FailureNumber number = fallback;
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_UNIT:
+        case ERROR_DEV_NOT_EXIST:
+            number = FailureNumber::NoSuchDevice;
+            break;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            number = FailureNumber::DeviceBusy;
+            break;
+        default:
+            break;
     }
-    if (PortOpen()) throw Failure(FailureNumber::PortAlreadyOpen, "Port already open");
-    this->open();
+    throw deviceFailure(number, systemText(error));
 }
 
-void Win32SerialPort::open() {
-    const std::wstring device = deviceName();
-    const std::wstring shownName = L"COM" + std::to_wstring(number_);
-    FileHandle port(::CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!port) throwSystemFailure(shownName, ::GetLastError(), FailureNumber::DeviceFailure);
+void Win32SerialPort::openDevice(std::int16_t number, const SerialSettings& settings) {
+    FileHandle port = openComPort(L"\\\\.\\COM" + std::to_wstring(number));
+    if (!port) throwSystemFailure(::GetLastError(), FailureNumber::DeviceFailure);
 
     // Buffer sizes are a request the driver may round or ignore.
-    ::SetupComm(port.get(), kInputBuffer, kOutputBuffer);
-    applySettings(port.get(), shownName, parseOrThrow(settings_));
+    ::SetupComm(port.get(), kInputBufferSize, kOutputBuffer);
+    if (const DWORD error = applySettings(port.get(), settings); error != ERROR_SUCCESS)
+        throwSystemFailure(error, FailureNumber::SettingsNotSupported);
 
     // A read returns at once with whatever has arrived; writes take as long
     // as the line needs for one byte.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    if (!::SetCommTimeouts(port.get(), &timeouts))
-        throwSystemFailure(shownName, ::GetLastError(), FailureNumber::DeviceFailure);
+    if (!::SetCommTimeouts(port.get(), &timeouts)) throwSystemFailure(::GetLastError(), FailureNumber::DeviceFailure);
     ::PurgeComm(port.get(), PURGE_RXCLEAR | PURGE_TXCLEAR);
     handle_ = std::move(port);
+}
+
+// An open port applies the settings at once (and keeps its previous ones on
+// a refusal); a closed one asks its device when the device can be opened now.
+std::string Win32SerialPort::refusalOf(const SerialSettings& settings) {
+    if (handle_.valid()) {
+        const DWORD error = applySettings(handle_.get(), settings);
+        if (error == ERROR_SUCCESS) return {};
+        applySettings(handle_.get(), this->settings());
+        return systemText(error);
+    }
+    FileHandle probe = openComPort(L"\\\\.\\COM" + std::to_wstring(CommPort()));
+    if (!probe) return {};
+    const DWORD error = applySettings(probe.get(), settings);
+    return error == ERROR_SUCCESS ? std::string() : systemText(error);
 }
 
 // A read or write that fails means the device went away (an adapter pulled,
@@ -135,17 +128,10 @@ void Win32SerialPort::open() {
 // polling resumes by itself once the device is back.
 void Win32SerialPort::deviceFailed(DWORD error) {
     handle_.reset();
-    throwSystemFailure(L"COM" + std::to_wstring(number_), error, FailureNumber::DeviceFailure);
+    throw deviceFailure(FailureNumber::DeviceFailure, systemText(error));
 }
 
-void Win32SerialPort::setSettings(std::string_view text) {
-    const SerialSettings parsed = parseOrThrow(text);
-    if (PortOpen()) applySettings(handle_.get(), L"COM" + std::to_wstring(number_), parsed);
-    settings_.assign(text);
-}
-
-void Win32SerialPort::Output(std::string_view bytes) {
-    if (!PortOpen()) throw Failure(FailureNumber::PortNotOpen, "Operation valid only when the port is open");
+void Win32SerialPort::writeDevice(std::string_view bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         DWORD written = 0;
@@ -157,23 +143,24 @@ void Win32SerialPort::Output(std::string_view bytes) {
     }
 }
 
-std::string Win32SerialPort::Input() {
-    if (!PortOpen()) throw Failure(FailureNumber::PortNotOpen, "Operation valid only when the port is open");
+// Takes what has arrived, up to the room given; what arrived beyond it is
+// dropped, as on an overrun, so the next read starts with what comes next.
+void Win32SerialPort::readDevice(std::string& into, std::size_t room) {
     DWORD errors = 0;
     COMSTAT status{};
     // Also clears a line error that would otherwise block further reads.
     ::ClearCommError(handle_.get(), &errors, &status);
 
-    std::string received;
     std::array<char, 1024> buffer{};
-    while (received.size() < kMaxReadPerPoll) {
+    while (room > 0) {
         DWORD got = 0;
-        if (!::ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
-            deviceFailed(::GetLastError());
-        received.append(buffer.data(), got);
-        if (got < buffer.size()) break;
+        const DWORD want = static_cast<DWORD>(std::min(room, buffer.size()));
+        if (!::ReadFile(handle_.get(), buffer.data(), want, &got, nullptr)) deviceFailed(::GetLastError());
+        into.append(buffer.data(), got);
+        room -= got;
+        if (got < want) return;
     }
-    return received;
+    ::PurgeComm(handle_.get(), PURGE_RXCLEAR);
 }
 
 }  // namespace orva::win32

@@ -1,39 +1,35 @@
 #pragma once
 // The serial port object on a Windows COM port: CreateFile on \\.\COMn, the
 // line settings as a DCB, and reads that never wait, so a poll takes only
-// what has arrived since the previous one.
+// what has arrived since the previous one. The rules all serial ports share
+// are in CheckedSerialPort.
 
 #include <cstdint>
 #include <string>
 
-#include "platform/serial_port.h"
+#include "platform/checked_serial_port.h"
 #include "platform/win32/handles.h"
 
 namespace orva::win32 {
 
-class Win32SerialPort : public SerialPort {
+class Win32SerialPort final : public CheckedSerialPort {
 public:
-    static constexpr std::uint32_t kInputBuffer = 1024;
     static constexpr std::uint32_t kOutputBuffer = 512;
 
     Win32SerialPort();
 
-    std::int16_t CommPort() const override { return number_; }
-    void setCommPort(std::int16_t number) override;
-    bool PortOpen() const override { return handle_.valid(); }
-    void setPortOpen(bool open) override;
-    std::string Settings() const override { return settings_; }
-    void setSettings(std::string_view text) override;
-    void Output(std::string_view bytes) override;
-    std::string Input() override;
-
 private:
-    void open();
-    [[noreturn]] void deviceFailed(DWORD error);
-    std::wstring deviceName() const;
+    DeviceState deviceState() const override { return handle_.valid() ? DeviceState::Open : DeviceState::Closed; }
+    void openDevice(std::int16_t number, const SerialSettings& settings) override;
+    void closeDevice() override { handle_.reset(); }
+    std::string refusalOf(const SerialSettings& settings) override;
+    void writeDevice(std::string_view bytes) override;
+    void readDevice(std::string& into, std::size_t room) override;
+    std::string deviceName() const override { return "COM" + std::to_string(CommPort()); }
 
-    std::int16_t number_ = 1;
-    std::string settings_ = "9600,n,8,1";
+    [[noreturn]] void deviceFailed(DWORD error);
+    [[noreturn]] void throwSystemFailure(DWORD error, FailureNumber fallback) const;
+
     FileHandle handle_;
 };
 

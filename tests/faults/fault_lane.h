@@ -205,8 +205,8 @@ public:
     // its own read; and once per loading: between two of them the scale read
     // below the minimum. `truncatedUnloadings` counts the loadings that ended
     // only because a frame cut off after its marker was shown as a weight
-    // below the minimum (the decoder reads the cut-off field leniently); they
-    // are reported, not failed, here, and reproduced in truncated_frame_test.
+    // below the minimum; the callers require none, and truncated_frame_test
+    // reproduces the case on purpose.
     std::vector<std::string> falseStableWeights(double minimum, int* truncatedUnloadings = nullptr) const {
         std::vector<std::string> out;
         std::size_t lastStable = 0;

@@ -1,15 +1,8 @@
-// An ORVA-1 frame cut off after its marker (the read came while the frame was
-// still arriving, or the line went between its halves) is decoded from the
-// part of the weight field that arrived: the panel shows a weight the
-// terminal never sent, three such reads make it stable, and a cut right
-// after the marker reads as an empty scale.
-//
-// The control keeps that reading on purpose: the weight field is whatever
-// follows the marker, up to seven characters, so a terminal that sends a
-// shorter field (no padding, no trailer) is read as it always was. These
-// cases stay here, disabled, to measure the effect and as the tests to turn
-// on if a shorter field is ever refused; run them with
-// --gtest_also_run_disabled_tests.
+// An ORVA-1 frame cut off inside its weight field (the read came while the
+// frame was still arriving, or the line went between its halves) is no
+// weight: the panel shows "xxxx", nothing is raised, and the stability window
+// neither advances nor breaks, so the same load settles once. A shorter field
+// that the terminal closes with its line end still reads as a weight.
 
 #include <gtest/gtest.h>
 
@@ -20,7 +13,7 @@ namespace {
 
 // "\x02WW   12.5kg\r\n": 7 bytes are "\x02WW   1", 3 bytes are "\x02WW".
 
-TEST(CutOffFrame, DISABLED_IsShownAsNoWeight) {
+TEST(CutOffFrame, IsShownAsNoWeight) {
     FaultLane lane("weight 12.5\nhold 3\nsplit 7\nhold 100\n");
     ASSERT_TRUE(lane.runDecodes(9, 6000));
     for (const Decode& d : lane.decodes) {
@@ -30,7 +23,7 @@ TEST(CutOffFrame, DISABLED_IsShownAsNoWeight) {
     }
 }
 
-TEST(CutOffFrame, DISABLED_ThreeOfThemNeverMakeAStableWeight) {
+TEST(CutOffFrame, ThreeOfThemNeverMakeAStableWeight) {
     FaultLane lane("weight 12.5\nsplit 7\nsplit 7\nsplit 7\nhold 100\n");
     ASSERT_TRUE(lane.runDecodes(10, 6000));
     EXPECT_TRUE(lane.falseStableWeights(0.05).empty()) << lane.falseStableWeights(0.05).front();
@@ -41,7 +34,7 @@ TEST(CutOffFrame, DISABLED_ThreeOfThemNeverMakeAStableWeight) {
     }
 }
 
-TEST(CutOffFrame, DISABLED_OneRightAfterTheMarkerDoesNotEndTheLoading) {
+TEST(CutOffFrame, OneRightAfterTheMarkerDoesNotEndTheLoading) {
     FaultLane lane("weight 12.5\nhold 5\nsplit 3\nhold 100\n");
     ASSERT_TRUE(lane.runDecodes(14, 8000));
     EXPECT_EQ(lane.count("StabVes"), 1) << lane.describe(0, lane.decodes.size() - 1);

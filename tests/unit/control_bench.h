@@ -14,7 +14,7 @@
 
 #include "acquisition/control_parts.h"
 #include "control/activex_orva.h"
-#include "platform/virtual/virtual_platform.h"
+#include "tests/support/virtual_platform.h"
 
 namespace orva::testing {
 
@@ -124,11 +124,12 @@ protected:
         reading.ReceivedText = std::move(reply);
         Com_ORVA_Signal(parts);
     }
-    // A recognised ORVA-1 reading of `weight` (at most 7 characters of text).
+    // A recognised ORVA-1 reading of `weight` (at most 7 characters of text,
+    // closed by the terminal's line end).
     void decodeWeight(double weight) {
         char text[32];
         const auto end = std::to_chars(text, text + sizeof text, weight).ptr;
-        decode("WW" + std::string(text, end));
+        decode("WW" + std::string(text, end) + "\r\n");
     }
 
     std::vector<Colour> stabilityLamps() const {
@@ -139,7 +140,6 @@ protected:
     }
 };
 
-inline std::string orva1(const std::string& field) { return "WW" + field; }
 inline std::string orva2(std::initializer_list<int> digits) {
     std::string s;
     for (int d : digits) s.push_back(static_cast<char>(d));

@@ -21,8 +21,19 @@ TEST(DecodeReply, RecognisesBothFramesAndNothingElse) {
         {"WW00012.5", 1, Orva1, 12.5},
         {"abcWW -1.75kg", 1, Orva1, -1.75},
         {"WW0012,50", 1, Orva1, 12},
-        {"header WW", 1, Orva1, 0},                    // empty field
-        {"WWWW123", 1, Orva1, 0},                      // the first marker counts
+        {"header WW\r\n", 1, Orva1, 0},                // empty field, closed by the line end
+        {"WWWW123\r\n", 1, Orva1, 0},                  // the first marker counts
+        {"WW12.5\r\n", 1, Orva1, 12.5},                // a shorter field closed by CR LF
+        {"WW12.5\n", 1, Orva1, 12.5},
+        {"\x02WW   12.5kg\r\n", 1, Orva1, 12.5},
+        {"WW   12.5", 1, Orva1, 12.5},                 // exactly seven characters
+        // A text that ends inside the field is a cut-off frame.
+        {"\x02WW   1", 1, Unknown, 0},
+        {"WW12.5", 1, Unknown, 0},
+        {"header WW", 1, Unknown, 0},
+        {"WW", 1, Unknown, 0},
+        {"WWW", 1, Unknown, 0},
+        {"WWWW123", 1, Unknown, 0},
         {"ww1234567", 1, Unknown, 0},                  // the marker is case-sensitive
         {orva2({5, 4, 3, 2, 1, 0}), 2, Orva2, 123.45},
         {orva2({9, 9, 9, 9, 9, 9}), 3, Orva2, 999.999},
@@ -33,7 +44,8 @@ TEST(DecodeReply, RecognisesBothFramesAndNothingElse) {
         {orva2({1, 2, 3, 4, 5}), 1, Unknown, 0},       // five characters
         {"", 1, Unknown, 0},
         {"\x01", 1, Unknown, 0},
-        {orva2({5, 4, 3, 2, 1, 0}) + "WW7", 2, Orva1, 7},  // the marker takes precedence
+        {orva2({5, 4, 3, 2, 1, 0}) + "WW7\r", 2, Orva1, 7},  // the marker takes precedence
+        {orva2({5, 4, 3, 2, 1, 0}) + "WW7", 2, Unknown, 0},  // even when its frame is cut off
         {"\xFF\xFE\x01\x02\x03\x04", 1, Unknown, 0},   // bytes above 127 are not digits
     };
     for (const auto& c : cases) {
@@ -79,7 +91,7 @@ TEST_F(Decoding, CommaLocaleShowsACommaButKeepsThePointInTheProperty) {
 }
 
 TEST_F(Decoding, UnrecognisedReplyShowsNoWeightAndRaisesNothing) {
-    decode("WW5");
+    decode("WW5\r\n");
     panel.setShape2Fill(3, kGreen);  // lamps keep whatever they show
     properties.UnitWeight = "t";
     events.events.clear();
@@ -98,12 +110,12 @@ TEST_F(Decoding, UnrecognisedReplyShowsNoWeightAndRaisesNothing) {
 }
 
 TEST_F(Decoding, ChangeVesOnlyWhenTheWeightDiffersFromThePreviousDecode) {
-    decode("WW0");  // a first frame of 0 changes nothing
-    decode("WW12.5");
-    decode("WW12.5");
+    decode("WW0\r\n");  // a first frame of 0 changes nothing
+    decode("WW12.5\r\n");
+    decode("WW12.5\r\n");
     decode("garbage");  // the drop to 0 raises nothing
-    decode("WW0");      // 0 after a bad reply is no change
-    decode("WW12.5");   // the same weight as before the bad reply is a change
+    decode("WW0\r\n");      // 0 after a bad reply is no change
+    decode("WW12.5\r\n");   // the same weight as before the bad reply is a change
     std::vector<double> changes;
     for (const auto& e : events.events)
         if (e.name == "ChangeVes") changes.push_back(e.weight);
@@ -112,20 +124,20 @@ TEST_F(Decoding, ChangeVesOnlyWhenTheWeightDiffersFromThePreviousDecode) {
 
 TEST_F(Decoding, EventsOfOneReplyComeInOrderAtMostOnceEach) {
     properties.MinFixVes = 0;
-    decode("WW10");
-    decode("WW10");
+    decode("WW10\r\n");
+    decode("WW10\r\n");
     events.events.clear();
-    decode("WW10");  // third equal reading: stable
+    decode("WW10\r\n");  // third equal reading: stable
     EXPECT_EQ(events.names(), (std::vector<std::string>{"StabVes"}));
     events.events.clear();
-    decode("WW0");
+    decode("WW0\r\n");
     EXPECT_EQ(events.names(), (std::vector<std::string>{"ChangeVes", "VesStatus"}));
 }
 
 TEST_F(Decoding, AFailingEventHandlerEndsTheDecodeForTheCaller) {
     events.onVesStatus = [](auto, auto&, auto&, auto&) { throw Failure(FailureNumber::InternalFailure, "handler"); };
     timer1->setEnabled(false);
-    EXPECT_THROW(decode("WW3"), Failure);
+    EXPECT_THROW(decode("WW3\r\n"), Failure);
     EXPECT_FALSE(timer1->Enabled());  // only a decode that runs to its end enables Timer1
 }
 

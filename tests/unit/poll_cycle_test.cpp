@@ -31,7 +31,7 @@ protected:
 };
 
 TEST_F(PollCycle, FirstReplyIsReadBySecondPollAndDecodedByThirdDecode) {
-    line.setFrame("WW 12.5");
+    line.setFrame("WW 12.5\r\n");
     create();
     EXPECT_EQ(line.opens(), 1);
     EXPECT_EQ(line.settings(), "9600,n,8,1");
@@ -63,7 +63,7 @@ TEST_F(PollCycle, FirstReplyIsReadBySecondPollAndDecodedByThirdDecode) {
 }
 
 TEST_F(PollCycle, ExactlyOneTimerIsEnabledBetweenTicks) {
-    line.setFrame("WW1");
+    line.setFrame("WW1\r\n");
     create();
     clock.advanceTo(100);
     control->setComSetting("4800,e,7,1");  // one reconfiguration on the way
@@ -72,7 +72,7 @@ TEST_F(PollCycle, ExactlyOneTimerIsEnabledBetweenTicks) {
 }
 
 TEST_F(PollCycle, EventsSeeTheNewWeightButThePreviousPropertyText) {
-    line.setFrame("WW 7.25");
+    line.setFrame("WW 7.25\r\n");
     create();
     clock.advanceTo(800);
     ASSERT_EQ(events.names(), (std::vector<std::string>{"ChangeVes", "VesStatus"}));
@@ -84,7 +84,7 @@ TEST_F(PollCycle, EventsSeeTheNewWeightButThePreviousPropertyText) {
 
 TEST_F(PollCycle, StoredPortNumberIsAppliedByTheFirstPollWithABeepAndAMessage) {
     line.setTerminalPort(3);
-    line.setFrame("WW2");
+    line.setFrame("WW2\r\n");
     create();
     loadProperty("ComNumber", std::string("3"));
     clock.advanceTo(300);  // the first poll closes port 1
@@ -107,7 +107,7 @@ TEST_F(PollCycle, StoredPortNumberIsAppliedByTheFirstPollWithABeepAndAMessage) {
 
 TEST_F(PollCycle, BlanksAroundThePortNumberStillMatch) {
     line.setTerminalPort(3);
-    line.setFrame("WW2");
+    line.setFrame("WW2\r\n");
     create();
     loadProperty("ComNumber", std::string("3"));
     clock.advanceTo(1000);
@@ -129,14 +129,14 @@ TEST_F(PollCycle, SettingsTextDiffersByCaseOnlyStillReconfigures) {
 
 TEST_F(PollCycle, RefusedSettingsAreReportedAndTheOldValuesRestoredWithoutNotification) {
     line.refuseSettings("115200,n,8,1");
-    line.setFrame("WW4");
+    line.setFrame("WW4\r\n");
     create();
     control->setComSetting("115200,n,8,1");
     changes.names.clear();
     clock.advanceTo(400);
     ASSERT_EQ(notice.messages.size(), 2u);
     EXPECT_EQ(notice.messages[0], kPortMessage + "9600,n,8,1");
-    EXPECT_EQ(notice.messages[1], kPortErrorMessage + "7009  The device cannot take the settings 115200,n,8,1");
+    EXPECT_EQ(notice.messages[1], kPortErrorMessage + "7009  The device cannot take the settings 115200,n,8,1: COM1: refused by the device");
     EXPECT_EQ(control->ComSetting(), "9600,n,8,1");
     EXPECT_EQ(control->ComNumber(), "1");
     EXPECT_TRUE(changes.names.empty());
@@ -158,7 +158,7 @@ TEST_F(PollCycle, PortNumberOutsideTheIntegerRangeIsRefusedAndRestored) {
 }
 
 TEST_F(PollCycle, PortNumberThatIsNotANumberChangesNothing) {
-    line.setFrame("WW1");
+    line.setFrame("WW1\r\n");
     create();
     control->setComNumber("COM2");
     clock.advanceTo(4000);
@@ -169,7 +169,7 @@ TEST_F(PollCycle, PortNumberThatIsNotANumberChangesNothing) {
 
 TEST_F(PollCycle, PortNumberWithAFractionIsAppliedOnceRoundedHalfToEven) {
     line.setTerminalPort(2);
-    line.setFrame("WW1");
+    line.setFrame("WW1\r\n");
     create();
     control->setComNumber("2.5");
     clock.advanceTo(10000);
@@ -181,7 +181,7 @@ TEST_F(PollCycle, PortNumberWithAFractionIsAppliedOnceRoundedHalfToEven) {
 
 TEST_F(PollCycle, PortThatCannotOpenAtCreationKeepsPollingUntilItCan) {
     line.failOpen(FailureNumber::DeviceBusy);
-    line.setFrame("WW9");
+    line.setFrame("WW9\r\n");
     create();
     EXPECT_FALSE(line.isOpen());
     EXPECT_EQ(line.settings(), "9600,n,8,1");  // the settings were not given
@@ -195,7 +195,7 @@ TEST_F(PollCycle, PortThatCannotOpenAtCreationKeepsPollingUntilItCan) {
 }
 
 TEST_F(PollCycle, ASilentOrUnpluggedTerminalShowsNoWeightAndNeverAFalseStableOne) {
-    line.setFrame("WW3");
+    line.setFrame("WW3\r\n");
     create();
     clock.advanceTo(1200);  // decodes at 800 and 1200 read 3: one more would make it stable
     EXPECT_EQ(panel().Label2().text, "3");
@@ -214,7 +214,7 @@ TEST_F(PollCycle, ASilentOrUnpluggedTerminalShowsNoWeightAndNeverAFalseStableOne
 }
 
 TEST_F(PollCycle, AFailureInsideTheDecodeTickIsReportedAndPollingGoesOn) {
-    line.setFrame("WW5");
+    line.setFrame("WW5\r\n");
     create();
     events.onVesStatus = [](auto, auto&, auto&, auto&) { throw Failure(FailureNumber::InternalFailure, "sink"); };
     clock.advanceTo(800);
@@ -228,7 +228,7 @@ TEST_F(PollCycle, AFailureInsideTheDecodeTickIsReportedAndPollingGoesOn) {
 }
 
 TEST_F(PollCycle, HostCallsHaveTheEffectsTheCycleHas) {
-    line.setFrame("WW6");
+    line.setFrame("WW6\r\n");
     create();
     clock.advanceTo(800);
     events.events.clear();
@@ -249,8 +249,8 @@ TEST_F(PollCycle, HostCallsHaveTheEffectsTheCycleHas) {
 
 TEST_F(PollCycle, TwoControlsKeepTheirReadingsApart) {
     virtual_time::SimulatedLine otherLine(clock);
-    line.setFrame("WW1");
-    otherLine.setFrame("WW2");
+    line.setFrame("WW1\r\n");
+    otherLine.setFrame("WW2\r\n");
     create();
     const ActivexORVA* none = nullptr;
     RecordingEvents otherEvents(clock, none);

@@ -84,7 +84,7 @@ TEST_F(Properties, SaveOfDefaultsLeavesTheBagEmptyAndLoadGivesThemBack) {
 }
 
 TEST_F(Properties, ASaveAfterADecodeCarriesTheReadingIntoTheNextInstance) {
-    line.setFrame("WW 12.5");
+    line.setFrame("WW 12.5\r\n");
     create();
     control->setMinFixVes(200);
     clock.advanceTo(800);

@@ -87,13 +87,13 @@ TEST_F(StatusEvaluation, HandlerWritesReachTheFlagsByReferenceButChangeNothingLa
 
 TEST_F(StatusEvaluation, UnrecognisedReplyLeavesTheLetterSoTheSameStatusRaisesNothing) {
     properties.MinFixVes = 0;
-    decode("WW5");
+    decode("WW5\r\n");
     EXPECT_EQ(properties.StatusTerminal, "B");
     decode("???");
     EXPECT_EQ(properties.StatusTerminal, "X");
     EXPECT_EQ(reading.StatusChar, 'B');
     events.events.clear();
-    decode("WW5");
+    decode("WW5\r\n");
     EXPECT_EQ(properties.StatusTerminal, "B");
     EXPECT_EQ(events.names(), (std::vector<std::string>{"ChangeVes"}));
 }

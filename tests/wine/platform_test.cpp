@@ -62,7 +62,7 @@ TEST(Win32SerialPortClosed, MissingDeviceFailsWithTheSystemsMessage) {
         FAIL() << "COM9 opened";
     } catch (const Failure& failure) {
         EXPECT_EQ(static_cast<int>(FailureNumber::NoSuchDevice), failure.number());
-        EXPECT_EQ(0u, failure.description().find("COM9: ")) << failure.description();
+        EXPECT_EQ(0u, failure.description().find("No such device: COM9: ")) << failure.description();
         EXPECT_NE(std::string::npos, failure.description().find("(system error ")) << failure.description();
     }
     EXPECT_FALSE(port.PortOpen());

@@ -5,7 +5,9 @@ Answers every line feed it receives with one ORVA-1 text frame whose weight
 field is the content of WEIGHT_FILE (seven characters, right-aligned); an
 empty or missing file means a silent terminal. The content "#hangup" makes it
 hang up once, as a pulled cable does: the pty goes away and a new one takes
-its place behind the same link, and the file is emptied. The pty's slave path is linked
+its place behind the same link, and the file is emptied. "#flood N" makes the
+next answer N bytes of repeated frames of the weight before it, after which
+that weight is answered again. The pty's slave path is linked
 at LINK, which the test maps as a COM port of its Wine prefix.
 
 usage: terminal.py LINK WEIGHT_FILE
@@ -22,12 +24,15 @@ import tty
 REPLY_DELAY = 0.03
 
 
-def frame(weight_file):
+def read_field(weight_file):
     try:
         with open(weight_file, "rb") as f:
-            field = f.read().strip(b"\r\n")
+            return f.read().strip(b"\r\n")
     except OSError:
         return b""
+
+
+def frame(field):
     if not field:
         return b""
     return b"\x02WW" + field.rjust(7)[:7] + b"kg\r\n"
@@ -54,12 +59,23 @@ def main(argv):
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     master, slave = open_pty(link)
     due = []  # times at which a reply is owed
+    last_field = b""
     while True:
         now = time.monotonic()
         while due and due[0] <= now:
             due.pop(0)
-            reply = frame(weight_file)
-            if reply.startswith(b"\x02WW#hangup"):
+            field = read_field(weight_file)
+            if field.startswith(b"#flood "):
+                size = int(field.split()[1])
+                with open(weight_file, "wb") as f:
+                    f.write(last_field)
+                one = frame(last_field) or b"?"
+                os.write(master, (one * (size // len(one) + 1))[:size])
+                continue
+            if not field.startswith(b"#"):
+                last_field = field
+            reply = frame(field)
+            if field == b"#hangup":
                 open(weight_file, "wb").close()
                 os.close(master)
                 os.close(slave)

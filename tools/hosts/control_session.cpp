@@ -1,10 +1,11 @@
 #include "tools/hosts/control_session.h"
 
-#include <algorithm>
+#include <optional>
 
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "platform/qt/qt_serial_port.h"
+#include "tools/hosts/control_on_port.h"
 
 namespace orva::host {
 
@@ -17,7 +18,7 @@ ControlSession::~ControlSession() {
     control_.reset();  // timers and port go before the simulator they talk to
 }
 
-void ControlSession::startSimulator() {
+void ControlSession::startSimulator(std::int16_t portNumber) {
     sim::SimulatorOptions simOptions;
     simOptions.format = *options_.simulate;
     simulator_ = std::make_unique<sim::TerminalSimulator>(simOptions);
@@ -28,13 +29,29 @@ void ControlSession::startSimulator() {
         throw SessionError(static_cast<std::int32_t>(FailureNumber::InternalFailure),
                            std::string("cannot start the simulated terminal: ") + error.what());
     }
-    // The port the control will poll: the one asked for, or the first.
-    portMap_->map(options_.port.value_or(1), simulator_->devicePath());
+    // The port the control will poll, whatever the document or --com say.
+    portMap_->map(portNumber, simulator_->devicePath());
 }
 
 void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, std::function<void()> onDecode) {
     onDecode_ = std::move(onDecode);
-    if (options_.simulate) startSimulator();
+
+    // The document is read before the control exists, so that the control
+    // is created on the port it will be configured for.
+    if (!options_.propertiesPath.empty()) {
+        propertyFile_ = std::make_unique<qt::PropertyFile>(options_.propertiesPath);
+        try {
+            propertyFile_->readFile();
+        } catch (const qt::PropertyFileError& error) {
+            propertyFile_.reset();  // a document that did not load is never written over
+            throw SessionError(error.number(), error.what());
+        }
+    }
+    std::string comNumber = PropertyRecord::kDefaultComNumber;
+    if (options_.port) comNumber = std::to_string(*options_.port);
+    else if (propertyFile_) comNumber = toText(propertyFile_->read("ComNumber", PropertyValue(comNumber)));
+    const std::int16_t portNumber = configuredPortNumber(comNumber);
+    if (options_.simulate) startSimulator(portNumber);
 
     timers_.setAfterTick([this](const IntervalTimer& timer) {
         if (control_ && &timer == &control_->Timer3()) {
@@ -42,38 +59,35 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
             if (onDecode_) onDecode_();
         }
     });
+    if (!options_.tracePath.empty()) {
+        try {
+            trace_ = std::make_unique<qt::FileTrace>(options_.tracePath);
+        } catch (const std::exception& error) {
+            throw SessionError(static_cast<std::int32_t>(FailureNumber::InternalFailure), error.what());
+        }
+    }
     sinceCreation_.start();
-    control_ = std::make_unique<ActivexORVA>(
-        ControlPlatform{std::make_unique<qt::QtSerialPort>(portMap_), timers_, notice_, locale_});
-    control_->setEventSink(events);
-    control_->setPropertyChangeSink(changes);
-
-    if (!options_.propertiesPath.empty()) {
-        propertyFile_ = std::make_unique<qt::PropertyFile>(options_.propertiesPath);
-        try {
-            propertyFile_->load([this](PropertyBag& bag) { control_->ReadProperties(bag); });
-        } catch (const qt::PropertyFileError& error) {
-            propertyFile_.reset();  // a document that did not load is never written over
-            throw SessionError(error.number(), error.what());
+    std::optional<SessionError> restoreFailure;
+    PlacedControl placed = createControlOnPort(portMap_, portNumber, {timers_, notice_, locale_, trace_.get()}, [&](ActivexORVA& control) {
+        control.setEventSink(events);
+        control.setPropertyChangeSink(changes);
+        if (propertyFile_) {
+            try {
+                propertyFile_->loadInto([&](PropertyBag& bag) { control.ReadProperties(bag); });
+            } catch (const qt::PropertyFileError& error) {
+                propertyFile_.reset();
+                restoreFailure.emplace(error.number(), error.what());
+                return;
+            }
         }
-    }
-    if (options_.port) control_->setComNumber(std::to_string(*options_.port));
-    if (options_.settings) control_->setComSetting(*options_.settings);
-    if (options_.decPoint) control_->setDecPoint(*options_.decPoint);
-    if (options_.minFix) control_->setMinFixVes(*options_.minFix);
-
-    // A saved port number that names no mapped device polls the simulated
-    // terminal too, so --simulate works with any document.
-    if (simulator_ && !options_.port) {
-        try {
-            const std::int16_t saved = textToInt16(control_->ComNumber());
-            const bool mapped = std::any_of(options_.com.begin(), options_.com.end(),
-                                            [&](const auto& m) { return m.first == saved; });
-            if (!mapped && saved >= 1) portMap_->map(saved, simulator_->devicePath());
-        } catch (const Failure&) {
-            // Not a number: the control keeps polling the port it has.
-        }
-    }
+        if (options_.port) control.setComNumber(std::to_string(*options_.port));
+        if (options_.settings) control.setComSetting(*options_.settings);
+        if (options_.decPoint) control.setDecPoint(*options_.decPoint);
+        if (options_.minFix) control.setMinFixVes(*options_.minFix);
+    });
+    control_ = std::move(placed.control);
+    port_ = placed.port;
+    if (restoreFailure) throw *restoreFailure;
 }
 
 void ControlSession::save() {

@@ -1,7 +1,8 @@
 #pragma once
 // One control as a host runs it on Linux: the Qt platform services, the
 // optional simulated terminal, the properties file, and the start-up order
-// of a host that restores a saved control: create (defaults, Init_VC, timers
+// of a host that restores a saved control: read the document, create the
+// control on the port it is configured for (defaults, Init_VC, timers
 // running), load the saved properties, then the host's own property writes.
 
 #include <QElapsedTimer>
@@ -11,9 +12,11 @@
 #include <string>
 
 #include "control/activex_orva.h"
+#include "platform/qt/file_trace.h"
 #include "platform/qt/port_map.h"
 #include "platform/qt/property_file.h"
 #include "platform/qt/qt_locale.h"
+#include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_timers.h"
 #include "tools/hosts/host_options.h"
 #include "tools/sim/terminal_simulator.h"
@@ -50,7 +53,7 @@ public:
     std::string portDescription() const;
 
 private:
-    void startSimulator();
+    void startSimulator(std::int16_t portNumber);
 
     HostOptions options_;
     UserNotice& notice_;
@@ -59,10 +62,12 @@ private:
     qt::QtLocale locale_;
     std::unique_ptr<sim::TerminalSimulator> simulator_;
     std::unique_ptr<qt::PropertyFile> propertyFile_;
+    std::unique_ptr<qt::FileTrace> trace_;
     QElapsedTimer sinceCreation_;
     long decodes_ = 0;
     std::function<void()> onDecode_;
     std::unique_ptr<ActivexORVA> control_;  // last: it goes first
+    qt::QtSerialPort* port_ = nullptr;      // the control's, owned by it
 };
 
 }  // namespace orva::host

@@ -63,6 +63,9 @@ HostOptions parseHostOptions(const std::vector<std::string>& arguments) {
         } else if (name == "--properties") {
             options.propertiesPath = value();
             if (options.propertiesPath.empty()) throw OptionError("--properties needs a file name");
+        } else if (name == "--trace") {
+            options.tracePath = value();
+            if (options.tracePath.empty()) throw OptionError("--trace needs a file name");
         } else if (name == "--com") {
             const std::string mapping = value();
             const auto parsed = qt::PortMap::parseMapping(mapping);
@@ -105,6 +108,8 @@ options:
                             them there at exit (also on SIGINT and SIGTERM);
                             one "Name = value" line each, strings quoted
   --com N=PATH              port N is the device PATH (repeatable)
+  --trace FILE              append the wire trace to FILE: every request and
+                            reply, port operation, decode and event
   --list-ports              list the serial devices and exit
   --json                    print one JSON object per line on standard output
   --cycles N                stop after N decodes (for measurements and scripts)

@@ -25,6 +25,7 @@ struct HostOptions {
     std::optional<std::int16_t> minFix;         // MinFixVes
 
     std::string propertiesPath;                 // --properties FILE: loaded at start, saved at exit
+    std::string tracePath;                      // --trace FILE: the wire trace, appended
     std::vector<std::pair<std::int16_t, std::string>> com;  // --com N=PATH
     std::optional<sim::FrameFormat> simulate;   // --simulate[=orva1|orva2]
     bool json = false;

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "control/activex_orva.h"
-#include "control/control_events.h"
+#include "acquisition/control_events.h"
 #include "platform/property_bag.h"
 #include "platform/user_notice.h"
 

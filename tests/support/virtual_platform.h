@@ -15,9 +15,10 @@ struct VirtualPlatform {
     RecordingNotice notice;
     FixedLocale locale{"."};
     SimulatedLine line{clock};
+    Trace* trace = nullptr;  // a wire trace for the controls created from now on
 
     // What a control created now gets: a new port object on the line.
-    ControlPlatform controlPlatform() { return {line.makePort(), timers, notice, locale}; }
+    ControlPlatform controlPlatform() { return {line.makePort(), timers, notice, locale, trace}; }
 };
 
 }  // namespace orva::virtual_time
