@@ -17,7 +17,14 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 set(ORVA_LIBRARY_INSTALL TRUE)
 set(_orva_include ${CMAKE_INSTALL_INCLUDEDIR}/orva)
-set(_orva_cmake ${CMAKE_INSTALL_LIBDIR}/cmake/OrvaControl)
+# Libraries, their CMake package and pkg-config files in the multiarch folder
+# where the system has one (lib/x86_64-linux-gnu on Debian), in any prefix.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(_orva_libdir lib/${CMAKE_LIBRARY_ARCHITECTURE})
+else()
+  set(_orva_libdir ${CMAKE_INSTALL_LIBDIR})
+endif()
+set(_orva_cmake ${_orva_libdir}/cmake/OrvaControl)
 
 set(ORVA_PUBLIC_HEADERS
   acquisition/control_events.h acquisition/control_parts.h acquisition/int16_conversion.h
@@ -45,7 +52,16 @@ set_target_properties(orva_panel_qt PROPERTIES EXPORT_NAME panel_widget OUTPUT_N
 set_target_properties(orva_scale_widget PROPERTIES EXPORT_NAME widgets OUTPUT_NAME orva-widgets)
 install(TARGETS orva_core orva_version orva_qt orva_qt_widgets orva_panel_qt orva_scale_widget
         EXPORT OrvaControlTargets
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+        ARCHIVE DESTINATION ${_orva_libdir} COMPONENT dev)
+# A stripped install (the packages) keeps the archives' symbols and drops
+# their debugging information, a tenth of the size.
+install(CODE "
+if(CMAKE_INSTALL_DO_STRIP)
+  file(GLOB _archives \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${_orva_libdir}/liborva-*.a\")
+  foreach(_archive IN LISTS _archives)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug \"\${_archive}\")
+  endforeach()
+endif()" COMPONENT dev)
 install(EXPORT OrvaControlTargets NAMESPACE Orva:: DESTINATION ${_orva_cmake} COMPONENT dev)
 configure_package_config_file(${CMAKE_SOURCE_DIR}/packaging/OrvaControlConfig.cmake.in
   ${CMAKE_BINARY_DIR}/packaging/OrvaControlConfig.cmake INSTALL_DESTINATION ${_orva_cmake})
@@ -60,8 +76,8 @@ foreach(_orva_pc orva-control orva-qt)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/${_orva_pc}.pc.in ${CMAKE_BINARY_DIR}/packaging/${_orva_pc}.pc.in @ONLY)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/packaging/${_orva_pc}-install.cmake CONTENT "
 file(READ \"${CMAKE_BINARY_DIR}/packaging/${_orva_pc}.pc.in\" _pc)
-string(REPLACE \"@PREFIX@\" \"\${CMAKE_INSTALL_PREFIX}\" _pc \"\${_pc}\")
-set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
+string(REPLACE \"%PREFIX%\" \"\${CMAKE_INSTALL_PREFIX}\" _pc \"\${_pc}\")
+set(_dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${_orva_libdir}/pkgconfig\")
 message(STATUS \"Installing: \${_dir}/${_orva_pc}.pc\")
 file(WRITE \"\${_dir}/${_orva_pc}.pc\" \"\${_pc}\")
 ")

@@ -18,7 +18,8 @@ if find "$prefix/include" -type f | grep -E '/(tools|tests|ocx|win32|virtual|gdi
   echo "FAIL: private headers installed"
   exit 1
 fi
-PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags orva-control | grep -q -- "-I$prefix/include/orva" ||
+pc_dir=$(dirname "$(find "$prefix" -name orva-control.pc | head -n1)")
+PKG_CONFIG_PATH=$pc_dir pkg-config --cflags orva-control | grep -q -- "-I$prefix/include/orva" ||
   { echo "FAIL: orva-control.pc does not point into the prefix"; exit 1; }
 cp -r "$example" "$work/source"
 cmake -S "$work/source" -B "$work/example" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
