@@ -218,15 +218,15 @@ void FdSerialPort::setSettings(std::string_view text) {
 
 void FdSerialPort::checkHangUp() {
     // A hung-up terminal (an adapter pulled, the far end of a pseudo-terminal
-    // closed) reads as "nothing received"; poll() tells the difference.
+    // closed) reads as "nothing received"; poll() tells the difference. (A
+    // write to it fails by itself.)
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) vanished("the device disappeared");
 }
 
 void FdSerialPort::Output(std::string_view bytes) {
     if (fd_ < 0) throw failure(FailureNumber::PortNotOpen, "the port is not open");
-    if (!connectionReady()) return;
-    if (!tcp_) checkHangUp();  // a request while connecting is lost, like one on a busy line
+    if (!connectionReady()) return;  // a request while connecting is lost, like one on a busy line
     const ssize_t n = tcp_ ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) : ::write(fd_, bytes.data(), bytes.size());
     if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
     vanished(std::string("write failed: ") + std::strerror(errno));
@@ -235,7 +235,6 @@ void FdSerialPort::Output(std::string_view bytes) {
 std::string FdSerialPort::Input() {
     if (fd_ < 0) throw failure(FailureNumber::PortNotOpen, "the port is not open");
     if (!connectionReady()) return {};
-    if (!tcp_) checkHangUp();
     std::string received;
     char buffer[1024];
     for (;;) {
@@ -244,10 +243,13 @@ std::string FdSerialPort::Input() {
             // Beyond the receive buffer bytes are lost, as on an overrun.
             const std::size_t room = kInputBufferSize - std::min(received.size(), kInputBufferSize);
             received.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+            if (static_cast<std::size_t>(n) < sizeof buffer) break;  // a short read took all there was
             continue;
         }
-        if (n == 0 && tcp_) vanished("the network serial server closed the connection");
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0 && tcp_) vanished("the network serial server closed the connection");
+        // A terminal reads 0 both when it is silent and when it hung up.
+        if (n == 0 && received.empty()) checkHangUp();
         if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
         vanished(std::string("read failed: ") + std::strerror(errno));
     }
