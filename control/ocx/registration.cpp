@@ -1,15 +1,18 @@
-// What registration records for the class: the CLSID key with its server,
-// threading model, type library, version, control marker, toolbox picture
-// and misc status; the ProgID; and the type library itself. Unregistration
-// removes every key it wrote.
+// What registration records for the class: the rows of the registration
+// table (the CLSID key with its server, threading model, type library,
+// version, control marker, toolbox picture and misc status; the ProgID), then
+// the type library itself through the type library API, which writes the
+// table's type library rows. Unregistration removes every key it wrote.
 
 #include <windows.h>
 #include <oleauto.h>
 
 #include <string>
+#include <string_view>
 
 #include "control/ocx/guids.h"
 #include "control/ocx/module.h"
+#include "control/ocx/registration_table.h"
 #include "platform/win32/handles.h"
 
 namespace orva::ocx {
@@ -47,15 +50,6 @@ private:
     LONG status_;
 };
 
-// Writes a key with a default value (and optionally one named value).
-LONG writeKey(const std::wstring& path, const std::wstring& value, const wchar_t* name = nullptr,
-              const std::wstring& namedValue = {}) {
-    RegKey key(HKEY_CLASSES_ROOT, path);
-    if (key.status() != ERROR_SUCCESS) return key.status();
-    if (const LONG status = key.set(nullptr, value); status != ERROR_SUCCESS) return status;
-    return name != nullptr ? key.set(name, namedValue) : ERROR_SUCCESS;
-}
-
 LONG deleteTree(const std::wstring& path) {
     const LONG status = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
     if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) {
@@ -63,6 +57,38 @@ LONG deleteTree(const std::wstring& path) {
         return ERROR_SUCCESS;
     }
     return status;
+}
+
+// The table's texts and the identities the rest of the module uses must agree.
+constexpr bool sameText(std::string_view narrow, const wchar_t* wide) {
+    std::size_t i = 0;
+    for (; wide[i] != L'\0'; ++i)
+        if (i >= narrow.size() || static_cast<wchar_t>(narrow[i]) != wide[i]) return false;
+    return i == narrow.size();
+}
+constexpr DWORD decimal(std::string_view text) {
+    DWORD value = 0;
+    for (const char c : text) value = value * 10 + static_cast<DWORD>(c - '0');
+    return value;
+}
+static_assert(sameText(registry::kProgId, kProgId));
+static_assert(sameText(registry::kClassName, kClassName));
+static_assert(decimal(registry::kMiscStatus) == kMiscStatus);
+
+std::wstring widen(std::string_view text) { return {text.begin(), text.end()}; }
+
+void replaceAll(std::wstring& text, std::wstring_view what, const std::wstring& with) {
+    for (std::size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+}
+
+// A table text with the module's own identities and path put in.
+std::wstring expand(std::string_view text, const std::wstring& module) {
+    std::wstring result = widen(text);
+    replaceAll(result, L"%CLSID%", guidText(CLSID_ActivexORVA));
+    replaceAll(result, L"%LIBID%", guidText(LIBID_ActiveX_ORVA));
+    replaceAll(result, L"%MODULE%", module);
+    return result;
 }
 
 HRESULT fromStatus(LONG status) { return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status); }
@@ -85,23 +111,14 @@ bool registeredInOtherView() {
 HRESULT registerServer() {
     const std::wstring path = modulePath();
     if (path.empty()) return HRESULT_FROM_WIN32(::GetLastError());
-    const std::wstring clsidKey = L"CLSID\\" + guidText(CLSID_ActivexORVA);
-    const std::wstring misc = std::to_wstring(kMiscStatus);
-
-    const LONG steps[] = {
-        writeKey(clsidKey, kClassName),
-        writeKey(clsidKey + L"\\InprocServer32", path, L"ThreadingModel", L"Apartment"),
-        writeKey(clsidKey + L"\\ProgID", kProgId),
-        writeKey(clsidKey + L"\\TypeLib", guidText(LIBID_ActiveX_ORVA)),
-        writeKey(clsidKey + L"\\Version", kLibraryVersion),
-        writeKey(clsidKey + L"\\Control", L""),
-        writeKey(clsidKey + L"\\ToolboxBitmap32", path + L", " + std::to_wstring(kToolboxBitmap)),
-        writeKey(clsidKey + L"\\MiscStatus", misc),
-        writeKey(clsidKey + L"\\MiscStatus\\1", misc),
-        writeKey(kProgId, kClassName),
-        writeKey(std::wstring(kProgId) + L"\\CLSID", guidText(CLSID_ActivexORVA)),
-    };
-    for (const LONG status : steps) {
+    for (const registry::Row& row : registry::kRows) {
+        if (row.writer != registry::Writer::Server) continue;
+        RegKey key(HKEY_CLASSES_ROOT, expand(row.key, path));
+        LONG status = key.status();
+        if (status == ERROR_SUCCESS) {
+            const std::wstring name = widen(row.name);
+            status = key.set(name.empty() ? nullptr : name.c_str(), expand(row.value, path));
+        }
         if (status != ERROR_SUCCESS) {
             unregisterServer();
             return fromStatus(status);

@@ -1,0 +1,22 @@
+# The weight service (orva-service): Qt HttpServer and Qt WebSockets on top
+# of the Linux runtime, its tests against real clients (curl, Python's
+# websocket module, headless chromium, socat) and the fuzz target of its
+# request handling.
+if(WIN32 OR NOT TARGET orva_host)
+  return()
+endif()
+include(${CMAKE_CURRENT_LIST_DIR}/requirements.cmake)
+
+find_package(Qt6 COMPONENTS Network HttpServer WebSockets QUIET)
+if(NOT Qt6HttpServer_FOUND OR NOT Qt6WebSockets_FOUND)
+  orva_part_missing(service "qt6-httpserver-dev qt6-websockets-dev" "Qt HttpServer or Qt WebSockets is missing")
+  return()
+endif()
+if(NOT TARGET orva_mqtt)
+  orva_part_missing(service "libmosquitto-dev" "its MQTT publisher (cmake/mqtt.cmake) cannot be built")
+  return()
+endif()
+add_subdirectory(${CMAKE_SOURCE_DIR}/service ${CMAKE_BINARY_DIR}/service)
+if(ORVA_BUILD_TESTS AND BUILD_TESTING)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/service ${CMAKE_BINARY_DIR}/tests/service)
+endif()

@@ -1,0 +1,54 @@
+#pragma once
+// The service's own request handling, apart from the HTTP machinery so it
+// can be tested and fuzzed alone: which resource a method and path name, the
+// "stable" wait's query, the body of a property write, and the WebSocket
+// client's subscription message. Every refusal carries the status and the
+// text the client gets in {"error": ...}.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace orva::service {
+
+enum class Resource { Dashboard, Scales, Scale, Stable, Properties, Live, Metrics };
+
+struct Route {
+    Resource resource;
+    QString scaleId;  // for Scale, Stable, Properties
+};
+
+struct Refusal {
+    int status;
+    QString error;
+};
+
+// "GET", "PUT", "OPTIONS" ...; the path without its query, still
+// percent-encoded. OPTIONS is routed like the method it asks about.
+std::variant<Route, Refusal> route(const QByteArray& method, const QByteArray& path);
+
+inline constexpr int kDefaultStableTimeoutMs = 5000;
+inline constexpr int kMaxStableTimeoutMs = 60000;
+// The query of /stable, still percent-encoded: timeout_ms=N, 0..60000.
+std::variant<int, Refusal> stableTimeout(const QByteArray& query);
+
+// One property write: a 16-bit integer or a text.
+struct PropertyWrite {
+    QString name;
+    std::variant<std::int16_t, QString> value;
+};
+// A JSON object of the writable properties (MinFixVes, DecPoint: integers in
+// -32768..32767; ComSetting, ComNumber: texts, ComNumber also a whole number).
+// All or nothing: one bad member refuses the whole body.
+std::variant<std::vector<PropertyWrite>, Refusal> propertyWrites(const QByteArray& body);
+
+// {"subscribe": [ids]}: the ids a WebSocket client wants; an empty list
+// means every scale.
+std::variant<QStringList, QString> subscription(const QByteArray& message);
+
+}  // namespace orva::service

@@ -1,0 +1,271 @@
+#include "service/fd_serial_port.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <algorithm>
+
+#include "platform/failure.h"
+
+namespace orva::service {
+namespace {
+
+Failure failure(FailureNumber number, std::string text) { return Failure(number, std::move(text)); }
+
+speed_t speedOf(std::uint32_t baud) {
+    switch (baud) {
+        case 50: return B50;
+        case 75: return B75;
+        case 110: return B110;
+        case 134: return B134;
+        case 150: return B150;
+        case 200: return B200;
+        case 300: return B300;
+        case 600: return B600;
+        case 1200: return B1200;
+        case 1800: return B1800;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        case 230400: return B230400;
+        case 460800: return B460800;
+        case 500000: return B500000;
+        case 576000: return B576000;
+        case 921600: return B921600;
+        case 1000000: return B1000000;
+        case 1152000: return B1152000;
+        case 1500000: return B1500000;
+        case 2000000: return B2000000;
+        default: return B0;
+    }
+}
+
+}  // namespace
+
+std::optional<TcpEndpoint> parseTcpEndpoint(std::string_view path) {
+    constexpr std::string_view scheme = "tcp://";
+    if (path.substr(0, scheme.size()) != scheme) return std::nullopt;
+    const std::string_view rest = path.substr(scheme.size());
+    const auto colon = rest.rfind(':');
+    if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+    std::string_view host = rest.substr(0, colon);
+    if (host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    const std::string_view portText = rest.substr(colon + 1);
+    unsigned port = 0;
+    const auto [end, ec] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
+    if (ec != std::errc() || end != portText.data() + portText.size() || port == 0 || port > 65535 || host.empty())
+        return std::nullopt;
+    return TcpEndpoint{std::string(host), static_cast<std::uint16_t>(port)};
+}
+
+FdSerialPort::FdSerialPort(std::map<std::int16_t, std::string> devices, std::int16_t number, Observer observer)
+    : devices_(std::move(devices)), observer_(std::move(observer)), number_(number) {}
+
+FdSerialPort::~FdSerialPort() { closeFd(); }
+
+std::string FdSerialPort::devicePath() const {
+    const auto found = devices_.find(number_);
+    return found == devices_.end() ? std::string() : found->second;
+}
+
+void FdSerialPort::setCommPort(std::int16_t number) {
+    if (fd_ >= 0) throw failure(FailureNumber::PortNumberWhileOpen, "the port number can only be changed while the port is closed");
+    if (number < 1) throw failure(FailureNumber::InvalidPortNumber, "invalid port number");
+    number_ = number;
+}
+
+void FdSerialPort::setPortOpen(bool open) {
+    if (!open) {
+        closeFd();
+        return;
+    }
+    if (fd_ >= 0) throw failure(FailureNumber::PortAlreadyOpen, "the port is already open");
+    const std::string path = devicePath();
+    if (path.empty()) {
+        if (observer_.portFailed) observer_.portFailed();
+        throw failure(FailureNumber::NoSuchDevice, "no device for port " + std::to_string(number_));
+    }
+    try {
+        if (const auto endpoint = parseTcpEndpoint(path)) openTcp(*endpoint);
+        else openDevice(path);
+    } catch (const Failure&) {
+        if (observer_.portFailed) observer_.portFailed();
+        throw;
+    }
+}
+
+void FdSerialPort::openDevice(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == ENOENT || e == ENXIO || e == ENODEV) throw failure(FailureNumber::NoSuchDevice, "no such device: " + path);
+        if (e == EBUSY) throw failure(FailureNumber::DeviceBusy, "the device is busy: " + path);
+        if (e == EACCES || e == EPERM) throw failure(FailureNumber::PermissionDenied, "permission denied: " + path);
+        throw failure(FailureNumber::DeviceFailure, path + ": " + std::strerror(e));
+    }
+    if (::isatty(fd) == 0) {
+        ::close(fd);
+        throw failure(FailureNumber::NoSuchDevice, "not a serial device: " + path);
+    }
+    // Held for this process alone, as a serial port is on other systems.
+    ::ioctl(fd, TIOCEXCL);
+    fd_ = fd;
+    tcp_ = false;
+    // What waited in the device before it was opened answers no request of ours.
+    ::tcflush(fd, TCIFLUSH);
+    try {
+        applySettings(settings_);
+    } catch (const Failure&) {
+        closeFd();
+        throw;
+    }
+}
+
+void FdSerialPort::openTcp(const TcpEndpoint& endpoint) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(endpoint.port);
+    if (::getaddrinfo(endpoint.host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr)
+        throw failure(FailureNumber::NoSuchDevice, "cannot resolve " + endpoint.host);
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
+    const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, found->ai_protocol);
+    if (fd < 0) throw failure(FailureNumber::DeviceFailure, std::string("socket: ") + std::strerror(errno));
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    if (::connect(fd, found->ai_addr, found->ai_addrlen) != 0 && errno != EINPROGRESS) {
+        const int e = errno;
+        ::close(fd);
+        throw failure(FailureNumber::NoSuchDevice, "cannot connect to " + endpoint.host + ":" + service + ": " + std::strerror(e));
+    }
+    // The connection completes in the background; the poll never waits for it.
+    fd_ = fd;
+    tcp_ = true;
+    connecting_ = true;
+}
+
+bool FdSerialPort::connectionReady() {
+    if (!connecting_) return true;
+    pollfd p{fd_, POLLOUT, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;  // still connecting
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) vanished(std::string("connection failed: ") + std::strerror(error));
+    connecting_ = false;
+    return true;
+}
+
+void FdSerialPort::applySettings(const SerialSettings& s) const {
+    if (tcp_ || fd_ < 0) return;
+    termios t{};
+    if (::tcgetattr(fd_, &t) != 0) throw failure(FailureNumber::DeviceFailure, std::string("tcgetattr: ") + std::strerror(errno));
+    ::cfmakeraw(&t);
+    const speed_t speed = speedOf(s.baudRate);
+    if (speed == B0) throw failure(FailureNumber::SettingsNotSupported, "the device cannot take " + std::to_string(s.baudRate) + " baud");
+    if (s.dataBits < 5) throw failure(FailureNumber::SettingsNotSupported, "the device cannot take fewer than 5 data bits");
+    if (s.stopBits == StopBits::OneAndHalf) throw failure(FailureNumber::SettingsNotSupported, "the device cannot take 1.5 stop bits");
+    ::cfsetispeed(&t, speed);
+    ::cfsetospeed(&t, speed);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag |= s.dataBits == 5 ? CS5 : s.dataBits == 6 ? CS6 : s.dataBits == 7 ? CS7 : CS8;
+    switch (s.parity) {
+        case Parity::None: break;
+        case Parity::Even: t.c_cflag |= PARENB; break;
+        case Parity::Odd: t.c_cflag |= PARENB | PARODD; break;
+        case Parity::Mark: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
+        case Parity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+    }
+    if (s.stopBits == StopBits::Two) t.c_cflag |= CSTOPB;
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd_, TCSANOW, &t) != 0)
+        throw failure(FailureNumber::SettingsNotSupported, std::string("the device refused the settings: ") + std::strerror(errno));
+}
+
+void FdSerialPort::setSettings(std::string_view text) {
+    const auto parsed = parseSerialSettings(text);
+    if (!parsed) throw failure(FailureNumber::InvalidSettings, "invalid settings text");
+    if (const std::string path = devicePath(); parseTcpEndpoint(path)) {
+        if (!remoteSettingsLogged_ && observer_.log && text != settingsText_)
+            observer_.log("settings \"" + std::string(text) + "\" are kept as text: a network serial server's line is set on the server");
+        remoteSettingsLogged_ = remoteSettingsLogged_ || text != settingsText_;
+    } else {
+        applySettings(*parsed);
+    }
+    settings_ = *parsed;
+    settingsText_ = std::string(text);
+}
+
+void FdSerialPort::checkHangUp() {
+    // A hung-up terminal (an adapter pulled, the far end of a pseudo-terminal
+    // closed) reads as "nothing received"; poll() tells the difference. (A
+    // write to it fails by itself.)
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) vanished("the device disappeared");
+}
+
+void FdSerialPort::Output(std::string_view bytes) {
+    if (fd_ < 0) throw failure(FailureNumber::PortNotOpen, "the port is not open");
+    if (!connectionReady()) return;  // a request while connecting is lost, like one on a busy line
+    const ssize_t n = tcp_ ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) : ::write(fd_, bytes.data(), bytes.size());
+    if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    vanished(std::string("write failed: ") + std::strerror(errno));
+}
+
+std::string FdSerialPort::Input() {
+    if (fd_ < 0) throw failure(FailureNumber::PortNotOpen, "the port is not open");
+    if (!connectionReady()) return {};
+    std::string received;
+    char buffer[1024];
+    for (;;) {
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n > 0) {
+            // Beyond the receive buffer bytes are lost, as on an overrun.
+            const std::size_t room = kInputBufferSize - std::min(received.size(), kInputBufferSize);
+            received.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+            if (static_cast<std::size_t>(n) < sizeof buffer) break;  // a short read took all there was
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 && tcp_) vanished("the network serial server closed the connection");
+        // A terminal reads 0 both when it is silent and when it hung up.
+        if (n == 0 && received.empty()) checkHangUp();
+        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
+        vanished(std::string("read failed: ") + std::strerror(errno));
+    }
+    return received;
+}
+
+void FdSerialPort::vanished(const std::string& why) {
+    closeFd();
+    if (observer_.portFailed) observer_.portFailed();
+    throw failure(FailureNumber::DeviceFailure, why);
+}
+
+void FdSerialPort::closeFd() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    connecting_ = false;
+}
+
+}  // namespace orva::service

@@ -1,0 +1,353 @@
+#include "service/mqtt/mqtt_link.h"
+
+#include <mosquitto.h>
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+namespace orva::mqtt {
+namespace {
+
+constexpr int kHousekeepingMs = 500;
+
+void initialiseLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+std::string failureText(int rc) {
+    if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
+    return mosquitto_strerror(rc);
+}
+
+// What a refused connect means to the person reading the log.
+std::string refusalText(int rc) {
+    switch (rc) {
+    case 1: return "unacceptable protocol version";
+    case 2: return "client_id rejected";
+    case 3: return "broker unavailable";
+    case 4: return "bad username or password";
+    case 5: return "not authorised (check username/password or the client certificate)";
+    default: return mosquitto_connack_string(rc);
+    }
+}
+
+}  // namespace
+
+void MqttLink::ClientDeleter::operator()(mosquitto* m) const { mosquitto_destroy(m); }
+
+MqttLink::MqttLink(MqttSettings settings, std::string willTopic, Log log, QObject* parent)
+    : QObject(parent), settings_(std::move(settings)), willTopic_(std::move(willTopic)), log_(std::move(log)) {
+    initialiseLibrary();
+    client_.reset(mosquitto_new(settings_.clientId.c_str(), true, this));
+    if (!client_) throw std::runtime_error("mqtt: cannot create a client: " + failureText(MOSQ_ERR_ERRNO));
+    mosquitto* m = client_.get();
+    mosquitto_connect_callback_set(m, &MqttLink::onConnect);
+    mosquitto_disconnect_callback_set(m, &MqttLink::onDisconnect);
+    mosquitto_publish_callback_set(m, &MqttLink::onPublish);
+    mosquitto_message_callback_set(m, &MqttLink::onMessage);
+    mosquitto_log_callback_set(m, &MqttLink::onClientLog);
+    // A settled weight is one small packet; it should leave at once.
+    mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
+    if (!settings_.username.empty()) {
+        int rc = mosquitto_username_pw_set(m, settings_.username.c_str(),
+                                           settings_.password.empty() ? nullptr : settings_.password.c_str());
+        if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error("mqtt: username: " + failureText(rc));
+    }
+    if (settings_.tls) {
+        if (settings_.caFile.empty()) mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        int rc = mosquitto_tls_set(m, settings_.caFile.empty() ? nullptr : settings_.caFile.c_str(), nullptr,
+                                   settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
+                                   settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+            throw std::runtime_error("mqtt: the CA file, certificate or key cannot be used: " + failureText(rc));
+    }
+    static const char offline[] = "offline";
+    int rc = mosquitto_will_set(m, willTopic_.c_str(), sizeof offline - 1, offline, 1, true);
+    if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error("mqtt: last will on " + willTopic_ + ": " + failureText(rc));
+
+    housekeepingTimer_.setInterval(kHousekeepingMs);
+    connect(&housekeepingTimer_, &QTimer::timeout, this, &MqttLink::housekeeping);
+    retryTimer_.setSingleShot(true);
+    connect(&retryTimer_, &QTimer::timeout, this, &MqttLink::attempt);
+    connectTimeout_.setSingleShot(true);
+    connect(&connectTimeout_, &QTimer::timeout, this, [this] { lost("no answer to the connect"); });
+}
+
+MqttLink::~MqttLink() {
+    // A deliberate stop says "offline" itself; the broker keeps the will for
+    // a stop that could not.
+    if (state_ == State::Connected) {
+        state_ = State::Idle;  // the disconnect below is no loss to report
+        static const char offline[] = "offline";
+        mosquitto_publish(client_.get(), nullptr, willTopic_.c_str(), sizeof offline - 1, offline, 0, true);
+        mosquitto_disconnect(client_.get());
+    }
+    detachSocket();
+}
+
+void MqttLink::start() {
+    if (state_ != State::Idle) return;
+    housekeepingTimer_.start();
+    attempt();
+}
+
+bool MqttLink::backedUp() const { return state_ == State::Connected && mosquitto_want_write(client_.get()); }
+
+void MqttLink::attempt() {
+    state_ = State::Resolving;
+    QHostAddress literal;
+    if (literal.setAddress(QString::fromStdString(settings_.host))) {
+        connectTo(settings_.host);
+        return;
+    }
+    QHostInfo::lookupHost(QString::fromStdString(settings_.host), this, [this](const QHostInfo& info) {
+        if (state_ != State::Resolving) return;
+        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+            ++counters_.connectFailures;
+            if (!failureLogged_) {
+                log_("mqtt: cannot resolve " + settings_.host + ": " + info.errorString().toStdString() +
+                     "; retrying quietly");
+                failureLogged_ = true;
+            }
+            scheduleRetry();
+            return;
+        }
+        // A certificate names the host, so a TLS connect keeps the name
+        // (now in the resolver's cache); plain MQTT goes to the address.
+        connectTo(settings_.tls ? settings_.host : info.addresses().first().toString().toStdString());
+    });
+}
+
+void MqttLink::connectTo(const std::string& address) {
+    detachSocket();
+    int rc = mosquitto_connect_async(client_.get(), address.c_str(), settings_.port, settings_.keepaliveSeconds);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        ++counters_.connectFailures;
+        if (!failureLogged_) {
+            log_("mqtt: cannot reach " + brokerDescription(settings_) + ": " + withDetail(failureText(rc)) + "; retrying quietly");
+            failureLogged_ = true;
+        }
+        scheduleRetry();
+        return;
+    }
+    state_ = State::Connecting;
+    connectTimeout_.start(std::max(5, settings_.keepaliveSeconds) * 1000);
+    attachSocket();
+}
+
+void MqttLink::attachSocket() {
+    socket_ = mosquitto_socket(client_.get());
+    if (socket_ < 0) return;
+    auto* read = new QSocketNotifier(socket_, QSocketNotifier::Read, this);
+    connect(read, &QSocketNotifier::activated, this, &MqttLink::readable);
+    readWatch_ = read;
+    auto* write = new QSocketNotifier(socket_, QSocketNotifier::Write, this);
+    connect(write, &QSocketNotifier::activated, this, &MqttLink::writable);
+    writeWatch_ = write;
+    updateWriteWatch();
+}
+
+void MqttLink::detachSocket() {
+    // The notifiers may be the ones whose signal is running: disable now,
+    // delete later.
+    for (QPointer<QSocketNotifier>* watch : {&readWatch_, &writeWatch_}) {
+        if (*watch) {
+            (*watch)->setEnabled(false);
+            (*watch)->deleteLater();
+        }
+        *watch = nullptr;
+    }
+    socket_ = -1;
+}
+
+void MqttLink::updateWriteWatch() {
+    if (writeWatch_) {
+        // While connecting the socket becomes writable when the TCP connect
+        // completes, which is when the client can send its CONNECT.
+        bool want = state_ == State::Connecting || mosquitto_want_write(client_.get());
+        writeWatch_->setEnabled(want);
+    }
+}
+
+void MqttLink::readable() { afterIo(mosquitto_loop_read(client_.get(), 1)); }
+
+void MqttLink::writable() {
+    afterIo(mosquitto_loop_write(client_.get(), 1));
+    if (state_ == State::Connected && !mosquitto_want_write(client_.get())) emit drained();
+}
+
+void MqttLink::housekeeping() {
+    if (state_ != State::Connecting && state_ != State::Connected) return;
+    afterIo(mosquitto_loop_misc(client_.get()));
+}
+
+void MqttLink::afterIo(int rc) {
+    if (state_ != State::Connecting && state_ != State::Connected) return;  // a callback already dealt with it
+    if (rc > MOSQ_ERR_SUCCESS) {  // negative codes (a connect under way) are no failure
+        lost(failureText(rc));
+        return;
+    }
+    if (mosquitto_socket(client_.get()) != socket_) {
+        lost("connection closed");
+        return;
+    }
+    updateWriteWatch();
+}
+
+void MqttLink::lost(const std::string& why) {
+    bool wasConnected = state_ == State::Connected;
+    connectTimeout_.stop();
+    detachSocket();
+    if (wasConnected) {
+        log_("mqtt: lost " + brokerDescription(settings_) + " (" + why + "); holding up to " +
+             std::to_string(settings_.queueLimit) + " QoS 1 messages while reconnecting");
+        droppedThisOutage_ = 0;
+        failureLogged_ = true;  // that line covers the attempts until the broker is back
+        emit disconnected();
+    } else if (state_ == State::Connecting) {
+        ++counters_.connectFailures;
+        if (!failureLogged_ && !refusalLogged_) {
+            log_("mqtt: cannot reach " + brokerDescription(settings_) + " (" + withDetail(why) + "); retrying quietly");
+            failureLogged_ = true;
+        }
+    }
+    scheduleRetry();
+}
+
+void MqttLink::scheduleRetry() {
+    state_ = State::Waiting;
+    detachSocket();
+    retryTimer_.start(retryMs_);
+    retryMs_ = std::min(retryMs_ * 2, kMaxRetryMs);
+}
+
+void MqttLink::onConnect(mosquitto*, void* self, int rc) {
+    auto* link = static_cast<MqttLink*>(self);
+    link->connectTimeout_.stop();
+    if (rc != 0) {
+        ++link->counters_.connectFailures;
+        if (!link->refusalLogged_) {
+            link->log_("mqtt: " + brokerDescription(link->settings_) + " refused the connection as \"" +
+                       (link->settings_.username.empty() ? link->settings_.clientId : link->settings_.username) +
+                       "\": " + refusalText(rc) + "; retrying (at most every " + std::to_string(kMaxRetryMs / 1000) +
+                       " s) without further messages");
+            link->refusalLogged_ = true;
+        }
+        link->scheduleRetry();
+        return;
+    }
+    link->state_ = State::Connected;
+    link->retryMs_ = kFirstRetryMs;
+    ++link->counters_.connects;
+    link->log_("mqtt: connected to " + brokerDescription(link->settings_) + " as " + link->settings_.clientId +
+               (link->droppedThisOutage_ > 0
+                    ? "; " + std::to_string(link->droppedThisOutage_) + " held messages were dropped while away"
+                    : std::string()));
+    link->failureLogged_ = false;
+    link->refusalLogged_ = false;
+    link->clientError_.clear();
+    link->droppedThisOutage_ = 0;
+    for (const std::string& filter : link->subscriptions_) mosquitto_subscribe(link->client_.get(), nullptr, filter.c_str(), 1);
+    static const char online[] = "online";
+    mosquitto_publish(link->client_.get(), nullptr, link->willTopic_.c_str(), sizeof online - 1, online, 1, true);
+    emit link->connected();
+    link->pump();
+}
+
+void MqttLink::onDisconnect(mosquitto*, void* self, int rc) {
+    auto* link = static_cast<MqttLink*>(self);
+    if (link->state_ == State::Connected || link->state_ == State::Connecting) link->lost(failureText(rc));
+}
+
+void MqttLink::onPublish(mosquitto*, void* self, int mid) {
+    auto* link = static_cast<MqttLink*>(self);
+    if (link->inFlight_.erase(mid) > 0) {
+        ++link->counters_.acknowledged;
+        link->pump();
+    }
+}
+
+void MqttLink::onClientLog(mosquitto*, void* self, int level, const char* text) {
+    if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) static_cast<MqttLink*>(self)->clientError_ = text;
+}
+
+// A failure with the client's own reason, when it gave one (a certificate
+// that did not verify says so only there).
+std::string MqttLink::withDetail(const std::string& why) {
+    std::string text = why;
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    if (!clientError_.empty()) text += ": " + clientError_;
+    else if (settings_.tls && state_ == State::Connecting)
+        text += "; check ca_file, cert_file and key_file against the broker's TLS settings";
+    clientError_.clear();
+    return text;
+}
+
+void MqttLink::onMessage(mosquitto*, void* self, const mosquitto_message* message) {
+    auto* link = static_cast<MqttLink*>(self);
+    emit link->messageArrived(QString::fromUtf8(message->topic),
+                              QByteArray(static_cast<const char*>(message->payload), message->payloadlen));
+}
+
+bool MqttLink::publishNow(const std::string& topic, const QByteArray& payload, bool retain) {
+    if (state_ != State::Connected || mosquitto_want_write(client_.get())) {
+        ++counters_.droppedQos0;
+        return false;
+    }
+    int rc = mosquitto_publish(client_.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                               payload.constData(), 0, retain);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        ++counters_.droppedQos0;
+        return false;
+    }
+    ++counters_.published;
+    updateWriteWatch();
+    return true;
+}
+
+void MqttLink::publishHeld(const std::string& topic, const QByteArray& payload) {
+    if (queue_.size() >= static_cast<std::size_t>(settings_.queueLimit)) {
+        queue_.pop_front();
+        ++counters_.droppedQueued;
+        ++droppedThisOutage_;
+    }
+    queue_.push_back({topic, payload});
+    pump();
+}
+
+void MqttLink::pump() {
+    while (state_ == State::Connected && !queue_.empty() && inFlight_.size() < kInFlightWindow) {
+        const Held& next = queue_.front();
+        int mid = 0;
+        int rc = mosquitto_publish(client_.get(), &mid, next.topic.c_str(), static_cast<int>(next.payload.size()),
+                                   next.payload.constData(), 1, false);
+        if (rc == MOSQ_ERR_NOMEM) break;  // kept; tried again after the next acknowledgement or connect
+        if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN) {
+            // A QoS 1 message the client has taken is its to deliver, even
+            // when the write found the connection gone: it sends it again
+            // after the next connect. Handing it over twice would send it twice.
+            inFlight_.insert(mid);
+            ++counters_.published;
+        } else {
+            log_("mqtt: cannot publish on " + next.topic + ": " + failureText(rc) + "; message dropped");
+            ++counters_.droppedQueued;
+        }
+        queue_.pop_front();
+    }
+    updateWriteWatch();
+}
+
+void MqttLink::subscribe(const std::string& filter) {
+    if (subscriptions_.insert(filter).second && state_ == State::Connected) {
+        mosquitto_subscribe(client_.get(), nullptr, filter.c_str(), 1);
+        updateWriteWatch();
+    }
+}
+
+}  // namespace orva::mqtt

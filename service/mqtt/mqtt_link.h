@@ -1,0 +1,143 @@
+#pragma once
+// One connection to an MQTT broker, driven by the Qt event loop of the
+// service's only thread: the client's socket is watched by two socket
+// notifiers (readable, writable while the client has bytes to send) and a
+// timer runs the client's housekeeping (keepalive pings, retries). No call
+// here waits on the network: the connect is non-blocking (a host name is
+// first resolved off the thread by QHostInfo), reads and writes take what
+// the socket gives, and a broker that stops answering is noticed by the
+// keepalive or the connect timeout, never by a blocked call.
+//
+// While the broker is away the link keeps trying with a capped exponential
+// backoff (0.5 s doubling to 30 s), holds at most queueLimit QoS 1 messages
+// (the oldest is dropped first when a new one does not fit), and drops QoS 0
+// messages, which are all either refreshed on reconnect (retained readings)
+// or live-only (events). The same holds while the socket is backed up by a
+// slow broker: QoS 0 messages are not stacked behind it.
+//
+// The broker's last will, set at every connect, is the retained "offline" on
+// willTopic; "online" replaces it once a connect is accepted.
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "service/mqtt/mqtt_settings.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace orva::mqtt {
+
+class MqttLink : public QObject {
+    Q_OBJECT
+public:
+    using Log = std::function<void(const std::string&)>;
+
+    // QoS 1 messages handed to the client and not yet acknowledged; more
+    // wait in the bounded queue.
+    static constexpr int kInFlightWindow = 20;
+    static constexpr int kFirstRetryMs = 500;
+    static constexpr int kMaxRetryMs = 30000;
+
+    struct Counters {
+        long long connects = 0;
+        long long connectFailures = 0;
+        long long published = 0;       // handed to the client, both QoS
+        long long acknowledged = 0;    // QoS 1 acknowledged by the broker
+        long long droppedQos0 = 0;     // away or backed up
+        long long droppedQueued = 0;   // QoS 1 pushed out of a full queue
+    };
+
+    MqttLink(MqttSettings settings, std::string willTopic, Log log, QObject* parent = nullptr);
+    ~MqttLink() override;
+    MqttLink(const MqttLink&) = delete;
+    MqttLink& operator=(const MqttLink&) = delete;
+
+    // Starts connecting; retries by itself from then on.
+    void start();
+
+    bool isConnected() const { return state_ == State::Connected; }
+    // True while the socket has bytes the broker has not taken yet.
+    bool backedUp() const;
+
+    // QoS 0. Sent only while connected and not backed up; false when dropped.
+    bool publishNow(const std::string& topic, const QByteArray& payload, bool retain);
+    // QoS 1, not retained: sent now, or held (bounded) until the broker is back.
+    void publishHeld(const std::string& topic, const QByteArray& payload);
+    // Subscribed at every accepted connect, QoS 1.
+    void subscribe(const std::string& filter);
+
+    const Counters& counters() const { return counters_; }
+    std::size_t held() const { return queue_.size() + inFlight_.size(); }
+
+signals:
+    // A connect was accepted; retained state should be published again.
+    void connected();
+    void disconnected();
+    // The socket took everything that was waiting.
+    void drained();
+    void messageArrived(const QString& topic, const QByteArray& payload);
+
+private:
+    enum class State { Idle, Resolving, Connecting, Connected, Waiting };
+
+    static void onConnect(mosquitto*, void* self, int rc);
+    static void onDisconnect(mosquitto*, void* self, int rc);
+    static void onPublish(mosquitto*, void* self, int mid);
+    static void onMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void onClientLog(mosquitto*, void* self, int level, const char* text);
+    std::string withDetail(const std::string& why);
+
+    void attempt();
+    void connectTo(const std::string& address);
+    void attachSocket();
+    void detachSocket();
+    void readable();
+    void writable();
+    void housekeeping();
+    void afterIo(int rc);
+    void lost(const std::string& why);
+    void scheduleRetry();
+    void pump();
+    void updateWriteWatch();
+
+    struct ClientDeleter {
+        void operator()(mosquitto* m) const;
+    };
+    struct Held {
+        std::string topic;
+        QByteArray payload;
+    };
+
+    MqttSettings settings_;
+    std::string willTopic_;
+    Log log_;
+    std::unique_ptr<mosquitto, ClientDeleter> client_;
+    State state_ = State::Idle;
+    int socket_ = -1;
+    QPointer<QSocketNotifier> readWatch_;
+    QPointer<QSocketNotifier> writeWatch_;
+    QTimer housekeepingTimer_;
+    QTimer retryTimer_;
+    QTimer connectTimeout_;
+    int retryMs_ = kFirstRetryMs;
+    bool refusalLogged_ = false;
+    bool failureLogged_ = false;
+    long long droppedThisOutage_ = 0;
+    std::string clientError_;  // the client's own last error text (TLS reasons)
+    std::set<std::string> subscriptions_;
+    std::deque<Held> queue_;
+    std::set<int> inFlight_;
+    Counters counters_;
+};
+
+}  // namespace orva::mqtt

@@ -1,0 +1,100 @@
+#include "service/mqtt/scale_publisher.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+namespace orva::mqtt {
+namespace {
+
+// The time stamp moves with every poll; it alone is no change worth a message.
+QJsonObject significant(QJsonObject scale) {
+    scale.remove(QStringLiteral("updated"));
+    return scale;
+}
+
+QByteArray compact(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
+
+QJsonObject refusal(const QString& why) { return QJsonObject{{"ok", false}, {"error", why}}; }
+
+}  // namespace
+
+ScalePublisher::ScalePublisher(MqttSettings settings, MqttLink::Log log, QObject* parent)
+    : QObject(parent),
+      settings_(std::move(settings)),
+      log_(std::move(log)),
+      link_(settings_, settings_.topicPrefix + "/status", log_, this) {
+    connect(&link_, &MqttLink::connected, this, &ScalePublisher::republishReadings);
+    connect(&link_, &MqttLink::drained, this, [this] {
+        for (auto it = unsent_.begin(); it != unsent_.end() && !link_.backedUp();) {
+            QString id = *it;
+            it = unsent_.erase(it);
+            publishReading(id);
+        }
+    });
+    connect(&link_, &MqttLink::messageArrived, this, &ScalePublisher::setArrived);
+    link_.subscribe(settings_.topicPrefix + "/+/set");
+}
+
+std::string ScalePublisher::topic(const QString& id, const char* leaf) const {
+    return settings_.topicPrefix + "/" + id.toStdString() + "/" + leaf;
+}
+
+void ScalePublisher::reading(const QString& id, const QJsonObject& scale) {
+    readings_[id] = scale;
+    auto last = published_.find(id);
+    if (last != published_.end() && last->second == significant(scale)) return;
+    publishReading(id);
+}
+
+void ScalePublisher::publishReading(const QString& id) {
+    const QJsonObject& scale = readings_[id];
+    if (link_.publishNow(topic(id, "reading"), compact(scale), true)) {
+        published_[id] = significant(scale);
+        unsent_.erase(id);
+        ++readingsPublished_;
+    } else {
+        unsent_.insert(id);
+    }
+}
+
+void ScalePublisher::republishReadings() {
+    // The broker may have restarted without its retained messages: send all.
+    for (const auto& [id, scale] : readings_) publishReading(id);
+}
+
+void ScalePublisher::stable(const QString& id, double weight, const QString& unit, const QString& at) {
+    link_.publishHeld(topic(id, "stable"), compact(QJsonObject{{"weight", weight}, {"unit", unit}, {"at", at}}));
+}
+
+void ScalePublisher::event(const QString& id, const QByteArray& json) {
+    if (settings_.events) link_.publishNow(topic(id, "event"), json, false);
+}
+
+void ScalePublisher::setArrived(const QString& fullTopic, const QByteArray& payload) {
+    // <prefix>/<id>/set, the only subscription.
+    const QString prefix = QString::fromStdString(settings_.topicPrefix) + "/";
+    if (!fullTopic.startsWith(prefix) || !fullTopic.endsWith(QStringLiteral("/set"))) return;
+    const QString id = fullTopic.mid(prefix.size(), fullTopic.size() - prefix.size() - 4);
+    if (id.isEmpty() || id.contains('/')) return;
+    auto answer = [&](const QJsonObject& result) { link_.publishHeld(topic(id, "set/result"), compact(result)); };
+
+    if (!settings_.remoteWrites) {
+        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: remote writes are off");
+        answer(refusal(QStringLiteral("remote writes are not allowed by this service's configuration")));
+        return;
+    }
+    auto refuse = [&](const QString& why) {
+        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: " + why.toStdString());
+        answer(refusal(why));
+    };
+    if (payload.size() > kMaxSetPayload) return refuse(QStringLiteral("the message is larger than 64 KiB"));
+    QJsonParseError error;
+    QJsonDocument document = QJsonDocument::fromJson(payload, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return refuse(QStringLiteral("expected a JSON object of properties"));
+    if (!write_) return refuse(QStringLiteral("this service takes no property writes"));
+    // The write logs what it did or why it refused.
+    answer(write_(id, document.object()));
+}
+
+}  // namespace orva::mqtt

@@ -1,0 +1,48 @@
+#pragma once
+// Every scale of the service and what they share: the tick scheduler, the
+// locale, the clock of the events. It is the ScaleHub the front ends see.
+
+#include <QElapsedTimer>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "platform/qt/qt_locale.h"
+#include "platform/qt/qt_timers.h"
+#include "service/scale_hub.h"
+#include "service/service_config.h"
+#include "service/service_scale.h"
+#include "service/tick_scheduler.h"
+
+namespace orva::service {
+
+class ScaleFleet final : public ScaleHub {
+    Q_OBJECT
+public:
+    using Log = std::function<void(const std::string&)>;
+    // Creates every scale (each opens its device at once). pollLog, when
+    // given, receives a line per poll and per decode for measurements.
+    // sharedTicks false gives every control timer its own Qt timer (for
+    // measuring what the sharing saves).
+    ScaleFleet(const ServiceConfig& config, Log log, std::FILE* pollLog = nullptr, bool sharedTicks = true);
+    ~ScaleFleet() override;
+
+    QStringList ids() const override;
+    ScaleSignals* signalsOf(const QString& id) override;
+    ScaleState stateOf(const QString& id) const override;
+
+    ServiceScale* find(const QString& id) const;
+    const std::vector<std::unique_ptr<ServiceScale>>& scales() const { return scales_; }
+    const TickScheduler& scheduler() const { return scheduler_; }
+
+private:
+    TickScheduler scheduler_;
+    qt::QtTimerFactory ownTimers_;
+    qt::QtLocale locale_;
+    QElapsedTimer clock_;
+    Log log_;
+    std::FILE* pollLog_;
+    std::vector<std::unique_ptr<ServiceScale>> scales_;
+};
+
+}  // namespace orva::service

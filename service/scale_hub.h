@@ -1,0 +1,88 @@
+#pragma once
+// What the service publishes about its scales, for every front end in the
+// same process (HTTP, WebSocket, MQTT ...). A front end connects to the
+// signals of the hub (all scales) or of one Scale; everything is emitted on
+// the service's one thread, synchronously, inside the control's own tick, so
+// a slot must return quickly and never block.
+//
+// The JSON texts are built only while someone is connected to eventJson (of
+// the hub or of the scale), so connect when you need them and disconnect when
+// you do not.
+//
+// Event messages are UTF-8 JSON objects, one per event, exactly the objects
+// orva-monitor --json prints plus "scale": the scale's id, for instance
+//   {"t_ms":1234,"event":"StabVes","VesBrutoNVT":12.5,"scale":"bay-1"}
+// with "event" one of ChangeVes, StabVes, VesStatus, Decode,
+// PropertyChanged, Message, Beep, Error. "t_ms" counts from the start of the
+// service.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QMetaMethod>
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <vector>
+
+namespace orva::service {
+
+class Scale;
+
+// The state of one scale at a moment: the object of GET /api/scales/{id}.
+struct ScaleState {
+    QString id;
+    QString port;
+    bool online = false;      // a recognised reply in the last 2 s
+    bool showsWeight = false; // false while the panel shows "xxxx" (weight is then null)
+    double weight = 0;        // the shown weight
+    bool stable = false;      // the last StabVes weight is still the shown weight
+    QString VesTerminal, TipTerminal, StatusTerminal, UnitWeight;
+    int VesNul = 0, VesOk = 0, VesTara = 0, VesMax = 0;
+    QDateTime updated;        // UTC, the last decode
+    QJsonObject panel;        // what the panel shows: Frame1, Label2, Label3, Shape1, Shape2
+
+    QJsonObject toJson() const;
+};
+
+// Signals of one scale. Owned by the hub; lives as long as the service.
+class ScaleSignals : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    // Whether anyone follows decoded(): the state is only built for them.
+    bool followsDecodes() const { return isSignalConnected(QMetaMethod::fromSignal(&ScaleSignals::decoded)); }
+    bool followsEvents() const { return isSignalConnected(QMetaMethod::fromSignal(&ScaleSignals::eventJson)); }
+
+signals:
+    // Every event of the scale as one JSON text (see above).
+    void eventJson(const QByteArray& json);
+    // After every decode tick, with the state it left.
+    void decoded(const orva::service::ScaleState& state);
+    // A settled weight (StabVes), with the unit shown and the time.
+    void stableWeight(double weight, const QString& unit, const QDateTime& at);
+    // The scale went online or offline (a recognised reply in the last 2 s).
+    void onlineChanged(bool online);
+};
+
+// All scales of the service, in the order of the configuration.
+class ScaleHub : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    // Ids in configuration order.
+    virtual QStringList ids() const = 0;
+    // Null for an unknown id.
+    virtual ScaleSignals* signalsOf(const QString& id) = 0;
+    virtual ScaleState stateOf(const QString& id) const = 0;
+    // Whether anyone follows eventJson(): the scales build the JSON texts
+    // only while someone does.
+    bool followed() const { return isSignalConnected(QMetaMethod::fromSignal(&ScaleHub::eventJson)); }
+
+signals:
+    // Every event of every scale, in the order they happened.
+    void eventJson(const QString& scaleId, const QByteArray& json);
+};
+
+}  // namespace orva::service

@@ -1,0 +1,179 @@
+// orva-service: many weighing terminals in one process, one control each,
+// served over HTTP and WebSocket with a live dashboard.
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <charconv>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/qt/signal_quit.h"
+#include "service/mqtt/fleet_publisher.h"
+#include "service/scale_fleet.h"
+#include "service/service_config.h"
+#include "service/web_service.h"
+#include "tools/sim/sim_script.h"
+#include "tools/sim/terminal_simulator.h"
+
+namespace {
+
+using namespace orva::service;
+
+constexpr const char* kUsage = R"(usage: orva-service --config FILE [options]
+       orva-service --simulate N [options]
+
+Runs one weighing-terminal control per configured scale and serves them:
+  GET  /                           the live dashboard
+  GET  /api/scales                 every scale's state
+  GET  /api/scales/ID              one scale
+  GET  /api/scales/ID/stable?timeout_ms=N    the next settled weight
+  GET  /api/scales/ID/properties   the control's eight properties
+  PUT  /api/scales/ID/properties   write MinFixVes, DecPoint, ComSetting,
+                                   ComNumber (Authorization: Bearer TOKEN)
+  GET  /api/live                   WebSocket: every event as JSON
+  GET  /metrics                    Prometheus text format
+
+options:
+  --config FILE     the configuration (INI; see the README)
+  --simulate N      add N simulated terminals (sim-1 .. sim-N), 1..500
+  --listen H:P      listen here instead of the configured address
+  --poll-log FILE   write a line per poll and decode (measurements)
+  --own-timers      one Qt timer per control timer instead of shared
+                    wake-ups (measurements)
+  --help            this text
+
+The first line on standard output is "listening on http://HOST:PORT/".
+)";
+
+void logLine(const std::string& text) {
+    const QByteArray stamp = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8();
+    std::fprintf(stderr, "%s %s\n", stamp.constData(), text.c_str());
+}
+
+int usage(const std::string& message) {
+    std::fprintf(stderr, "orva-service: %s\n%s", message.c_str(), kUsage);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    std::string configPath;
+    std::string listen;
+    std::string pollLogPath;
+    int simulate = 0;
+    bool sharedTicks = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw std::invalid_argument(std::string(arg) + " needs a value");
+            return argv[++i];
+        };
+        try {
+            if (arg == "--help") {
+                std::fputs(kUsage, stdout);
+                return 0;
+            } else if (arg == "--config") {
+                configPath = value();
+            } else if (arg == "--listen") {
+                listen = value();
+            } else if (arg == "--own-timers") {
+                sharedTicks = false;
+            } else if (arg == "--poll-log") {
+                pollLogPath = value();
+            } else if (arg == "--simulate") {
+                const std::string n = value();
+                const auto [end, ec] = std::from_chars(n.data(), n.data() + n.size(), simulate);
+                if (ec != std::errc() || end != n.data() + n.size() || simulate < 1 || simulate > 500)
+                    return usage("--simulate takes a number of terminals, 1 to 500");
+            } else {
+                return usage("unknown option " + std::string(arg));
+            }
+        } catch (const std::invalid_argument& e) {
+            return usage(e.what());
+        }
+    }
+    if (configPath.empty() && simulate == 0) return usage("give --config FILE or --simulate N");
+
+    std::unique_ptr<ConfigFile> configFile;
+    ServiceConfig config;
+    try {
+        if (!configPath.empty()) {
+            configFile = std::make_unique<ConfigFile>(configPath);
+            config = configFile->config();
+        }
+        if (!listen.empty()) std::tie(config.listenHost, config.listenPort) = parseListen(listen);
+    } catch (const ConfigError& e) {
+        std::fprintf(stderr, "orva-service: %s\n", e.what());
+        return 1;
+    } catch (const std::invalid_argument& e) {
+        return usage(e.what());
+    }
+
+    // The simulated terminals run on this event loop too, each on its own
+    // pseudo-terminal, with the loading cycle at its own pace.
+    std::vector<std::unique_ptr<orva::sim::TerminalSimulator>> simulators;
+    for (int i = 1; i <= simulate; ++i) {
+        orva::sim::SimulatorOptions options;
+        options.seed = static_cast<std::uint32_t>(i);
+        auto simulator = std::make_unique<orva::sim::TerminalSimulator>(options);
+        try {
+            simulator->addScript(orva::sim::parseScript(orva::sim::builtInLoadingScript()));
+            simulator->start();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "orva-service: cannot start simulated terminal %d: %s\n", i, e.what());
+            return 1;
+        }
+        const std::string id = "sim-" + std::to_string(i);
+        for (const ScaleConfig& s : config.scales)
+            if (s.id == id) return usage("the configuration already has a scale " + id);
+        config.scales.push_back(ScaleConfig{id, simulator->devicePath(), {}, {}, {}, {}, 0});
+        simulators.push_back(std::move(simulator));
+    }
+    if (config.scales.empty()) {
+        std::fprintf(stderr, "orva-service: %s: no scale is configured\n", configPath.c_str());
+        return 1;
+    }
+
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> pollLog(nullptr, &std::fclose);
+    if (!pollLogPath.empty()) {
+        pollLog.reset(std::fopen(pollLogPath.c_str(), "w"));
+        if (!pollLog) return usage("cannot write " + pollLogPath);
+    }
+
+    ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);
+    WebService web(fleet, config, configFile.get(), logLine);
+    std::unique_ptr<orva::mqtt::FleetPublisher> mqtt;
+    try {
+        if (config.mqtt) mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, *config.mqtt, configFile.get(), logLine);
+    } catch (const std::runtime_error& e) {
+        std::fprintf(stderr, "orva-service: %s\n", e.what());
+        return 1;
+    }
+    auto server = std::make_unique<QTcpServer>(&web);
+    // Hundreds of clients may connect at once (waiting requests, dashboards).
+    server->setListenBacklogSize(512);
+    const QHostAddress address(QString::fromStdString(config.listenHost == "localhost" ? "127.0.0.1" : config.listenHost));
+    if (address.isNull() || !server->listen(address, config.listenPort)) {
+        std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort,
+                     server->errorString().toUtf8().constData());
+        return 1;
+    }
+    const quint16 port = server->serverPort();
+    web.bind(server.release());
+    const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]" : address.toString();
+    std::printf("listening on http://%s:%u/\n", shown.toUtf8().constData(), port);
+    std::fflush(stdout);
+    logLine("serving " + std::to_string(config.scales.size()) + " scale(s) on " + shown.toStdString() + ":" + std::to_string(port) +
+        (config.token.empty() ? "; writes are disabled (no token)" : ""));
+
+    orva::qt::SignalQuit quit([](int) { QCoreApplication::quit(); });
+    const int status = app.exec();
+    logLine("stopped");
+    return status;
+}

@@ -1,0 +1,216 @@
+#include "service/service_scale.h"
+
+#include <QJsonArray>
+#include <QJsonValue>
+
+#include "control/value_conversion.h"
+#include "platform/failure.h"
+#include "service/fd_serial_port.h"
+#include "tools/hosts/json_lines.h"
+
+namespace orva::service {
+
+using host::JsonLine;
+
+// The scale's view of the service's timers: it tells the scale which of its
+// three timers ticked (they are made in the order Timer1, Timer2, Timer3).
+class ServiceScale::Timers final : public TimerFactory {
+public:
+    Timers(TimerFactory& timers, ServiceScale& scale) : timers_(timers), scale_(scale) {}
+    std::unique_ptr<IntervalTimer> makeTimer(Tick onTick) override {
+        const int index = made_++;
+        return timers_.makeTimer([this, index, tick = std::move(onTick)] {
+            if (index != 1 && scale_.context_.onCycleTick) scale_.context_.onCycleTick(index == 0);
+            tick();
+            scale_.afterTick(index);
+        });
+    }
+
+private:
+    TimerFactory& timers_;
+    ServiceScale& scale_;
+    int made_ = 0;
+};
+
+QJsonObject ScaleState::toJson() const {
+    QJsonObject flags{{"VesNul", VesNul != 0}, {"VesOk", VesOk != 0}, {"VesTara", VesTara != 0}, {"VesMax", VesMax != 0}};
+    return QJsonObject{
+        {"id", id},
+        {"port", port},
+        {"online", online},
+        {"weight", showsWeight ? QJsonValue(weight) : QJsonValue(QJsonValue::Null)},
+        {"stable", stable},
+        {"VesTerminal", VesTerminal},
+        {"TipTerminal", TipTerminal},
+        {"StatusTerminal", StatusTerminal},
+        {"UnitWeight", UnitWeight},
+        {"flags", flags},
+        {"updated", updated.isValid() ? QJsonValue(updated.toString(Qt::ISODateWithMs)) : QJsonValue(QJsonValue::Null)},
+        {"panel", panel},
+    };
+}
+
+ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts,
+                           ScaleContext context)
+    : id_(QString::fromStdString(config.id)),
+      idText_(config.id),
+      port_(QString::fromStdString(config.port)),
+      context_(std::move(context)),
+      serviceClock_(context_.serviceClock),
+      signals_(std::make_unique<ScaleSignals>()),
+      timers_(std::make_unique<Timers>(context_.timers, *this)) {
+    // The scale's own device is its configured port number's, so the
+    // control's first open (at creation, before its properties are given)
+    // reaches exactly this device and never a default one.
+    const std::int16_t number = config.ComNumber ? textToInt16(*config.ComNumber) : std::int16_t{1};
+    std::map<std::int16_t, std::string> devices = sharedPorts;
+    devices[number] = config.port;
+    FdSerialPort::Observer observer{
+        [this](const std::string& text) { context_.log("[" + id_.toStdString() + "] " + text); },
+        [this] { ++counters_.portFailures; },
+    };
+    control_ = std::make_unique<ActivexORVA>(
+        ControlPlatform{std::make_unique<FdSerialPort>(std::move(devices), number, std::move(observer)), *timers_, *this,
+                        context_.locale});
+    control_->setEventSink(this);
+    control_->setPropertyChangeSink(this);
+    // The configured values, as a host gives a saved instance its properties.
+    if (config.ComNumber) control_->setComNumber(*config.ComNumber);
+    if (config.ComSetting) control_->setComSetting(*config.ComSetting);
+    if (config.DecPoint) control_->setDecPoint(*config.DecPoint);
+    if (config.MinFixVes) control_->setMinFixVes(*config.MinFixVes);
+}
+
+ServiceScale::~ServiceScale() { control_.reset(); }
+
+// Builds an event's JSON text only when someone follows the events.
+template <class Build>
+void ServiceScale::publish(Build build) {
+    const bool own = signals_->followsEvents();
+    const bool all = context_.hub.followed();
+    if (!own && !all) return;
+    const QByteArray bytes = QByteArray::fromStdString(build().text("scale", idText_).str());
+    if (own) emit signals_->eventJson(bytes);
+    if (all) emit context_.hub.eventJson(id_, bytes);
+}
+
+void ServiceScale::afterTick(int index) {
+    if (!control_) return;  // the ticks of creation
+    if (index == 0) ++counters_.polls;
+    if (index == 1) ++counters_.reconfigurations;
+    if (index == 2) decoded();
+}
+
+bool ServiceScale::online() const {
+    return lastRecognised_ &&
+           std::chrono::steady_clock::now() - *lastRecognised_ < std::chrono::milliseconds(kOnlineWindowMs);
+}
+
+std::optional<double> ServiceScale::settledWeight() const {
+    if (!recognised_ || !stabWeight_) return std::nullopt;
+    return stabWeight_;
+}
+
+void ServiceScale::decoded() {
+    ++counters_.decodes;
+    const PanelModel& p = control_->panel();
+    recognised_ = p.Label2().text != "xxxx";
+    if (recognised_) lastRecognised_ = std::chrono::steady_clock::now();
+    else {
+        ++counters_.unrecognised;
+        stabWeight_.reset();
+    }
+    updated_ = QDateTime::currentDateTimeUtc();
+
+    auto fills = [](auto lamp, std::size_t count) {
+        std::string list = "[";
+        for (std::size_t i = 0; i < count; ++i) list += (i ? "," : "") + std::to_string(lamp(i).fill);
+        return list + "]";
+    };
+    publish([&] { return JsonLine(tMs(), "Decode")
+                .text("Frame1", p.Frame1().text)
+                .text("Label2", p.Label2().text)
+                .text("Label3", p.Label3().text)
+                .raw("Shape1", fills([&](std::size_t i) { return p.Shape1(i); }, PanelModel::kStabilityLamps))
+                .raw("Shape2", fills([&](std::size_t i) { return p.Shape2(i); }, PanelModel::kStatusLamps))
+                .text("VesTerminal", control_->VesTerminal())
+                .text("TipTerminal", control_->TipTerminal())
+                .text("StatusTerminal", control_->StatusTerminal())
+                .text("UnitWeight", control_->UnitWeight()); });
+    const bool nowOnline = online();
+    if (nowOnline != onlineSent_) {
+        onlineSent_ = nowOnline;
+        emit signals_->onlineChanged(nowOnline);
+    }
+    if (signals_->followsDecodes()) emit signals_->decoded(state());
+}
+
+ScaleState ServiceScale::state() const {
+    ScaleState s;
+    s.id = id_;
+    s.port = port_;
+    s.online = online();
+    s.showsWeight = recognised_;
+    s.weight = control_->reading().VesCurrent;
+    s.stable = settledWeight().has_value();
+    s.VesTerminal = QString::fromStdString(control_->VesTerminal());
+    s.TipTerminal = QString::fromStdString(control_->TipTerminal());
+    s.StatusTerminal = QString::fromStdString(control_->StatusTerminal());
+    s.UnitWeight = QString::fromStdString(control_->UnitWeight());
+    const StatusFlags& f = control_->reading().Flags;
+    s.VesNul = f.VesNul;
+    s.VesOk = f.VesOk;
+    s.VesTara = f.VesTara;
+    s.VesMax = f.VesMax;
+    s.updated = updated_;
+    const PanelModel& p = control_->panel();
+    QJsonArray shape1, shape2;
+    for (std::size_t i = 0; i < PanelModel::kStabilityLamps; ++i) shape1.append(static_cast<qint64>(p.Shape1(i).fill));
+    for (std::size_t i = 0; i < PanelModel::kStatusLamps; ++i) shape2.append(static_cast<qint64>(p.Shape2(i).fill));
+    s.panel = QJsonObject{{"Frame1", QString::fromStdString(p.Frame1().text)},
+                          {"Label2", QString::fromStdString(p.Label2().text)},
+                          {"Label3", QString::fromStdString(p.Label3().text)},
+                          {"Shape1", shape1},
+                          {"Shape2", shape2}};
+    return s;
+}
+
+void ServiceScale::StabVes(double w) {
+    ++counters_.stableWeights;
+    stabWeight_ = w;
+    publish([&] { return JsonLine(tMs(), "StabVes").number("VesBrutoNVT", w); });
+    emit signals_->stableWeight(w, QString::fromStdString(control_->UnitWeight()), QDateTime::currentDateTimeUtc());
+}
+
+void ServiceScale::ChangeVes(double w) {
+    stabWeight_.reset();
+    publish([&] { return JsonLine(tMs(), "ChangeVes").number("VesChange", w); });
+}
+
+void ServiceScale::VesStatus(std::int16_t nul, std::int16_t& ok, std::int16_t& tara, std::int16_t& max) {
+    publish([&] { return JsonLine(tMs(), "VesStatus")
+                .integer("VesNul", nul)
+                .integer("VesOk", ok)
+                .integer("VesTara", tara)
+                .integer("VesMax", max); });
+}
+
+void ServiceScale::propertyChanged(std::string_view name) {
+    publish([&] { return JsonLine(tMs(), "PropertyChanged").text("name", name); });
+}
+
+void ServiceScale::messageBox(std::string_view text) {
+    context_.log("[" + id_.toStdString() + "] message: " + std::string(text));
+    publish([&] { return JsonLine(tMs(), "Message").text("text", text); });
+}
+
+void ServiceScale::beep() { publish([&] { return JsonLine(tMs(), "Beep"); }); }
+
+void ServiceScale::tickFailed(const Failure& failure) {
+    context_.log("[" + id_.toStdString() + "] error " + std::to_string(failure.number()) + ": " + failure.description());
+    publish([&] { return JsonLine(tMs(), "Error")
+                .integer("number", failure.number())
+                .text("description", failure.description()); });
+}
+
+}  // namespace orva::service

@@ -1,0 +1,101 @@
+#pragma once
+// One scale of the service: one control, unchanged, on its own device, with
+// the sinks that turn its events, notices and decodes into the published
+// state and JSON events of scale_hub.h, and the counters of /metrics.
+
+#include <QElapsedTimer>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "control/activex_orva.h"
+#include "acquisition/control_events.h"
+#include "platform/qt/qt_locale.h"
+#include "platform/user_notice.h"
+#include "service/scale_hub.h"
+#include "service/service_config.h"
+#include "service/tick_scheduler.h"
+
+namespace orva::service {
+
+class FdSerialPort;
+
+struct ScaleCounters {
+    std::uint64_t polls = 0;
+    std::uint64_t decodes = 0;
+    std::uint64_t unrecognised = 0;
+    std::uint64_t stableWeights = 0;
+    std::uint64_t reconfigurations = 0;
+    std::uint64_t portFailures = 0;
+};
+
+// What a scale needs from the service around it.
+struct ScaleContext {
+    TimerFactory& timers;  // the shared scheduler, or one Qt timer per control timer
+    const Locale& locale;
+    const QElapsedTimer& serviceClock;  // "t_ms" of the events
+    std::function<void(const std::string&)> log;
+    // Told as each poll and each decode begins (measurements).
+    std::function<void(bool poll)> onCycleTick;
+    ScaleHub& hub;  // told of every event too
+};
+
+class ServiceScale final : public ControlEvents, public PropertyChangeSink, public UserNotice {
+public:
+    static constexpr std::int64_t kOnlineWindowMs = 2000;
+
+    ServiceScale(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts, ScaleContext context);
+    ~ServiceScale() override;
+    ServiceScale(const ServiceScale&) = delete;
+    ServiceScale& operator=(const ServiceScale&) = delete;
+
+    const QString& id() const { return id_; }
+    ScaleSignals& signalsObject() { return *signals_; }
+    ScaleState state() const;
+    const ScaleCounters& counters() const { return counters_; }
+    bool online() const;
+    // The settled weight when the scale shows one now (what a waiting
+    // "stable" request gets at once).
+    std::optional<double> settledWeight() const;
+    ActivexORVA& control() { return *control_; }
+
+    // ControlEvents
+    void StabVes(double VesBrutoNVT) override;
+    void ChangeVes(double VesChange) override;
+    void VesStatus(std::int16_t VesNul, std::int16_t& VesOk, std::int16_t& VesTara, std::int16_t& VesMax) override;
+    // PropertyChangeSink
+    void propertyChanged(std::string_view propertyName) override;
+    // UserNotice: a message box on a service has nobody to close it; it is
+    // logged and published, and counts as closed at once.
+    void messageBox(std::string_view utf8Text) override;
+    void beep() override;
+    void tickFailed(const Failure& failure) override;
+
+private:
+    class Timers;
+    void afterTick(int index);
+    void decoded();
+    template <class Build>
+    void publish(Build build);
+    long long tMs() const { return serviceClock_.elapsed(); }
+
+    QString id_;
+    std::string idText_;
+    QString port_;
+    ScaleContext context_;
+    const QElapsedTimer& serviceClock_;
+    std::unique_ptr<ScaleSignals> signals_;
+    std::unique_ptr<Timers> timers_;
+    ScaleCounters counters_;
+    std::optional<double> stabWeight_;  // cleared by any change of the shown weight
+    bool recognised_ = false;           // the last decode recognised its reply
+    std::optional<std::chrono::steady_clock::time_point> lastRecognised_;
+    bool onlineSent_ = false;
+    QDateTime updated_;
+    std::unique_ptr<ActivexORVA> control_;  // last: it goes first
+};
+
+}  // namespace orva::service

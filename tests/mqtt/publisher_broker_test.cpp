@@ -1,0 +1,325 @@
+// The publisher against a real broker: what a consumer sees, and what
+// survives a broker that is absent, killed, restarted, frozen or refusing.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QProcess>
+#include <algorithm>
+#include <set>
+
+#include "service/mqtt/scale_publisher.h"
+#include "tests/mqtt/broker.h"
+#include "tests/support/event_loop.h"
+
+namespace orva::mqtt {
+namespace {
+
+using testing::Broker;
+using testing::Consumer;
+using testing::Received;
+using orva::testing::runFor;
+using orva::testing::runUntil;
+
+struct Log {
+    std::vector<std::string> lines;
+    MqttLink::Log sink() {
+        return [this](const std::string& line) { lines.push_back(line); };
+    }
+    int count(const std::string& part) const {
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                              [&](const std::string& l) { return l.find(part) != std::string::npos; }));
+    }
+};
+
+MqttSettings settingsFor(const Broker& broker, std::vector<SettingLine> extra = {}) {
+    extra.push_back({"url", broker.url(), 1});
+    extra.push_back({"keepalive", "5", 2});
+    if (std::none_of(extra.begin(), extra.end(), [](const SettingLine& l) { return l.key == "topic_prefix"; }))
+        extra.push_back({"topic_prefix", "site/pc1", 3});
+    static int publishers = 0;
+    return parseMqttSettings(extra, "pc1", ++publishers);  // every publisher its own client id
+}
+
+QJsonObject scale(const char* id, double weight, const char* updated) {
+    return QJsonObject{{"id", id}, {"weight", weight}, {"online", true}, {"updated", updated}};
+}
+
+QJsonObject json(const QString& text) { return QJsonDocument::fromJson(text.toUtf8()).object(); }
+
+bool connectedSoon(ScalePublisher& publisher, int timeoutMs = 10000) {
+    return runUntil([&] { return publisher.link().isConnected(); }, timeoutMs);
+}
+
+// The weights of the stable messages in the order they came, each once.
+std::vector<double> stableWeights(Consumer& consumer, const QString& topic) {
+    std::vector<double> weights;
+    for (const Received& r : consumer.on(topic)) weights.push_back(json(r.payload)["weight"].toDouble());
+    return weights;
+}
+
+std::vector<double> range(int from, int to) {
+    std::vector<double> v;
+    for (int i = from; i <= to; ++i) v.push_back(i);
+    return v;
+}
+
+TEST(PublisherBroker, RetainedReadingOnChangeOnlyAndStatusOnline) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Log log;
+    ScalePublisher publisher(settingsFor(broker), log.sink());
+    publisher.reading("s1", scale("s1", 1.5, "t1"));
+    publisher.start();
+    ASSERT_TRUE(connectedSoon(publisher));
+
+    // A consumer that comes later still finds the state: both are retained.
+    Consumer consumer(broker.port(), {"site/pc1/#"}, true);
+    ASSERT_TRUE(consumer.waitSubscribed());
+    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 2; }, 5000));
+    auto reading = consumer.on("site/pc1/s1/reading");
+    ASSERT_EQ(reading.size(), 1u);
+    EXPECT_TRUE(reading[0].retain);
+    EXPECT_EQ(json(reading[0].payload)["weight"].toDouble(), 1.5);
+    auto status = consumer.on("site/pc1/status");
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_EQ(status[0].payload, "online");
+    EXPECT_TRUE(status[0].retain);
+
+    // The same reading at a later poll is no news; a new weight is.
+    publisher.reading("s1", scale("s1", 1.5, "t2"));
+    publisher.reading("s1", scale("s1", 1.5, "t3"));
+    publisher.reading("s1", scale("s1", 2.0, "t4"));
+    ASSERT_TRUE(consumer.waitFor([&](auto&) { return consumer.on("site/pc1/s1/reading").size() >= 2; }, 5000));
+    reading = consumer.on("site/pc1/s1/reading");
+    ASSERT_EQ(reading.size(), 2u);
+    EXPECT_EQ(json(reading[1].payload)["updated"].toString(), "t4");
+    EXPECT_EQ(publisher.readingsPublished(), 2);
+}
+
+TEST(PublisherBroker, EveryStableOnceInOrderAndEventsWhenTurnedOn) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/+/+/stable", "site/+/+/event"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    Log log;
+    ScalePublisher withEvents(settingsFor(broker), log.sink());
+    ScalePublisher quiet(settingsFor(broker, {{"topic_prefix", "site/pc2", 3}, {"events", "off", 4}}), log.sink());
+    withEvents.start();
+    quiet.start();
+    ASSERT_TRUE(connectedSoon(withEvents));
+    ASSERT_TRUE(connectedSoon(quiet));
+    for (int i = 1; i <= 50; ++i) {
+        withEvents.stable("s1", i, "kg", "2026-01-01T00:00:00.000Z");
+        quiet.stable("s9", i, "kg", "2026-01-01T00:00:00.000Z");
+        QByteArray event = R"({"event":"StabVes","VesBrutoNVT":)" + QByteArray::number(i) + "}";
+        withEvents.event("s1", event);
+        quiet.event("s9", event);
+    }
+    ASSERT_TRUE(consumer.waitFor([&](auto&) {
+        return stableWeights(consumer, "site/pc1/s1/stable").size() >= 50 &&
+               stableWeights(consumer, "site/pc2/s9/stable").size() >= 50 &&
+               consumer.on("site/pc1/s1/event").size() >= 50;
+    }, 10000));
+    runFor(300);
+    EXPECT_EQ(stableWeights(consumer, "site/pc1/s1/stable"), range(1, 50));
+    EXPECT_EQ(stableWeights(consumer, "site/pc2/s9/stable"), range(1, 50));
+    auto first = json(consumer.on("site/pc1/s1/stable").front().payload);
+    EXPECT_EQ(first.keys(), (QStringList{"at", "unit", "weight"}));
+    EXPECT_EQ(first["unit"].toString(), "kg");
+    EXPECT_FALSE(consumer.on("site/pc1/s1/stable").front().retain);
+    EXPECT_EQ(consumer.on("site/pc1/s1/event").size(), 50u);
+    EXPECT_EQ(json(consumer.on("site/pc1/s1/event")[4].payload)["VesBrutoNVT"].toInt(), 5);
+    EXPECT_TRUE(consumer.on("site/pc2/s9/event").empty());
+}
+
+TEST(PublisherBroker, AbsentAtStartThenKilledAndRestartedLosesNoStable) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/+/stable"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    broker.stop();  // its sessions are kept on disk
+
+    Log log;
+    ScalePublisher publisher(settingsFor(broker), log.sink());
+    publisher.reading("s1", scale("s1", 3.0, "t1"));
+    publisher.stable("s1", 1, "kg", "a");  // held until the broker is there
+    publisher.start();
+    runFor(1500);
+    EXPECT_FALSE(publisher.link().isConnected());
+    EXPECT_GE(publisher.link().counters().connectFailures, 2);
+    EXPECT_EQ(log.count("cannot reach"), 1) << "one line for an absent broker, not one per attempt";
+
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(connectedSoon(publisher, 8000));
+    for (int i = 2; i <= 10; ++i) publisher.stable("s1", i, "kg", "b");
+
+    // Killed: what is published while it is away comes after its restart.
+    broker.kill();
+    for (int i = 11; i <= 40; ++i) publisher.stable("s1", i, "kg", "c");
+    runUntil([&] { return !publisher.link().isConnected(); }, 3000);
+    runFor(1000);
+    for (int i = 41; i <= 60; ++i) publisher.stable("s1", i, "kg", "d");
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(connectedSoon(publisher, 8000));
+    ASSERT_TRUE(consumer.waitFor([&](auto&) {
+        auto w = stableWeights(consumer, "site/pc1/s1/stable");
+        return std::set<double>(w.begin(), w.end()).size() >= 60;
+    }, 15000)) << [&] {
+        std::string all;
+        for (double w : stableWeights(consumer, "site/pc1/s1/stable")) all += std::to_string(int(w)) + " ";
+        for (auto& l : log.lines) all += "\n" + l;
+        return all;
+    }();
+    auto weights = stableWeights(consumer, "site/pc1/s1/stable");
+    EXPECT_EQ(std::set<double>(weights.begin(), weights.end()).size(), 60u);
+    // A message the broker took but had not acknowledged may come twice;
+    // at most the window of such messages.
+    EXPECT_LE(weights.size(), 60u + MqttLink::kInFlightWindow);
+    EXPECT_EQ(log.count("lost"), 1);
+
+    // Back with an empty disk: the reading is retained again at once.
+    broker.kill();
+    broker.wipe();
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(runUntil([&] { return !publisher.link().isConnected(); }, 3000) || true);
+    ASSERT_TRUE(connectedSoon(publisher, 10000));
+    Consumer late(broker.port(), {"site/pc1/s1/reading", "site/pc1/status"}, true);
+    ASSERT_TRUE(late.waitSubscribed());
+    ASSERT_TRUE(late.waitFor([](auto& r) { return r.size() >= 2; }, 5000));
+    EXPECT_EQ(json(late.on("site/pc1/s1/reading").at(0).payload)["weight"].toDouble(), 3.0);
+    EXPECT_EQ(late.on("site/pc1/status").at(0).payload, "online");
+}
+
+TEST(PublisherBroker, HeldQueueIsBoundedAndDropsTheOldestFirst) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/+/stable"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    broker.stop();  // its sessions are kept on disk
+
+    Log log;
+    ScalePublisher publisher(settingsFor(broker, {{"queue_limit", "10", 4}}), log.sink());
+    publisher.start();
+    for (int i = 1; i <= 25; ++i) publisher.stable("s1", i, "kg", "x");
+    EXPECT_EQ(publisher.link().held(), 10u);
+    EXPECT_EQ(publisher.link().counters().droppedQueued, 15);
+
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(connectedSoon(publisher, 8000));
+    ASSERT_TRUE(consumer.waitFor([&](auto&) { return stableWeights(consumer, "site/pc1/s1/stable").size() >= 10; }, 15000));
+    runFor(300);
+    EXPECT_EQ(stableWeights(consumer, "site/pc1/s1/stable"), range(16, 25));
+    EXPECT_EQ(log.count("15 held messages were dropped"), 1);
+}
+
+TEST(PublisherBroker, FrozenBrokerLosesNoStable) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/+/stable"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    Log log;
+    ScalePublisher publisher(settingsFor(broker), log.sink());
+    publisher.start();
+    ASSERT_TRUE(connectedSoon(publisher));
+
+    broker.suspend();
+    // Events are live only: while the broker does not take them they are
+    // not stacked up; settled weights are.
+    for (int i = 1; i <= 40; ++i) {
+        publisher.stable("s1", i, "kg", "x");
+        for (int k = 0; k < 50; ++k)
+            publisher.event("s1", R"({"event":"Decode","pad":")" + QByteArray(20000, 'p') + "\"}");
+        runFor(50);
+    }
+    broker.resume();
+    ASSERT_TRUE(consumer.waitFor([&](auto&) { return stableWeights(consumer, "site/pc1/s1/stable").size() >= 40; }, 15000));
+    runFor(300);
+    EXPECT_EQ(stableWeights(consumer, "site/pc1/s1/stable"), range(1, 40));
+    EXPECT_GT(publisher.link().counters().droppedQos0, 0);
+}
+
+TEST(PublisherBroker, RefusedLoginGivesOneLogLine) {
+    Broker broker("scale-service", "right");
+    ASSERT_TRUE(broker.start());
+    Log log;
+    ScalePublisher wrong(settingsFor(broker, {{"username", "scale-service", 4}, {"password", "wrong", 5}}), log.sink());
+    wrong.start();
+    runFor(4500);
+    EXPECT_FALSE(wrong.link().isConnected());
+    EXPECT_GE(wrong.link().counters().connectFailures, 3) << "it keeps trying";
+    ASSERT_EQ(log.lines.size(), 1u) << "one line, not one per attempt";
+    EXPECT_NE(log.lines[0].find("refused the connection as \"scale-service\""), std::string::npos) << log.lines[0];
+
+    Log good;
+    ScalePublisher right(settingsFor(broker, {{"username", "scale-service", 4}, {"password", "right", 5}}), good.sink());
+    right.start();
+    EXPECT_TRUE(connectedSoon(right));
+}
+
+TEST(PublisherBroker, LastWillSaysOfflineWhenTheServiceIsKilled) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc7/status"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--child-publisher", QString::fromStdString(broker.url()), "site/pc7"});
+    ASSERT_TRUE(runUntil([&] { return child.canReadLine() || child.state() == QProcess::NotRunning; }, 10000));
+    ASSERT_EQ(child.readLine().trimmed(), "connected");
+    ASSERT_TRUE(consumer.waitFor([](auto& r) { return !r.empty(); }, 5000));
+    EXPECT_EQ(consumer.on("site/pc7/status").back().payload, "online");
+
+    child.kill();  // SIGKILL: no goodbye from the service itself
+    child.waitForFinished(3000);
+    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 2; }, 10000));
+    EXPECT_EQ(consumer.on("site/pc7/status").back().payload, "offline");
+}
+
+TEST(PublisherBroker, RemoteWritesOnlyWhenAllowed) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"+/+/+/set/result"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    Log log;
+    ScalePublisher closed(settingsFor(broker, {{"topic_prefix", "a/pc", 3}}), log.sink());
+    ScalePublisher open(settingsFor(broker, {{"topic_prefix", "b/pc", 3}, {"remote_writes", "on", 4}}), log.sink());
+    std::vector<std::pair<QString, QJsonObject>> writes;
+    auto write = [&](const QString& id, const QJsonObject& properties) {
+        writes.emplace_back(id, properties);
+        return QJsonObject{{"ok", true}, {"properties", properties}};
+    };
+    closed.setWriteProperties(write);
+    open.setWriteProperties(write);
+    closed.start();
+    open.start();
+    ASSERT_TRUE(connectedSoon(closed));
+    ASSERT_TRUE(connectedSoon(open));
+    runFor(300);  // the subscriptions are acknowledged
+
+    auto send = [&](const char* topic, const char* payload) {
+        QProcess::execute("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-q", "1", "-t",
+                                            topic, "-m", payload});
+    };
+    send("a/pc/s1/set", R"({"MinFixVes": 100})");
+    send("b/pc/s2/set", R"({"MinFixVes": 200})");
+    send("b/pc/s2/set", "not json");
+    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 3; }, 10000));
+
+    auto refused = json(consumer.on("a/pc/s1/set/result").at(0).payload);
+    EXPECT_FALSE(refused["ok"].toBool());
+    EXPECT_NE(refused["error"].toString().indexOf("not allowed"), -1);
+    auto results = consumer.on("b/pc/s2/set/result");
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_TRUE(json(results[0].payload)["ok"].toBool());
+    EXPECT_FALSE(json(results[1].payload)["ok"].toBool());
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].first, "s2");
+    EXPECT_EQ(writes[0].second["MinFixVes"].toInt(), 200);
+    EXPECT_EQ(log.count("refused a property write on s1 from the broker: remote writes are off"), 1);
+    EXPECT_EQ(log.count("refused a property write on s2 from the broker: expected a JSON object"), 1);
+}
+
+}  // namespace
+}  // namespace orva::mqtt

@@ -1,0 +1,222 @@
+// orva-service with simulated terminals publishing to a real broker: every
+// settled weight once, the retained readings, the last will after a kill,
+// and a broker restart that loses no settled weight while the service keeps
+// polling and answering HTTP.
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <map>
+#include <set>
+
+#include "tests/mqtt/broker.h"
+#include "tests/support/event_loop.h"
+
+namespace orva::mqtt {
+namespace {
+
+using testing::Broker;
+using testing::Consumer;
+using testing::Received;
+using orva::testing::runFor;
+using orva::testing::runUntil;
+
+class ServiceProcess {
+public:
+    ServiceProcess(const Broker& broker, int terminals, const QByteArray& moreMqtt = {}) {
+        QFile file(dir_.filePath("service.ini"));
+        file.open(QIODevice::WriteOnly);
+        file.write("[service]\nlisten = 127.0.0.1:0\n\n[mqtt]\nurl = " + QByteArray::fromStdString(broker.url()) +
+                   "\ntopic_prefix = site/pc1\nkeepalive = 5\n" + moreMqtt);
+        file.close();
+        process_.start(ORVA_SERVICE_BIN, {"--config", file.fileName(), "--simulate", QString::number(terminals)});
+        runUntil([&] { return process_.canReadLine() || process_.state() == QProcess::NotRunning; }, 10000);
+        const QString first = QString::fromUtf8(process_.readLine());
+        auto match = QRegularExpression(R"(listening on http://127\.0\.0\.1:(\d+)/)").match(first);
+        if (match.hasMatch()) httpPort_ = match.captured(1).toInt();
+    }
+    ~ServiceProcess() {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.terminate();
+            if (!process_.waitForFinished(5000)) process_.kill();
+            process_.waitForFinished(3000);
+        }
+    }
+    bool listening() const { return httpPort_ > 0; }
+    void kill() {
+        process_.kill();
+        process_.waitForFinished(3000);
+    }
+    QString log() { return log_ += QString::fromUtf8(process_.readAllStandardError()); }
+
+    // GET path; the body, empty when there was no answer.
+    QByteArray get(const char* path) {
+        QTcpSocket socket;
+        socket.connectToHost("127.0.0.1", static_cast<quint16>(httpPort_));
+        if (!socket.waitForConnected(2000)) return {};
+        socket.write(QByteArray("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        QByteArray all;
+        while (socket.waitForReadyRead(2000)) all += socket.readAll();
+        all += socket.readAll();
+        qsizetype body = all.indexOf("\r\n\r\n");
+        return body < 0 ? QByteArray() : all.mid(body + 4);
+    }
+    std::map<QString, long> counter(const char* name) {
+        std::map<QString, long> values;
+        QRegularExpression line(QString(name) + R"re(\{scale="([^"]+)"\} (\d+))re");
+        for (auto it = line.globalMatch(QString::fromUtf8(get("/metrics"))); it.hasNext();) {
+            auto m = it.next();
+            values[m.captured(1)] = m.captured(2).toLong();
+        }
+        return values;
+    }
+
+private:
+    QTemporaryDir dir_;
+    QProcess process_;
+    int httpPort_ = 0;
+    QString log_;
+};
+
+// Settled weights per scale as the consumer saw them, and how many came twice.
+std::map<QString, std::set<QString>> stables(Consumer& consumer, int* duplicates = nullptr) {
+    std::map<QString, std::set<QString>> perScale;
+    int twice = 0;
+    for (const Received& r : consumer.received()) {
+        QStringList levels = r.topic.split('/');
+        if (levels.size() != 4 || levels[3] != "stable") continue;
+        if (!perScale[levels[2]].insert(r.payload).second) ++twice;
+    }
+    if (duplicates) *duplicates = twice;
+    return perScale;
+}
+
+long total(const std::map<QString, long>& counts) {
+    long sum = 0;
+    for (const auto& [id, n] : counts) sum += n;
+    return sum;
+}
+
+// Every settled weight the service counted up to `before` arrives, and none
+// the service did not count by `after`.
+void expectEveryStableOnce(ServiceProcess& service, Consumer& consumer) {
+    const auto before = service.counter("orva_stable_weights_total");
+    consumer.waitFor([&](auto&) {
+        auto seen = stables(consumer);
+        for (const auto& [id, n] : before)
+            if (static_cast<long>(seen[id].size()) < n) return false;
+        return true;
+    }, 10000);
+    runFor(300);
+    const auto after = service.counter("orva_stable_weights_total");
+    int duplicates = 0;
+    auto seen = stables(consumer, &duplicates);
+    ASSERT_FALSE(before.empty());
+    for (const auto& [id, n] : before) {
+        EXPECT_GE(static_cast<long>(seen[id].size()), n) << id.toStdString() << " lost a settled weight";
+        EXPECT_LE(static_cast<long>(seen[id].size()), after.at(id)) << id.toStdString();
+    }
+    EXPECT_EQ(duplicates, 0);
+}
+
+TEST(ServiceOnBroker, EverySettledWeightOnceRetainedReadingsAndTheLastWill) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/+/+/stable", "site/+/status"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    ServiceProcess service(broker, 3);
+    ASSERT_TRUE(service.listening()) << service.log().toStdString();
+    ASSERT_TRUE(runUntil([&] { return total(service.counter("orva_stable_weights_total")) >= 4; }, 40000));
+    expectEveryStableOnce(service, consumer);
+    auto first = QJsonDocument::fromJson(consumer.on("site/pc1/sim-1/stable").at(0).payload.toUtf8()).object();
+    EXPECT_EQ(first["unit"].toString(), "kg");
+    EXPECT_TRUE(first["at"].toString().endsWith('Z'));
+
+    // A consumer that comes now finds every scale's state and the service online.
+    Consumer late(broker.port(), {"site/pc1/+/reading", "site/pc1/status"}, true);
+    ASSERT_TRUE(late.waitSubscribed());
+    ASSERT_TRUE(late.waitFor([](auto& r) {
+        return std::count_if(r.begin(), r.end(), [](const Received& m) { return m.retain; }) >= 4;
+    }, 5000));
+    for (const char* id : {"sim-1", "sim-2", "sim-3"}) {
+        auto reading = late.on(QString("site/pc1/%1/reading").arg(id));
+        ASSERT_FALSE(reading.empty()) << id;
+        auto scale = QJsonDocument::fromJson(reading[0].payload.toUtf8()).object();
+        EXPECT_EQ(scale["id"].toString(), id);
+        EXPECT_TRUE(scale["online"].toBool());
+        EXPECT_EQ(scale["TipTerminal"].toString(), "ORVA-1");
+    }
+    EXPECT_EQ(late.on("site/pc1/status").at(0).payload, "online");
+
+    service.kill();
+    ASSERT_TRUE(consumer.waitFor([&](auto&) { return consumer.on("site/pc1/status").back().payload == "offline"; }, 10000));
+}
+
+TEST(ServiceOnBroker, BrokerRestartLosesNoSettledWeightAndPollingGoesOn) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/+/+/stable"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    ServiceProcess service(broker, 3);
+    ASSERT_TRUE(service.listening()) << service.log().toStdString();
+    ASSERT_TRUE(runUntil([&] { return total(service.counter("orva_stable_weights_total")) >= 3; }, 30000));
+
+    broker.kill();
+    const long stablesBefore = total(service.counter("orva_stable_weights_total"));
+    const long decodesBefore = total(service.counter("orva_decodes_total"));
+    // Down long enough for settled weights to pile up.
+    ASSERT_TRUE(runUntil([&] { return total(service.counter("orva_stable_weights_total")) >= stablesBefore + 3; }, 30000));
+    EXPECT_GT(total(service.counter("orva_decodes_total")), decodesBefore + 10) << "polling stopped";
+    ASSERT_TRUE(broker.start());
+    expectEveryStableOnce(service, consumer);
+    QString log = service.log();
+    EXPECT_EQ(log.count("mqtt: lost"), 1) << log.toStdString();
+    EXPECT_EQ(log.count("mqtt: connected"), 2) << log.toStdString();
+}
+
+TEST(ServiceOnBroker, RemoteWriteGoesThroughTheControlsPropertyWrite) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/+/set/result"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    ServiceProcess service(broker, 1, "remote_writes = on\n");
+    ASSERT_TRUE(service.listening()) << service.log().toStdString();
+    ASSERT_TRUE(runUntil([&] { return service.log().contains("mqtt: connected"); }, 10000));
+    runFor(300);  // the service's subscription is in place
+
+    auto send = [&](const char* topic, const char* payload) {
+        QProcess::execute("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-q", "1", "-t",
+                                            topic, "-m", payload});
+    };
+    send("site/pc1/sim-1/set", R"({"MinFixVes": 120, "DecPoint": 2})");
+    send("site/pc1/sim-1/set", R"({"MinFixVes": "heavy"})");
+    send("site/pc1/no-such/set", R"({"MinFixVes": 1})");
+    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 3; }, 10000));
+
+    auto results = consumer.on("site/pc1/sim-1/set/result");
+    ASSERT_EQ(results.size(), 2u);
+    auto done = QJsonDocument::fromJson(results[0].payload.toUtf8()).object();
+    EXPECT_TRUE(done["ok"].toBool()) << results[0].payload.toStdString();
+    EXPECT_EQ(done["MinFixVes"].toInt(), 120);
+    EXPECT_FALSE(done["saved"].toBool()) << "a simulated scale has no section to save to";
+    auto refused = QJsonDocument::fromJson(results[1].payload.toUtf8()).object();
+    EXPECT_FALSE(refused["ok"].toBool());
+    EXPECT_FALSE(refused["error"].toString().isEmpty());
+    auto unknown = QJsonDocument::fromJson(consumer.on("site/pc1/no-such/set/result").at(0).payload.toUtf8()).object();
+    EXPECT_FALSE(unknown["ok"].toBool());
+    EXPECT_EQ(service.log().count("mqtt: refused a property write"), 2) << service.log().toStdString();
+
+    // The control holds the new values, as the HTTP API shows them.
+    auto properties = QJsonDocument::fromJson(service.get("/api/scales/sim-1/properties")).object();
+    EXPECT_EQ(properties["MinFixVes"].toInt(), 120) << service.get("/api/scales/sim-1/properties").toStdString();
+    EXPECT_EQ(properties["DecPoint"].toInt(), 2);
+    EXPECT_TRUE(service.log().contains("[sim-1] properties written through the broker: DecPoint=2, MinFixVes=120"))
+        << service.log().toStdString();
+}
+
+}  // namespace
+}  // namespace orva::mqtt
