@@ -221,11 +221,14 @@ def main():
         if service.returncode != 0:
             print("the service ended with status %d; see %s" % (service.returncode, os.path.join(work, "service.log")))
 
-        polls, decodes = {}, {}
+        polls, decodes, sent = {}, {}, []
         with open(poll_log) as f:
             for line in f:
                 kind, scale, at = line.split()
-                (polls if kind == "P" else decodes).setdefault(int(scale), []).append(int(at))
+                if kind == "W":
+                    sent.append((int(scale[1:]), int(at)))
+                else:
+                    (polls if kind == "P" else decodes).setdefault(int(scale), []).append(int(at))
         deviations, worst_p99 = [], 0.0
         for scale, times in polls.items():
             inside = [t for t in times if poll_start_us <= t <= poll_end_us]
@@ -249,6 +252,18 @@ def main():
 
         svc_side = terminal_side(os.path.join(work, "svc-answers.log"))
         peer_side = terminal_side(os.path.join(work, "peer-answers.log")) if peer_fleet else []
+        def since_decode(events):
+            out = []
+            for scale, at in events:
+                if not window_start_us <= at <= window_end_us:
+                    continue
+                times = decodes.get(scale, [])
+                k = bisect.bisect_right(times, at) - 1
+                if k >= 0:
+                    out.append((at - times[k]) / 1000)
+            return out
+
+        handed = since_decode(sent)
         latencies = []
         for scale, at in received:
             if not window_start_us <= at <= window_end_us:
@@ -277,6 +292,8 @@ def main():
                                                      percentile(svc_side, 99),
                                                      statistics.median(peer_side) if peer_side else float("nan"),
                                                      percentile(peer_side, 99)))
+        print("decode -> handed to the client's socket: p50 %.2f ms, p99 %.2f ms (%d events)"
+              % (percentile(handed, 50), percentile(handed, 99), len(handed)))
         print("decode -> WebSocket client: p50 %.2f ms, p99 %.2f ms (%d events)"
               % (percentile(latencies, 50), percentile(latencies, 99), len(latencies)))
         print("online at the end: %d of %d" % (online, n))

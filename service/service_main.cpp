@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
 
     ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);
     WebService web(fleet, config, configFile.get(), logLine);
+    web.setSentLog(pollLog.get());
     std::unique_ptr<orva::mqtt::FleetPublisher> mqtt;
     try {
         if (config.mqtt) mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, *config.mqtt, configFile.get(), logLine);
