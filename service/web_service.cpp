@@ -101,6 +101,9 @@ bool WebService::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
             ++refusedClients_;
             upgradeRefusal_ = Reply::error(503, "too many WebSocket clients (256)");
         }
+        // A small kernel buffer, so that what a client does not read shows
+        // up as queued here, where the 1 MiB limit sees it.
+        if (!upgradeRefusal_) socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
         return !upgradeRefusal_;
     }
     std::optional<QHttpServerResponder> parked;

@@ -329,6 +329,35 @@ class LiveEvents(unittest.TestCase):
         follower.close()
 
 
+class SlowClient(unittest.TestCase):
+    def test_a_client_that_stops_reading_is_dropped(self):
+        # A hundred simulated terminals give a steady stream of events; a
+        # client that never reads is dropped once 1 MiB waits for it, and a
+        # client that reads goes on receiving.
+        ws = Workspace()
+        try:
+            service = ws.service("[service]\nlisten = 127.0.0.1:0\n", extra=["--simulate", "100"])
+            reader = websocket.create_connection("ws://127.0.0.1:%d/api/live" % service.port, timeout=5)
+            stuck = socket.socket()
+            stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            stuck.connect(("127.0.0.1", service.port))
+            stuck.sendall(b"GET /api/live HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+            end = time.monotonic() + 50
+            while "orva_websocket_dropped_total 1" not in service.request("/metrics")[2]:
+                self.assertLess(time.monotonic(), end, "the stuck client was never dropped")
+                for _ in range(200):  # the reader keeps up meanwhile
+                    reader.recv()
+            self.assertIn("dropped WebSocket client 127.0.0.1: it stopped reading (1 MiB queued)", service.log())
+            self.assertIn("orva_websocket_clients 1\n", service.request("/metrics")[2])
+            self.assertEqual(json.loads(reader.recv())["event"] in
+                             ("Decode", "ChangeVes", "StabVes", "VesStatus"), True)
+            reader.close()
+            stuck.close()
+        finally:
+            ws.close()
+
+
 class Devices(unittest.TestCase):
     def setUp(self):
         self.ws = Workspace()
