@@ -58,6 +58,19 @@ TEST(ServiceConfig, ReadsEverySectionAndKey) {
     EXPECT_EQ(c.scales[1].ComNumber, "3");
 }
 
+TEST(ServiceConfig, CommentsAtTheEndOfALine) {
+    const ServiceConfig c = parseConfig(
+        "[service]   # the service\n"
+        "listen = 127.0.0.1:8650   # default\n"
+        "token = \"a #b;c\"  ; quoted, so kept whole\n"
+        "[a] ; first scale\n"
+        "port = /dev/x#1\n",
+        "f");
+    EXPECT_EQ(c.listenPort, 8650);
+    EXPECT_EQ(c.token, "a #b;c");
+    EXPECT_EQ(c.scales.at(0).port, "/dev/x#1");  // no blank before '#': part of the value
+}
+
 TEST(ServiceConfig, DefaultsWhenTheServiceSectionIsMissing) {
     const ServiceConfig c = parseConfig("[a]\nport=/dev/x\n", "f");
     EXPECT_EQ(c.listenHost, "127.0.0.1");
