@@ -386,8 +386,13 @@ class Devices(unittest.TestCase):
             p = subprocess.Popen(["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % port,
                                   "FILE:%s,raw,echo=0" % bay.device], stderr=subprocess.DEVNULL,
                                  start_new_session=True)
-            wait_for(lambda: subprocess.run(["ss", "-ltn", "sport = :%d" % port], capture_output=True,
-                                            text=True).stdout.count("LISTEN"), 5)
+            def listening():
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    return True
+                except OSError:
+                    return False
+            wait_for(listening, 5)
             return p
 
         server = serial_server()
