@@ -12,7 +12,7 @@
 #include <string>
 
 #include "control/activex_orva.h"
-#include "control/control_events.h"
+#include "acquisition/control_events.h"
 #include "platform/qt/qt_locale.h"
 #include "platform/user_notice.h"
 #include "service/scale_hub.h"
