@@ -169,7 +169,7 @@ TEST(PublisherBroker, AbsentAtStartThenKilledAndRestartedLosesNoStable) {
         std::string all;
         for (double w : stableWeights(consumer, "site/pc1/s1/stable")) all += std::to_string(int(w)) + " ";
         for (auto& l : log.lines) all += "\n" + l;
-        return all;
+        return all + "\n" + broker.logLines("PUBLISH").left(20000).toStdString() + broker.logLines("onnect").toStdString();
     }();
     auto weights = stableWeights(consumer, "site/pc1/s1/stable");
     EXPECT_EQ(std::set<double>(weights.begin(), weights.end()).size(), 60u);
