@@ -66,9 +66,13 @@ def start_service(tools, work, name, ports, extra=()):
         f.write("[service]\nlisten = 127.0.0.1:0\n")
         for i, port in enumerate(ports):
             f.write("[s%d]\nport = %s\n" % (i, port))
-    service = subprocess.Popen([os.path.join(tools, "orva-service"), "--config", config, *extra],
+    wrap = os.environ.get("ORVA_BENCH_WRAP", "").split()
+    service = subprocess.Popen([*wrap, os.path.join(tools, "orva-service"), "--config", config, *extra],
                                stdout=subprocess.PIPE, stderr=open(os.path.join(work, name + ".log"), "w"), text=True)
-    match = re.match(r"listening on http://127\.0\.0\.1:(\d+)/", service.stdout.readline())
+    line = service.stdout.readline()
+    while wrap and line and not line.startswith("listening"):
+        line = service.stdout.readline()
+    match = re.match(r"listening on http://127\.0\.0\.1:(\d+)/", line)
     if not match:
         raise SystemExit("the service did not start; see %s.log" % name)
     return service, int(match.group(1))
@@ -99,6 +103,7 @@ def main():
     parser.add_argument("--scales", type=int, default=100)
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--warmup", type=float, default=5)
+    parser.add_argument("--latency-seconds", type=float, default=20)
     parser.add_argument("--own-timers", action="store_true", help="one Qt timer per control timer")
     parser.add_argument("--no-peer", action="store_true")
     args = parser.parse_args()
@@ -126,7 +131,7 @@ def main():
         peer = None
         if not args.no_peer:
             peer = subprocess.Popen([sys.executable, find_peer(), os.path.join(work, "peer"), str(n),
-                                     str(args.warmup + args.seconds + 5)],
+                                     str(args.warmup + args.seconds + args.latency_seconds + 10)],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             processes.append(peer)
 
@@ -176,10 +181,8 @@ def main():
                     buffer = buffer[offset + length:]
             sock.close()
 
-        reader = threading.Thread(target=client)
-        reader.start()
         time.sleep(args.warmup)
-        window_start_us = time.clock_gettime_ns(time.CLOCK_REALTIME) // 1000
+        poll_start_us = time.clock_gettime_ns(time.CLOCK_REALTIME) // 1000
         t0 = time.monotonic()
         s_cpu0, s_sw0 = cpu_seconds(service.pid), status(service.pid, "voluntary_ctxt_switches")
         if peer:
@@ -191,14 +194,25 @@ def main():
         if peer:
             p_cpu = cpu_seconds(peer.pid) - p_cpu0
             p_sw = status(peer.pid, "voluntary_ctxt_switches") - p_sw0
-        window_end_us = time.clock_gettime_ns(time.CLOCK_REALTIME) // 1000
         rss = status(service.pid, "VmRSS")
+        # Then a WebSocket client follows every event, for the latency.
+        reader = threading.Thread(target=client)
+        reader.start()
+        time.sleep(1)
+        window_start_us = time.clock_gettime_ns(time.CLOCK_REALTIME) // 1000
+        t1 = time.monotonic()
+        s_cpu1 = cpu_seconds(service.pid)
+        time.sleep(args.latency_seconds)
+        live_share = (cpu_seconds(service.pid) - s_cpu1) / (time.monotonic() - t1)
+        window_end_us = time.clock_gettime_ns(time.CLOCK_REALTIME) // 1000
         import urllib.request
         metrics = urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=5).read().decode()
         online = len(re.findall(r'^orva_online\{scale="s\d+"\} 1$', metrics, re.M))
         stop_client.set()
         reader.join()
         stop(service)
+        if service.returncode != 0:
+            print("the service ended with status %d; see %s" % (service.returncode, os.path.join(work, "service.log")))
 
         polls, decodes = {}, {}
         with open(poll_log) as f:
@@ -207,7 +221,7 @@ def main():
                 (polls if kind == "P" else decodes).setdefault(int(scale), []).append(int(at))
         deviations, worst_p99 = [], 0.0
         for scale, times in polls.items():
-            inside = [t for t in times if window_start_us <= t <= window_end_us]
+            inside = [t for t in times if poll_start_us <= t <= window_end_us]
             devs = [abs((b - a) / 1000 - 400) for a, b in zip(inside, inside[1:])]
             deviations += devs
             worst_p99 = max(worst_p99, percentile(devs, 99))
@@ -219,11 +233,14 @@ def main():
             k = bisect.bisect_right(times, at) - 1
             if k >= 0:
                 latencies.append((at - times[k]) / 1000)
+                if os.environ.get("ORVA_BENCH_DEBUG") and latencies[-1] > 50:
+                    print("late", scale, at, times[max(0, k - 1):k + 2], at - window_end_us)
 
         share = s_cpu / elapsed
         print("scales: %d, window %.0f s, %s" % (n, elapsed, "own Qt timer per control timer" if args.own_timers else "shared wake-ups"))
         print("service CPU: %.2f %% of one core = %.1f s per hour, %.3f s per hour per scale; %.0f wake-ups/s"
               % (share * 100, share * 3600, share * 3600 / n, s_sw / elapsed))
+        print("service CPU with a WebSocket client following every event: %.2f %% of one core" % (live_share * 100))
         if peer:
             print("peer CPU:    %.2f %% of one core = %.1f s per hour; %.0f wake-ups/s"
                   % (p_cpu / elapsed * 100, p_cpu / elapsed * 3600, p_sw / elapsed))

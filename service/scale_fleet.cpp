@@ -24,10 +24,7 @@ ScaleFleet::ScaleFleet(const ServiceConfig& config, Log log, std::FILE* pollLog,
                 std::fprintf(pollLog_, "%c %zu %lld\n", poll ? 'P' : 'D', i, realtimeMicroseconds());
             };
         auto scale = std::make_unique<ServiceScale>(config.scales[i], config.ports,
-                                                    ScaleContext{sharedTicks ? static_cast<TimerFactory&>(scheduler_) : ownTimers_, locale_, clock_, log_, onCycleTick});
-        const QString id = scale->id();
-        connect(&scale->signalsObject(), &ScaleSignals::eventJson, this,
-                [this, id](const QByteArray& json) { emit eventJson(id, json); });
+                                                    ScaleContext{sharedTicks ? static_cast<TimerFactory&>(scheduler_) : ownTimers_, locale_, clock_, log_, onCycleTick, *this});
         scales_.push_back(std::move(scale));
     }
 }

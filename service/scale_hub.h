@@ -5,6 +5,10 @@
 // the service's one thread, synchronously, inside the control's own tick, so
 // a slot must return quickly and never block.
 //
+// The JSON texts are built only while someone is connected to eventJson (of
+// the hub or of the scale), so connect when you need them and disconnect when
+// you do not.
+//
 // Event messages are UTF-8 JSON objects, one per event, exactly the objects
 // orva-monitor --json prints plus "scale": the scale's id, for instance
 //   {"t_ms":1234,"event":"StabVes","VesBrutoNVT":12.5,"scale":"bay-1"}
@@ -48,6 +52,7 @@ public:
     using QObject::QObject;
     // Whether anyone follows decoded(): the state is only built for them.
     bool followsDecodes() const { return isSignalConnected(QMetaMethod::fromSignal(&ScaleSignals::decoded)); }
+    bool followsEvents() const { return isSignalConnected(QMetaMethod::fromSignal(&ScaleSignals::eventJson)); }
 
 signals:
     // Every event of the scale as one JSON text (see above).
@@ -71,6 +76,9 @@ public:
     // Null for an unknown id.
     virtual ScaleSignals* signalsOf(const QString& id) = 0;
     virtual ScaleState stateOf(const QString& id) const = 0;
+    // Whether anyone follows eventJson(): the scales build the JSON texts
+    // only while someone does.
+    bool followed() const { return isSignalConnected(QMetaMethod::fromSignal(&ScaleHub::eventJson)); }
 
 signals:
     // Every event of every scale, in the order they happened.

@@ -53,6 +53,7 @@ QJsonObject ScaleState::toJson() const {
 ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts,
                            ScaleContext context)
     : id_(QString::fromStdString(config.id)),
+      idText_(config.id),
       port_(QString::fromStdString(config.port)),
       context_(std::move(context)),
       serviceClock_(context_.serviceClock),
@@ -78,13 +79,29 @@ ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_
     if (config.ComSetting) control_->setComSetting(*config.ComSetting);
     if (config.DecPoint) control_->setDecPoint(*config.DecPoint);
     if (config.MinFixVes) control_->setMinFixVes(*config.MinFixVes);
+    // As the Linux hosts do: configured settings reach the port now, before
+    // any byte goes out, so the first poll finds nothing to reconfigure. A
+    // text the port refuses is left to that poll and its messages.
+    SerialPort& port = control_->MSComm1();
+    if (port.PortOpen() && port.Settings() != control_->ComSetting()) {
+        try {
+            port.setSettings(control_->ComSetting());
+        } catch (const Failure&) {
+        }
+    }
 }
 
 ServiceScale::~ServiceScale() { control_.reset(); }
 
-void ServiceScale::publish(const std::string& json) {
-    const QByteArray bytes = QByteArray::fromStdString(json);
-    emit signals_->eventJson(bytes);
+// Builds an event's JSON text only when someone follows the events.
+template <class Build>
+void ServiceScale::publish(Build build) {
+    const bool own = signals_->followsEvents();
+    const bool all = context_.hub.followed();
+    if (!own && !all) return;
+    const QByteArray bytes = QByteArray::fromStdString(build().text("scale", idText_).str());
+    if (own) emit signals_->eventJson(bytes);
+    if (all) emit context_.hub.eventJson(id_, bytes);
 }
 
 void ServiceScale::afterTick(int index) {
@@ -120,7 +137,7 @@ void ServiceScale::decoded() {
         for (std::size_t i = 0; i < count; ++i) list += (i ? "," : "") + std::to_string(lamp(i).fill);
         return list + "]";
     };
-    publish(JsonLine(tMs(), "Decode")
+    publish([&] { return JsonLine(tMs(), "Decode")
                 .text("Frame1", p.Frame1().text)
                 .text("Label2", p.Label2().text)
                 .text("Label3", p.Label3().text)
@@ -129,9 +146,7 @@ void ServiceScale::decoded() {
                 .text("VesTerminal", control_->VesTerminal())
                 .text("TipTerminal", control_->TipTerminal())
                 .text("StatusTerminal", control_->StatusTerminal())
-                .text("UnitWeight", control_->UnitWeight())
-                .text("scale", id_.toStdString())
-                .str());
+                .text("UnitWeight", control_->UnitWeight()); });
     const bool nowOnline = online();
     if (nowOnline != onlineSent_) {
         onlineSent_ = nowOnline;
@@ -173,43 +188,39 @@ ScaleState ServiceScale::state() const {
 void ServiceScale::StabVes(double w) {
     ++counters_.stableWeights;
     stabWeight_ = w;
-    publish(JsonLine(tMs(), "StabVes").number("VesBrutoNVT", w).text("scale", id_.toStdString()).str());
+    publish([&] { return JsonLine(tMs(), "StabVes").number("VesBrutoNVT", w); });
     emit signals_->stableWeight(w, QString::fromStdString(control_->UnitWeight()), QDateTime::currentDateTimeUtc());
 }
 
 void ServiceScale::ChangeVes(double w) {
     stabWeight_.reset();
-    publish(JsonLine(tMs(), "ChangeVes").number("VesChange", w).text("scale", id_.toStdString()).str());
+    publish([&] { return JsonLine(tMs(), "ChangeVes").number("VesChange", w); });
 }
 
 void ServiceScale::VesStatus(std::int16_t nul, std::int16_t& ok, std::int16_t& tara, std::int16_t& max) {
-    publish(JsonLine(tMs(), "VesStatus")
+    publish([&] { return JsonLine(tMs(), "VesStatus")
                 .integer("VesNul", nul)
                 .integer("VesOk", ok)
                 .integer("VesTara", tara)
-                .integer("VesMax", max)
-                .text("scale", id_.toStdString())
-                .str());
+                .integer("VesMax", max); });
 }
 
 void ServiceScale::propertyChanged(std::string_view name) {
-    publish(JsonLine(tMs(), "PropertyChanged").text("name", name).text("scale", id_.toStdString()).str());
+    publish([&] { return JsonLine(tMs(), "PropertyChanged").text("name", name); });
 }
 
 void ServiceScale::messageBox(std::string_view text) {
     context_.log("[" + id_.toStdString() + "] message: " + std::string(text));
-    publish(JsonLine(tMs(), "Message").text("text", text).text("scale", id_.toStdString()).str());
+    publish([&] { return JsonLine(tMs(), "Message").text("text", text); });
 }
 
-void ServiceScale::beep() { publish(JsonLine(tMs(), "Beep").text("scale", id_.toStdString()).str()); }
+void ServiceScale::beep() { publish([&] { return JsonLine(tMs(), "Beep"); }); }
 
 void ServiceScale::tickFailed(const Failure& failure) {
     context_.log("[" + id_.toStdString() + "] error " + std::to_string(failure.number()) + ": " + failure.description());
-    publish(JsonLine(tMs(), "Error")
+    publish([&] { return JsonLine(tMs(), "Error")
                 .integer("number", failure.number())
-                .text("description", failure.description())
-                .text("scale", id_.toStdString())
-                .str());
+                .text("description", failure.description()); });
 }
 
 }  // namespace orva::service

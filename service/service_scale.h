@@ -40,6 +40,7 @@ struct ScaleContext {
     std::function<void(const std::string&)> log;
     // Told as each poll and each decode begins (measurements).
     std::function<void(bool poll)> onCycleTick;
+    ScaleHub& hub;  // told of every event too
 };
 
 class ServiceScale final : public ControlEvents, public PropertyChangeSink, public UserNotice {
@@ -77,10 +78,12 @@ private:
     class Timers;
     void afterTick(int index);
     void decoded();
-    void publish(const std::string& json);
+    template <class Build>
+    void publish(Build build);
     long long tMs() const { return serviceClock_.elapsed(); }
 
     QString id_;
+    std::string idText_;
     QString port_;
     ScaleContext context_;
     const QElapsedTimer& serviceClock_;

@@ -60,7 +60,6 @@ WebService::WebService(ScaleFleet& fleet, const ServiceConfig& config, ConfigFil
         connect(&scale->signalsObject(), &ScaleSignals::stableWeight, this,
                 [this, id](double w, const QString& unit, const QDateTime& at) { settled(id, w, unit, at); });
     }
-    connect(&fleet_, &ScaleHub::eventJson, this, [this](const QString& id, const QByteArray& j) { broadcast(id, j); });
 }
 
 WebService::~WebService() {
@@ -325,17 +324,27 @@ void WebService::acceptWebSockets() {
             it->second.scales = std::set<QString>(ids.begin(), ids.end());
             raw->sendTextMessage(QString::fromUtf8(json({{"subscribed", QJsonArray::fromStringList(ids)}})));
         });
-        connect(raw, &QWebSocket::disconnected, this, [this, raw] { dropClient(raw, nullptr); });
+        // Queued: a write inside broadcast() can find the peer gone and emit
+        // this at once, while the clients are being walked.
+        connect(raw, &QWebSocket::disconnected, this, [this, raw] { dropClient(raw, nullptr); }, Qt::QueuedConnection);
         clients_.emplace(raw, Client{std::move(socket), {}});
+        // The scales build their event texts only while someone listens.
+        if (clients_.size() == 1)
+            eventsConnection_ = connect(&fleet_, &ScaleHub::eventJson, this,
+                                        [this](const QString& id, const QByteArray& j) { broadcast(id, j); });
     }
 }
 
 void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
     if (clients_.empty()) return;
     const QString text = QString::fromUtf8(message);
+    std::vector<QWebSocket*> targets;
+    targets.reserve(clients_.size());
+    for (const auto& [raw, client] : clients_)
+        if (client.scales.empty() || client.scales.count(scaleId) != 0) targets.push_back(raw);
     std::vector<QWebSocket*> slow;
-    for (auto& [raw, client] : clients_) {
-        if (!client.scales.empty() && client.scales.count(scaleId) == 0) continue;
+    for (QWebSocket* raw : targets) {
+        if (clients_.count(raw) == 0) continue;  // gone while the others were written
         if (raw->bytesToWrite() + message.size() > kMaxQueuedBytes) {
             slow.push_back(raw);
             continue;
@@ -353,6 +362,7 @@ void WebService::dropClient(QWebSocket* raw, const char* why) {
     if (it == clients_.end()) return;
     std::unique_ptr<QWebSocket> socket = std::move(it->second.socket);
     clients_.erase(it);
+    if (clients_.empty()) disconnect(eventsConnection_);
     socket->disconnect(this);
     if (why != nullptr) {
         ++droppedClients_;

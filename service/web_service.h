@@ -87,6 +87,7 @@ private:
     QTimer expiry_;
     std::map<QWebSocket*, Client> clients_;
     std::optional<Reply> upgradeRefusal_;
+    QMetaObject::Connection eventsConnection_;
     std::uint64_t refusedClients_ = 0;
     std::uint64_t droppedClients_ = 0;
 };

@@ -306,6 +306,29 @@ class LiveEvents(unittest.TestCase):
             c.close()
 
 
+    def test_clients_that_vanish_while_events_flow(self):
+        # Peers that reset their connections in the middle of the stream: the
+        # service notices while writing to them and goes on serving the rest.
+        follower = websocket.create_connection(self.url, timeout=5)
+        for _ in range(5):
+            gone = []
+            for _ in range(20):
+                c = socket.create_connection(("127.0.0.1", self.service.port))
+                c.sendall(b"GET /api/live HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+                gone.append(c)
+            time.sleep(0.5)
+            for c in gone:
+                c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                c.close()
+        time.sleep(1)
+        self.assertIsNone(self.service.process.poll(), "the service ended")
+        self.assertEqual(self.service.request("/api/scales")[0], 200)
+        receive_json(follower)
+        wait_for(lambda: "orva_websocket_clients 1\n" in self.service.request("/metrics")[2], 5)
+        follower.close()
+
+
 class Devices(unittest.TestCase):
     def setUp(self):
         self.ws = Workspace()
