@@ -31,10 +31,10 @@ if(WIN32)
   # The type library: widl, then the flags widl cannot express.
   add_custom_command(
     OUTPUT ${_orva_gen}/ActiveX_ORVA_h.h ${_orva_gen}/ActiveX_ORVA_i.c ${_orva_gen}/ActiveX_ORVA_widl.tlb
-    COMMAND ${ORVA_WIDL} ${_orva_widl_arch} -I /usr/include/wine/wine/windows -L ${_orva_wine_dlls}
+    COMMAND ${ORVA_WIDL} ${_orva_widl_arch} -I ${_orva_ocx_src} -I /usr/include/wine/wine/windows -L ${_orva_wine_dlls}
             -h -H ${_orva_gen}/ActiveX_ORVA_h.h -u -U ${_orva_gen}/ActiveX_ORVA_i.c
             -t -T ${_orva_gen}/ActiveX_ORVA_widl.tlb ${_orva_ocx_src}/ActiveX_ORVA.idl
-    DEPENDS ${_orva_ocx_src}/ActiveX_ORVA.idl
+    DEPENDS ${_orva_ocx_src}/ActiveX_ORVA.idl ${_orva_ocx_src}/dispids.h
     COMMENT "widl: ActiveX_ORVA type library"
     VERBATIM)
   add_custom_command(
@@ -77,6 +77,7 @@ if(WIN32)
     control/ocx/orva_control.cpp
     control/ocx/persistence.cpp
     control/ocx/registration.cpp
+    control/ocx/type_info.cpp
     control/ocx/ActiveX_ORVA.rc
     control/ocx/ActiveX_ORVA.def)
   set_target_properties(ActiveX_ORVA PROPERTIES PREFIX "" SUFFIX ".ocx" OUTPUT_NAME ActiveX_ORVA)

@@ -7,6 +7,8 @@
 # Tests (label "package", as root): packaging/tests/deb.sh.
 
 include(GNUInstallDirs)
+# Packaging installs what was built; it does not build everything first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
 find_program(ORVA_HELP2MAN help2man)
 find_program(ORVA_DPKG_DEB dpkg-deb)
 find_program(ORVA_DPKG_SHLIBDEPS dpkg-shlibdeps)
@@ -22,6 +24,7 @@ endif()
 set(ORVA_DEB_MAINTAINER "ORVA maintainers <maintainers@orva.invalid>")
 set(_orva_deb ${CMAKE_SOURCE_DIR}/packaging/debian)
 set(_orva_deb_out ${CMAKE_BINARY_DIR}/debian)
+file(MAKE_DIRECTORY ${_orva_deb_out}/man)
 
 # ---- orva-tools ----
 set(ORVA_TOOL_PROGRAMS orva-monitor orva-sim orva-panel)
@@ -63,12 +66,16 @@ add_custom_command(
 add_custom_target(orva_deb_changelog ALL DEPENDS ${_orva_deb_out}/changelog.Debian.gz)
 foreach(_orva_component tools dev)
   if(_orva_component STREQUAL tools)
-    set(_orva_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/orva-tools)
+    set(_orva_package orva-tools)
   else()
-    set(_orva_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/liborva-dev)
+    set(_orva_package liborva-dev)
   endif()
+  set(_orva_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_orva_package})
   install(FILES ${_orva_deb}/copyright ${_orva_deb_out}/changelog.Debian.gz DESTINATION ${_orva_doc}
           COMPONENT ${_orva_component})
+  # Tags that do not apply to packages built outside Debian's archive.
+  install(FILES ${_orva_deb}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+          RENAME ${_orva_package} COMPONENT ${_orva_component})
 endforeach()
 
 set(_orva_tools_control "")
@@ -103,11 +110,11 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME orva-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "weighing-terminal tools: monitor, simulator, panel, service
- Reads the live weight of an industrial weighing terminal on a serial port:
- orva-monitor prints the panel or JSON lines on the command line, orva-panel
- shows the panel in a window, orva-sim simulates a terminal on a
- pseudo-terminal, and orva-service (when built) serves the weights of several
- terminals over HTTP and WebSocket under its own system user.")
+Reads the live weight of an industrial weighing terminal on a serial port:
+orva-monitor prints the panel or JSON lines on the command line, orva-panel
+shows the panel in a window, orva-sim simulates a terminal on a
+pseudo-terminal, and orva-service (when built) serves the weights of several
+terminals over HTTP and WebSocket under its own system user.")
 if(TARGET orva-service)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "adduser")
   set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA "${_orva_tools_control}")
@@ -117,10 +124,10 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME liborva-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "qt6-base-dev, qt6-serialport-dev")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "weighing-terminal control: C++ library for Linux programs
- The portable core of the weighing-terminal control and its Qt 6 platform as
- static libraries with their public headers, a CMake package
- (find_package(OrvaControl), targets Orva::control and Orva::qt), a
- pkg-config file and a Qt Designer plugin for the panel widget.")
+The portable core of the weighing-terminal control and its Qt 6 platform as
+static libraries with their public headers, a CMake package
+(find_package(OrvaControl), targets Orva::control and Orva::qt), a
+pkg-config file and a Qt Designer plugin for the panel widget.")
 include(CPack)
 
 add_custom_target(orva_deb

@@ -60,7 +60,7 @@ void CheckedSerialPort::requireOpen() {
         case DeviceState::Vanished:
             // The handle is useless now; the next poll opens the device again.
             closeDevice();
-            throw deviceFailure(FailureNumber::DeviceFailure, "it disappeared");
+            throw deviceFailure(FailureNumber::DeviceFailure);
         case DeviceState::Closed: break;
     }
     throw Failure(FailureNumber::PortNotOpen, "The port is not open");

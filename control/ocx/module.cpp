@@ -7,6 +7,7 @@
 #include "control/ocx/class_factory.h"
 #include "control/ocx/control_window.h"
 #include "control/ocx/guids.h"
+#include "control/ocx/type_info.h"
 #include "platform/win32/timers.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
@@ -61,7 +62,12 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** result) {
     return orva::ocx::getClassFactory(iid, result);
 }
 
-STDAPI DllCanUnloadNow() { return orva::ocx::moduleInUse() ? S_FALSE : S_OK; }
+STDAPI DllCanUnloadNow() {
+    if (orva::ocx::moduleInUse()) return S_FALSE;
+    // The host may unload the module now: the shared type information goes first.
+    orva::ocx::releaseModuleTypeInfo();
+    return S_OK;
+}
 
 STDAPI DllRegisterServer() { return orva::ocx::registerServer(); }
 

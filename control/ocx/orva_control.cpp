@@ -1,4 +1,5 @@
 #include "control/ocx/orva_control.h"
+#include "control/ocx/dispids.h"
 
 #include <algorithm>
 #include <array>
@@ -10,6 +11,7 @@
 #include "control/ocx/dispatch_call.h"
 #include "control/ocx/module.h"
 #include "control/ocx/persistence.h"
+#include "control/ocx/type_info.h"
 #include "panel/gdi/gdi_panel.h"
 #include "panel/layout.h"
 #include "platform/win32/serial_port.h"
@@ -30,19 +32,16 @@ struct PropertyId {
     DISPID id;
 };
 constexpr std::array<PropertyId, 8> kPropertyIds{{
-    {"MinFixVes", 0x6803004B},
-    {"DecPoint", 0x6803004A},
-    {"ComSetting", 0x68030049},
-    {"ComNumber", 0x68030048},
-    {"VesTerminal", 0x68030047},
-    {"TipTerminal", 0x68030046},
-    {"StatusTerminal", 0x68030045},
-    {"UnitWeight", 0x68030044},
+    {"MinFixVes", DISPID_ORVA_MinFixVes},
+    {"DecPoint", DISPID_ORVA_DecPoint},
+    {"ComSetting", DISPID_ORVA_ComSetting},
+    {"ComNumber", DISPID_ORVA_ComNumber},
+    {"VesTerminal", DISPID_ORVA_VesTerminal},
+    {"TipTerminal", DISPID_ORVA_TipTerminal},
+    {"StatusTerminal", DISPID_ORVA_StatusTerminal},
+    {"UnitWeight", DISPID_ORVA_UnitWeight},
 }};
 
-constexpr DISPID kStabVes = 1;
-constexpr DISPID kChangeVes = 2;
-constexpr DISPID kVesStatus = 3;
 
 std::string fromBstr(BSTR text) {
     return win32::narrow(std::wstring_view(text != nullptr ? text : L"", ::SysStringLen(text)));
@@ -154,23 +153,14 @@ STDMETHODIMP_(ULONG) OrvaControl::Release() {
 
 // ---- IDispatch ----
 
+// The module's shared type information, taken at the first late-bound call.
 HRESULT OrvaControl::loadTypeInfo() {
     if (interfaceInfo_) return S_OK;
-    ComPtr<ITypeLib> library;
-    HRESULT hr = ::LoadTypeLibEx(modulePath().c_str(), REGKIND_NONE, library.out());
-    if (FAILED(hr)) return hr;
-    ComPtr<ITypeInfo> dispatch;
-    hr = library->GetTypeInfoOfGuid(IID__ActivexORVA, dispatch.out());
-    if (FAILED(hr)) return hr;
-    // A dual interface's dispatch type refers to its v-table type as -1.
-    HREFTYPE vtable = 0;
-    ComPtr<ITypeInfo> iface;
-    hr = dispatch->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtable);
-    if (SUCCEEDED(hr)) hr = dispatch->GetRefTypeInfo(vtable, iface.out());
-    if (FAILED(hr)) return hr;
-    typeLib_ = library;
-    dispatchInfo_ = dispatch;
-    interfaceInfo_ = iface;
+    ModuleTypeInfo info;
+    if (const HRESULT hr = moduleTypeInfo(info); FAILED(hr)) return hr;
+    typeLib_ = info.library;
+    dispatchInfo_ = info.dispatch;
+    interfaceInfo_ = info.iface;
     return S_OK;
 }
 
@@ -305,7 +295,7 @@ void OrvaControl::StabVes(double VesBrutoNVT) {
     ::VariantInit(&argument);
     V_VT(&argument) = VT_R8;
     V_R8(&argument) = VesBrutoNVT;
-    fire(kStabVes, &argument, 1);
+    fire(DISPID_ORVA_StabVes, &argument, 1);
 }
 
 void OrvaControl::ChangeVes(double VesChange) {
@@ -313,7 +303,7 @@ void OrvaControl::ChangeVes(double VesChange) {
     ::VariantInit(&argument);
     V_VT(&argument) = VT_R8;
     V_R8(&argument) = VesChange;
-    fire(kChangeVes, &argument, 1);
+    fire(DISPID_ORVA_ChangeVes, &argument, 1);
 }
 
 void OrvaControl::VesStatus(std::int16_t VesNul, std::int16_t& VesOk, std::int16_t& VesTara, std::int16_t& VesMax) {
@@ -329,7 +319,7 @@ void OrvaControl::VesStatus(std::int16_t VesNul, std::int16_t& VesOk, std::int16
     V_I2REF(&arguments[1]) = &VesTara;
     V_VT(&arguments[0]) = VT_BYREF | VT_I2;
     V_I2REF(&arguments[0]) = &VesMax;
-    fire(kVesStatus, arguments.data(), static_cast<UINT>(arguments.size()));
+    fire(DISPID_ORVA_VesStatus, arguments.data(), static_cast<UINT>(arguments.size()));
 }
 
 void OrvaControl::propertyChanged(std::string_view propertyName) {

@@ -33,10 +33,11 @@ inline constexpr std::string_view kProgId = "ActiveX_ORVA.ActivexORVA";
 inline constexpr std::string_view kClassName = "ActivexORVA";
 inline constexpr std::string_view kMiscStatus = "131473";  // SETCLIENTSITEFIRST | ACTIVATEWHENVISIBLE |
                                                           // INSIDEOUT | CANTLINKINSIDE | RECOMPOSEONRESIZE
+// Marshalers of the automation runtime, from the type library: the dual
+// interface's, and the plain dispatch one of the event interface.
 inline constexpr std::string_view kAutomationMarshaler = "{00020424-0000-0000-C000-000000000046}";
+inline constexpr std::string_view kDispatchMarshaler = "{00020420-0000-0000-C000-000000000046}";
 
-// Proxy/stub rows are the automation marshaler's, which serves both the dual
-// interface and the event interface from the type library.
 inline constexpr std::array kRows{
     Row{Writer::Server, "CLSID\\%CLSID%", "", kClassName},
     Row{Writer::Server, "CLSID\\%CLSID%\\InprocServer32", "", "%MODULE%"},
@@ -51,7 +52,8 @@ inline constexpr std::array kRows{
     Row{Writer::Server, kProgId, "", kClassName},
     Row{Writer::Server, "ActiveX_ORVA.ActivexORVA\\CLSID", "", "%CLSID%"},
     Row{Writer::TypeLibrary, "TypeLib\\%LIBID%\\3.1", "", "ActiveX_ORVA"},
-    Row{Writer::TypeLibrary, "TypeLib\\%LIBID%\\3.1\\FLAGS", "", "2"},
+    // The library's flags as the API writes them: control (2), with a disk image (8).
+    Row{Writer::TypeLibrary, "TypeLib\\%LIBID%\\3.1\\FLAGS", "", "10"},
     Row{Writer::TypeLibrary, "TypeLib\\%LIBID%\\3.1\\409\\%PLATFORM%", "", "%MODULE%"},
     Row{Writer::TypeLibrary, "TypeLib\\%LIBID%\\3.1\\HELPDIR", "", "%MODULE_DIR%"},
     Row{Writer::TypeLibrary, "Interface\\%IID_DUAL%", "", "_ActivexORVA"},
@@ -60,8 +62,8 @@ inline constexpr std::array kRows{
     Row{Writer::TypeLibrary, "Interface\\%IID_DUAL%\\TypeLib", "", "%LIBID%"},
     Row{Writer::TypeLibrary, "Interface\\%IID_DUAL%\\TypeLib", "Version", "3.1"},
     Row{Writer::TypeLibrary, "Interface\\%IID_EVENTS%", "", "__ActivexORVA"},
-    Row{Writer::TypeLibrary, "Interface\\%IID_EVENTS%\\ProxyStubClsid", "", kAutomationMarshaler},
-    Row{Writer::TypeLibrary, "Interface\\%IID_EVENTS%\\ProxyStubClsid32", "", kAutomationMarshaler},
+    Row{Writer::TypeLibrary, "Interface\\%IID_EVENTS%\\ProxyStubClsid", "", kDispatchMarshaler},
+    Row{Writer::TypeLibrary, "Interface\\%IID_EVENTS%\\ProxyStubClsid32", "", kDispatchMarshaler},
     Row{Writer::TypeLibrary, "Interface\\%IID_EVENTS%\\TypeLib", "", "%LIBID%"},
     Row{Writer::TypeLibrary, "Interface\\%IID_EVENTS%\\TypeLib", "Version", "3.1"},
 };

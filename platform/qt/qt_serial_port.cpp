@@ -88,6 +88,16 @@ QtSerialPort::DeviceState QtSerialPort::deviceState() const {
 }
 
 void QtSerialPort::openDevice(std::int16_t number, const SerialSettings& settings) {
+    try {
+        openOrThrow(number, settings);
+        lastOpenFailure_.reset();
+    } catch (const Failure& failure) {
+        lastOpenFailure_ = failure;
+        throw;
+    }
+}
+
+void QtSerialPort::openOrThrow(std::int16_t number, const SerialSettings& settings) {
     const std::string path = map_->pathOf(number);
     openPath_ = path;
     device_->setPortName(deviceNameOf(path));

@@ -32,6 +32,10 @@ public:
 
     // The device path the port opens (or has open) for its number.
     std::string devicePath() const { return map_->pathOf(CommPort()); }
+    // Why the last attempt to open failed (7006 no such device, 7007 busy,
+    // 7008 permission denied, ...); empty once an open has succeeded. The
+    // control retries silently at every poll; a host shows this instead.
+    const std::optional<Failure>& lastOpenFailure() const { return lastOpenFailure_; }
     // Bytes lost to overruns since the port was created.
     std::uint64_t overrunBytes() const { return overrun_; }
 
@@ -44,6 +48,7 @@ private:
     void readDevice(std::string& into, std::size_t room) override;
     std::string deviceName() const override;
 
+    void openOrThrow(std::int16_t number, const SerialSettings& settings);
     bool deviceHungUp() const;
     void drain();
 
@@ -53,6 +58,7 @@ private:
     std::string received_;
     std::uint64_t overrun_ = 0;
     bool vanished_ = false;
+    std::optional<Failure> lastOpenFailure_;
 };
 
 }  // namespace orva::qt

@@ -54,13 +54,15 @@ TEST(Monitor, JsonLinesCarryEventsDecodesAndNotifications) {
 
     EXPECT_EQ(lines[0]["event"].toString(), "PropertyChanged");
     EXPECT_EQ(lines[0]["name"].toString(), "MinFixVes");
+    EXPECT_EQ(lines[1]["event"].toString(), "Port");
+    EXPECT_TRUE(lines[1]["open"].toBool());
     int decodes = 0;
     for (const auto& line : lines) {
         ASSERT_TRUE(line["t_ms"].isDouble());
         EXPECT_EQ(line["t_ms"].toDouble(), static_cast<double>(line["t_ms"].toInteger()));
         if (line["event"].toString() != "Decode") continue;
         ++decodes;
-        EXPECT_EQ(line.keys().size(), 11);
+        EXPECT_EQ(line.keys().size(), 12);
         EXPECT_EQ(line["Shape1"].toArray().size(), 3);
         EXPECT_EQ(line["Shape2"].toArray().size(), 4);
     }

@@ -4,6 +4,7 @@
 // a device nobody gave the program, to show whether it was touched.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <string>
 #include <vector>
 
@@ -30,13 +32,29 @@ struct ToolRun {
     QByteArray err;
 };
 
+struct ToolSetup {
+    QString stdoutFile;              // standard output to this file (a device, a pty)
+    QStringList environment;         // NAME=VALUE added; "-NAME" removes
+    bool asNobody = false;           // run as user and group 65534
+};
+
 inline ToolRun runTool(const QString& program, const QStringList& arguments, int timeoutMs = 8000,
-                       const QByteArray& input = {}) {
+                       const ToolSetup& setup = {}) {
     QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& entry : setup.environment) {
+        if (entry.startsWith('-')) env.remove(entry.mid(1));
+        else env.insert(entry.section('=', 0, 0), entry.section('=', 1));
+    }
+    process.setProcessEnvironment(env);
+    if (!setup.stdoutFile.isEmpty()) process.setStandardOutputFile(setup.stdoutFile);
+    if (setup.asNobody)
+        process.setChildProcessModifier([] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+        });
     process.start(kTools + "/" + program, arguments);
     ToolRun run;
     if (!process.waitForStarted(3000)) return run;
-    if (!input.isEmpty()) process.write(input);
     process.closeWriteChannel();
     run.finished = process.waitForFinished(timeoutMs);
     if (!run.finished) {

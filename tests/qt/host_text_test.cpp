@@ -5,6 +5,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <regex>
 
 #include "platform/qt/console_notice.h"
 #include "platform/qt/port_map.h"
@@ -87,7 +88,11 @@ TEST(JsonLines, EventsAreWrittenOneObjectPerLine) {
     char buffer[1024] = {};
     const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, out);
     std::fclose(out);
-    EXPECT_EQ(std::string(buffer, n),
+    // Every line carries the wall clock beside t_ms, in RFC 3339 UTC with milliseconds.
+    const std::regex time(R"re(,"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z")re");
+    const std::string text(buffer, n);
+    EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), time), std::sregex_iterator()), 6) << text;
+    EXPECT_EQ(std::regex_replace(text, time, ""),
               "{\"t_ms\":42,\"event\":\"ChangeVes\",\"VesChange\":12.5}\n"
               "{\"t_ms\":42,\"event\":\"VesStatus\",\"VesNul\":0,\"VesOk\":1,\"VesTara\":0,\"VesMax\":0}\n"
               "{\"t_ms\":42,\"event\":\"PropertyChanged\",\"name\":\"ComNumber\"}\n"

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -144,6 +148,96 @@ TEST_F(PropertyFileTest, ASaveThatCannotBeWrittenIsAnError) {
     VirtualControl control;
     PropertyFile file((dir.path() + "/missing-dir/scale.props").toStdString());
     EXPECT_THROW(file.save([&](PropertyBag& b) { control.control.WriteProperties(b); }), PropertyFileError);
+}
+
+TEST_F(PropertyFileTest, ASaveChangesOnlyTheValuesAndKeepsTheUsersText) {
+    const QByteArray original =
+        "# scale at the loading bay\r\n\r\n  DecPoint=1\r\nOperator = \"Anna\"  \r\n# the port\r\nComNumber = \"1\"\r\n";
+    write(path(), original);
+    VirtualControl control;
+    PropertyFile file(path());
+    file.load([&](PropertyBag& b) { control.control.ReadProperties(b); });
+    control.control.setDecPoint(3);
+    file.save([&](PropertyBag& b) { control.control.WriteProperties(b); });
+    const QByteArray text = read(path());
+    EXPECT_TRUE(text.startsWith("# scale at the loading bay\r\n\r\n  DecPoint=3\r\nOperator = \"Anna\"  \r\n# the port\r\n"
+                                "ComNumber = \"1\"\r\n"))
+        << text.toStdString();
+    // The properties the file did not hold follow, in the record's order.
+    EXPECT_TRUE(text.endsWith("\r\nMinFixVes = 50\nComSetting = \"9600,n,8,1\"\nVesTerminal = \"XXXX\"\n"
+                              "TipTerminal = \"No Connect\"\nStatusTerminal = \"X\"\nUnitWeight = \"kg\"\n"))
+        << text.toStdString();
+}
+
+TEST_F(PropertyFileTest, OnlyARegularFileIsReadOrReplacedAndOpeningNeverWaits) {
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = path("folder");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    write(path("big.props"), QByteArray(PropertyFile::kMaxFileSize + 1, '#'));
+    write(path("twice.props"), "DecPoint = 2\n");
+    ASSERT_EQ(::link(path("twice.props").c_str(), path("other-name.props").c_str()), 0);
+    ASSERT_EQ(::symlink(path("nothing").c_str(), path("dangling.props").c_str()), 0);
+
+    for (const auto& [file, why] : std::vector<std::pair<std::string, std::string>>{
+             {fifo, "is a FIFO"},
+             {folder, "is a directory"},
+             {path("big.props"), "more than a properties file may hold"},
+             {path("twice.props"), "names (hard links)"},
+             {path("dangling.props"), "symbolic link to nothing"}}) {
+        VirtualControl control;
+        const std::string error = loadError(file, control.control);
+        EXPECT_NE(error.find(file + ": "), std::string::npos) << error;
+        EXPECT_NE(error.find(why), std::string::npos) << error;
+        PropertyFile bag(file);
+        EXPECT_THROW(bag.save([&](PropertyBag& b) { control.control.WriteProperties(b); }), PropertyFileError) << file;
+    }
+    struct stat st{};
+    ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(::stat(path("twice.props").c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 2u);
+}
+
+TEST_F(PropertyFileTest, ASaveKeepsModeOwnerAndGroupAndGoesThroughALink) {
+    const std::string real = path("real.props");
+    const std::string link = path("link.props");
+    write(real, "DecPoint = 2\n");
+    ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    // Root saves another user's file without taking it over.
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(real.c_str(), 65534, 65534), 0);
+    }
+
+    VirtualControl control;
+    PropertyFile file(link);
+    file.load([&](PropertyBag& b) { control.control.ReadProperties(b); });
+    control.control.setDecPoint(4);
+    file.save([&](PropertyBag& b) { control.control.WriteProperties(b); });
+
+    struct stat st{};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
+    EXPECT_TRUE(read(real).startsWith("DecPoint = 4\n"));
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Hidden | QDir::Files).filter(".real.props").isEmpty());
+}
+
+TEST_F(PropertyFileTest, NamesInTheWrongCaseAreNamedWithTheirLine) {
+    write(path(), "# the decimals\ndecpoint = 2\nDecPoint = 1\nCOMNUMBER = 3\nOperator = 1\n");
+    PropertyFile file(path());
+    file.readFile();
+    const auto warnings = file.caseMismatches({"DecPoint", "ComNumber"});
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0].rfind(path() + ":2: decpoint is not DecPoint", 0), 0u) << warnings[0];
+    EXPECT_EQ(warnings[1].rfind(path() + ":4: COMNUMBER is not ComNumber", 0), 0u) << warnings[1];
 }
 
 }  // namespace

@@ -6,14 +6,15 @@
 #include <array>
 
 #include "tests/wine/host_support.h"
+#include "control/ocx/dispids.h"
 
 namespace {
 
 using namespace host;
 
-constexpr DISPID kMinFixVes = 0x6803004B;
-constexpr DISPID kComSetting = 0x68030049;
-constexpr DISPID kStatus_Terminale = 0x6003006E;
+constexpr DISPID kMinFixVes = DISPID_ORVA_MinFixVes;
+constexpr DISPID kComSetting = DISPID_ORVA_ComSetting;
+constexpr DISPID kStatus_Terminale = DISPID_ORVA_Status_Terminale;
 
 TEST(Dispatch, CreatedByProgIdWithTheDefaults) {
     auto control = createControl();
@@ -47,11 +48,11 @@ TEST(Dispatch, LateBindingByNameFindsEveryMember) {
     auto control = createControl();
     ASSERT_TRUE(control);
     const std::array<std::pair<const wchar_t*, DISPID>, 13> members{{
-        {L"MinFixVes", 0x6803004B}, {L"DecPoint", 0x6803004A}, {L"ComSetting", 0x68030049},
-        {L"ComNumber", 0x68030048}, {L"VesTerminal", 0x68030047}, {L"TipTerminal", 0x68030046},
-        {L"StatusTerminal", 0x68030045}, {L"UnitWeight", 0x68030044}, {L"Com_ORVA_Signal", 0x60030054},
-        {L"Stability", 0x60030055}, {L"Init_VC", 0x60030057}, {L"Default_Flag", 0x60030064},
-        {L"Status_Terminale", 0x6003006E},
+        {L"MinFixVes", DISPID_ORVA_MinFixVes}, {L"DecPoint", DISPID_ORVA_DecPoint}, {L"ComSetting", DISPID_ORVA_ComSetting},
+        {L"ComNumber", DISPID_ORVA_ComNumber}, {L"VesTerminal", DISPID_ORVA_VesTerminal}, {L"TipTerminal", DISPID_ORVA_TipTerminal},
+        {L"StatusTerminal", DISPID_ORVA_StatusTerminal}, {L"UnitWeight", DISPID_ORVA_UnitWeight}, {L"Com_ORVA_Signal", DISPID_ORVA_Com_ORVA_Signal},
+        {L"Stability", DISPID_ORVA_Stability}, {L"Init_VC", DISPID_ORVA_Init_VC}, {L"Default_Flag", DISPID_ORVA_Default_Flag},
+        {L"Status_Terminale", DISPID_ORVA_Status_Terminale},
     }};
     for (const auto& [name, id] : members) {
         std::wstring text = name;
@@ -118,7 +119,7 @@ TEST(Dispatch, PropertyWritesNotifyByDispidAfterStoring) {
     ASSERT_EQ(S_OK, connection.status());
     std::wstring seenInside;
     sink->onChanged = [&](DISPID id) {
-        if (id == 0x68030048) seenInside = getString(control.get(), &_ActivexORVA::get_ComNumber);
+        if (id == DISPID_ORVA_ComNumber) seenInside = getString(control.get(), &_ActivexORVA::get_ComNumber);
     };
 
     Bstr three(L" 3"), text(L"x");
@@ -130,8 +131,8 @@ TEST(Dispatch, PropertyWritesNotifyByDispidAfterStoring) {
     ASSERT_EQ(S_OK, control->put_TipTerminal(text.get()));
     ASSERT_EQ(S_OK, control->put_StatusTerminal(text.get()));
     ASSERT_EQ(S_OK, control->put_UnitWeight(text.get()));
-    const std::vector<DISPID> expected{0x6803004B, 0x6803004A, 0x68030049, 0x68030048,
-                                       0x68030047, 0x68030046, 0x68030045, 0x68030044};
+    const std::vector<DISPID> expected{DISPID_ORVA_MinFixVes, DISPID_ORVA_DecPoint, DISPID_ORVA_ComSetting, DISPID_ORVA_ComNumber,
+                                       DISPID_ORVA_VesTerminal, DISPID_ORVA_TipTerminal, DISPID_ORVA_StatusTerminal, DISPID_ORVA_UnitWeight};
     EXPECT_EQ(expected, sink->changes);
     EXPECT_EQ(L" 3", seenInside);  // stored before the notification
 

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "panel/layout.h"
+#include "control/ocx/dispids.h"
 #include "tests/wine/host_support.h"
 
 namespace {
@@ -348,7 +349,7 @@ TEST_F(Embedding, QuickActivationConnectsSinksAndSite) {
     EXPECT_NE(0u, answer.dwPropNotifyCookie);
 
     ASSERT_EQ(S_OK, control->put_DecPoint(2));
-    EXPECT_EQ(std::vector<DISPID>{0x6803004A}, notify->changes);
+    EXPECT_EQ(std::vector<DISPID>{DISPID_ORVA_DecPoint}, notify->changes);
     ASSERT_TRUE(pumpUntil([&] { return find(sink->events, 3) != nullptr; }, 10000));
 
     // Both connection points are listed for containers that enumerate them.

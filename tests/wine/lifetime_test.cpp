@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "tests/wine/host_support.h"
+#include "control/ocx/dispids.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ void oneLife(IClassFactory* factory, EventSink& events, NotifySink& notify) {
         // Late-bound: a read nobody takes the result of, a write whose
         // argument is converted to text, and a call of nothing.
         DISPPARAMS none{nullptr, nullptr, 0, 0};
-        ASSERT_EQ(S_OK, control->Invoke(0x68030049, IID_NULL, 0x0409, DISPATCH_PROPERTYGET, &none, nullptr, nullptr,
+        ASSERT_EQ(S_OK, control->Invoke(DISPID_ORVA_ComSetting, IID_NULL, 0x0409, DISPATCH_PROPERTYGET, &none, nullptr, nullptr,
                                         nullptr));
         VARIANT number;
         ::VariantInit(&number);
@@ -76,7 +77,7 @@ void oneLife(IClassFactory* factory, EventSink& events, NotifySink& notify) {
         V_I4(&number) = 3;
         DISPID named = DISPID_PROPERTYPUT;
         DISPPARAMS put{&number, &named, 1, 1};
-        ASSERT_EQ(S_OK, control->Invoke(0x68030046, IID_NULL, 0x0409, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr,
+        ASSERT_EQ(S_OK, control->Invoke(DISPID_ORVA_TipTerminal, IID_NULL, 0x0409, DISPATCH_PROPERTYPUT, &put, nullptr, nullptr,
                                         nullptr));
         ASSERT_EQ(DISP_E_MEMBERNOTFOUND,
                   control->Invoke(0x4242, IID_NULL, 0x0409, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr));

@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "tests/wine/host_support.h"
+#include "control/ocx/dispids.h"
 
 namespace {
 
 using namespace host;
 
-constexpr DISPID kMinFixVes = 0x6803004B;
-constexpr DISPID kComSetting = 0x68030049;
-constexpr DISPID kStability = 0x60030055;
+constexpr DISPID kMinFixVes = DISPID_ORVA_MinFixVes;
+constexpr DISPID kComSetting = DISPID_ORVA_ComSetting;
+constexpr DISPID kStability = DISPID_ORVA_Stability;
 constexpr LCID kLcid = 0x0409;
 
 struct Call {
@@ -279,7 +280,7 @@ TEST(DispatchRobustness, AFailingMemberIsAnExceptionWithOrWithoutAPlaceForIt) {
     V_BSTR(&argument) = text.get();
     DISPID named = DISPID_PROPERTYPUT;
     DISPPARAMS put{&argument, &named, 1, 1};
-    constexpr DISPID kUnitWeight = 0x68030044;
+    constexpr DISPID kUnitWeight = DISPID_ORVA_UnitWeight;
     EXCEPINFO exception{};
     EXPECT_EQ(DISP_E_EXCEPTION,
               control->Invoke(kUnitWeight, IID_NULL, kLcid, DISPATCH_PROPERTYPUT, &put, nullptr, &exception, nullptr));

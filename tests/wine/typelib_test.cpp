@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/wine/host_support.h"
+#include "control/ocx/dispids.h"
 
 namespace {
 
@@ -20,27 +21,27 @@ struct Member {
 };
 
 const std::vector<Member> kMembers = {
-    {L"MinFixVes", 0x6803004B, INVOKE_PROPERTYGET, nullptr, VT_I2},
-    {L"MinFixVes", 0x6803004B, INVOKE_PROPERTYPUT, L"New_MinFixVes", VT_I2},
-    {L"DecPoint", 0x6803004A, INVOKE_PROPERTYGET, nullptr, VT_I2},
-    {L"DecPoint", 0x6803004A, INVOKE_PROPERTYPUT, L"New_DecPoint", VT_I2},
-    {L"ComSetting", 0x68030049, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
-    {L"ComSetting", 0x68030049, INVOKE_PROPERTYPUT, L"New_ComSetting", VT_BSTR},
-    {L"ComNumber", 0x68030048, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
-    {L"ComNumber", 0x68030048, INVOKE_PROPERTYPUT, L"New_ComNumber", VT_BSTR},
-    {L"VesTerminal", 0x68030047, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
-    {L"VesTerminal", 0x68030047, INVOKE_PROPERTYPUT, L"New_VesTerminal", VT_BSTR},
-    {L"TipTerminal", 0x68030046, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
-    {L"TipTerminal", 0x68030046, INVOKE_PROPERTYPUT, L"New_TipTerminal", VT_BSTR},
-    {L"StatusTerminal", 0x68030045, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
-    {L"StatusTerminal", 0x68030045, INVOKE_PROPERTYPUT, L"New_StatusTerminal", VT_BSTR},
-    {L"UnitWeight", 0x68030044, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
-    {L"UnitWeight", 0x68030044, INVOKE_PROPERTYPUT, L"New_UnitWeight", VT_BSTR},
-    {L"Com_ORVA_Signal", 0x60030054, INVOKE_FUNC, nullptr, VT_EMPTY},
-    {L"Stability", 0x60030055, INVOKE_FUNC, nullptr, VT_EMPTY},
-    {L"Init_VC", 0x60030057, INVOKE_FUNC, nullptr, VT_EMPTY},
-    {L"Default_Flag", 0x60030064, INVOKE_FUNC, nullptr, VT_EMPTY},
-    {L"Status_Terminale", 0x6003006E, INVOKE_FUNC, nullptr, VT_EMPTY},
+    {L"MinFixVes", DISPID_ORVA_MinFixVes, INVOKE_PROPERTYGET, nullptr, VT_I2},
+    {L"MinFixVes", DISPID_ORVA_MinFixVes, INVOKE_PROPERTYPUT, L"New_MinFixVes", VT_I2},
+    {L"DecPoint", DISPID_ORVA_DecPoint, INVOKE_PROPERTYGET, nullptr, VT_I2},
+    {L"DecPoint", DISPID_ORVA_DecPoint, INVOKE_PROPERTYPUT, L"New_DecPoint", VT_I2},
+    {L"ComSetting", DISPID_ORVA_ComSetting, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
+    {L"ComSetting", DISPID_ORVA_ComSetting, INVOKE_PROPERTYPUT, L"New_ComSetting", VT_BSTR},
+    {L"ComNumber", DISPID_ORVA_ComNumber, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
+    {L"ComNumber", DISPID_ORVA_ComNumber, INVOKE_PROPERTYPUT, L"New_ComNumber", VT_BSTR},
+    {L"VesTerminal", DISPID_ORVA_VesTerminal, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
+    {L"VesTerminal", DISPID_ORVA_VesTerminal, INVOKE_PROPERTYPUT, L"New_VesTerminal", VT_BSTR},
+    {L"TipTerminal", DISPID_ORVA_TipTerminal, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
+    {L"TipTerminal", DISPID_ORVA_TipTerminal, INVOKE_PROPERTYPUT, L"New_TipTerminal", VT_BSTR},
+    {L"StatusTerminal", DISPID_ORVA_StatusTerminal, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
+    {L"StatusTerminal", DISPID_ORVA_StatusTerminal, INVOKE_PROPERTYPUT, L"New_StatusTerminal", VT_BSTR},
+    {L"UnitWeight", DISPID_ORVA_UnitWeight, INVOKE_PROPERTYGET, nullptr, VT_BSTR},
+    {L"UnitWeight", DISPID_ORVA_UnitWeight, INVOKE_PROPERTYPUT, L"New_UnitWeight", VT_BSTR},
+    {L"Com_ORVA_Signal", DISPID_ORVA_Com_ORVA_Signal, INVOKE_FUNC, nullptr, VT_EMPTY},
+    {L"Stability", DISPID_ORVA_Stability, INVOKE_FUNC, nullptr, VT_EMPTY},
+    {L"Init_VC", DISPID_ORVA_Init_VC, INVOKE_FUNC, nullptr, VT_EMPTY},
+    {L"Default_Flag", DISPID_ORVA_Default_Flag, INVOKE_FUNC, nullptr, VT_EMPTY},
+    {L"Status_Terminale", DISPID_ORVA_Status_Terminale, INVOKE_FUNC, nullptr, VT_EMPTY},
 };
 
 class TypeLibrary : public testing::Test {

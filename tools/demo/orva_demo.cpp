@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control/activex_orva.h"
+#include "orva/version.h"
 #include "platform/virtual/simulated_line.h"
 #include "platform/virtual/virtual_clock.h"
 #include "platform/virtual/virtual_services.h"
@@ -46,7 +47,39 @@ void printPanel(const ActivexORVA& control, Millis now) {
 
 }  // namespace
 
-int main() {
+constexpr const char* kUsage = R"(usage: orva-demo [--help | --version]
+
+Runs one weighing terminal control in virtual time against a simulated
+ORVA-1 terminal: a load goes on the scale, settles, is taken off, and the
+next one comes. Prints every event the control raises (ChangeVes, StabVes,
+VesStatus) and the panel after each decode that changed the weight, then
+exits; it needs no serial device and takes no time.
+
+The panel line: [frame caption] the status lamps >0< (weight exactly zero),
+Ok (at least one stability lamp green), T (tare), Max (over the maximum),
+each G green or . dark; the three stability lamps, top to bottom, G green
+or R red (all three green: the weight settled); the weight and unit; the
+VesTerminal and StatusTerminal properties.
+
+options:
+  --version   the version
+  --help      this text
+)";
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.size() == 1 && (arguments[0] == "--help" || arguments[0] == "-h")) {
+        std::fputs(kUsage, stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (arguments.size() == 1 && arguments[0] == "--version") {
+        std::printf("orva-demo %s\n", ORVA_VERSION_STRING);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (!arguments.empty()) {
+        std::fprintf(stderr, "orva-demo: unknown argument \"%s\"\norva-demo: see --help\n", arguments[0].c_str());
+        return 2;
+    }
     VirtualClock clock;
     VirtualTimerFactory timers(clock);
     RecordingNotice notice;
@@ -71,6 +104,10 @@ int main() {
             lastDecodedCaption = control.panel().Label2().text;
             printPanel(control, clock.now());
         }
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "orva-demo: cannot write to standard output\n");
+        return 1;
     }
     return 0;
 }

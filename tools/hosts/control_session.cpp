@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "acquisition/number_text.h"
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "platform/qt/qt_serial_port.h"
@@ -51,14 +52,11 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     if (options_.port) comNumber = std::to_string(*options_.port);
     else if (propertyFile_) comNumber = toText(propertyFile_->read("ComNumber", PropertyValue(comNumber)));
     const std::int16_t portNumber = configuredPortNumber(comNumber);
+    if (propertyFile_) documentWarnings(portNumber);
     if (options_.simulate) startSimulator(portNumber);
 
-    timers_.setAfterTick([this](const IntervalTimer& timer) {
-        if (control_ && &timer == &control_->Timer3()) {
-            ++decodes_;
-            if (onDecode_) onDecode_();
-        }
-    });
+    timers_.setAfterTick([this](const IntervalTimer& timer) { afterTick(timer); });
+    tap_.forward = events;
     if (!options_.tracePath.empty()) {
         try {
             trace_ = std::make_unique<qt::FileTrace>(options_.tracePath);
@@ -69,7 +67,7 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     sinceCreation_.start();
     std::optional<SessionError> restoreFailure;
     PlacedControl placed = createControlOnPort(portMap_, portNumber, {timers_, notice_, locale_, trace_.get()}, [&](ActivexORVA& control) {
-        control.setEventSink(events);
+        control.setEventSink(&tap_);
         control.setPropertyChangeSink(changes);
         if (propertyFile_) {
             try {
@@ -88,6 +86,57 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     control_ = std::move(placed.control);
     port_ = placed.port;
     if (restoreFailure) throw *restoreFailure;
+    checkPort();
+}
+
+void ControlSession::afterTick(const IntervalTimer& timer) {
+    if (!control_) return;
+    checkPort();
+    if (&timer != &control_->Timer3()) return;
+    ++decodes_;
+    const std::string& type = control_->TipTerminal();
+    lastDecode_.recognised = type == "ORVA-1" || type == "ORVA-2";
+    lastDecode_.settled = tap_.settled;
+    lastDecode_.weight = tap_.settled ? tap_.settledWeight : control_->reading().VesCurrent;
+    tap_.settled = false;
+    if (onDecode_) onDecode_();
+}
+
+void ControlSession::checkPort() {
+    if (port_ == nullptr) return;
+    // The reason is worked out once per failure, not at every tick: it may
+    // look at the device, which the control retries every poll anyway.
+    const std::optional<Failure>& failure = port_->lastOpenFailure();
+    const bool sameFailure = failure.has_value() == reasonFor_.has_value() &&
+                             (!failure || (failure->number() == reasonFor_->number() &&
+                                           failure->description() == reasonFor_->description()));
+    PortState state;
+    state.open = port_->PortOpen();
+    if (!state.open) {
+        if (sameFailure && portState_ && !portState_->open) state.reason = portState_->reason;
+        else state.reason = host::portState(*port_).reason;
+    }
+    reasonFor_ = failure;
+    if (portState_ && *portState_ == state) return;
+    portState_ = state;
+    if (onPortChange_) onPortChange_(state);
+}
+
+// Mistakes in the document that load without an error but would leave the
+// user wondering: a name in the wrong letter case is an unknown key, and a
+// port number the poll check cannot read keeps the control on its port.
+void ControlSession::documentWarnings(std::int16_t portNumber) {
+    static const std::vector<std::string_view> kNames = {"MinFixVes",  "DecPoint",    "ComSetting",     "ComNumber",
+                                                         "VesTerminal", "TipTerminal", "StatusTerminal", "UnitWeight"};
+    warnings_ = propertyFile_->caseMismatches(kNames);
+    if (const int line = propertyFile_->lineOf("ComNumber"); line > 0) {
+        const std::string text = toText(propertyFile_->read("ComNumber", PropertyValue()));
+        const auto number = parseWholeNumber(text);
+        if (!number || *number < 0.5 || *number >= 32767.5)
+            warnings_.push_back(propertyFile_->path() + ":" + std::to_string(line) + ": ComNumber \"" + text +
+                                "\" is not a port number from 1 to 32767; the control stays on port " +
+                                std::to_string(portNumber));
+    }
 }
 
 void ControlSession::save() {
@@ -100,10 +149,18 @@ void ControlSession::save() {
 }
 
 std::string ControlSession::portDescription() const {
-    std::int16_t number = 1;
-    if (control_) number = control_->MSComm1().CommPort();
-    std::string text = "port " + std::to_string(number) + " = " + portMap_->pathOf(number);
-    if (simulator_ && portMap_->pathOf(number) == simulator_->devicePath())
+    const std::int16_t number = portNumber();
+    return "port " + std::to_string(number) + " = " + deviceText(number);
+}
+
+std::string ControlSession::portStateText() const {
+    const std::int16_t number = portNumber();
+    return "port " + std::to_string(number) + " " + describe(portState()) + " | " + deviceText(number);
+}
+
+std::string ControlSession::deviceText(std::int16_t number) const {
+    std::string text = portMap_->pathOf(number);
+    if (simulator_ && text == simulator_->devicePath())
         text += std::string(" (simulated ") + (*options_.simulate == sim::FrameFormat::Orva2 ? "ORVA-2" : "ORVA-1") +
                 " terminal)";
     return text;

@@ -1,5 +1,8 @@
 #pragma once
-// The command line shared by orva-monitor and orva-panel.
+// The command line shared by orva-monitor and orva-panel. Every mistake is
+// a usage error found before anything starts: a value that the control or
+// its port would refuse later, an option where a value should be, a device
+// path where a port number should be.
 
 #include <cstdint>
 #include <optional>
@@ -31,14 +34,27 @@ struct HostOptions {
     bool json = false;
     bool listPorts = false;
     bool help = false;
+    bool version = false;
     long cycles = 0;                            // --cycles N: stop after N decodes; 0 runs until interrupted
     std::string snapshotPath;                   // --snapshot FILE: the panel window as a picture at exit
+    std::string logPath;                        // --log FILE: one CSV line per settled weight
+    bool logAll = false;                        // --log-all: every recognised reading
+    bool once = false;                          // --once: wait for one weight, print it, exit
+    bool now = false;                           // --now: with --once, any recognised reading
+    double timeoutSeconds = 10;                 // --timeout S: with --once
 };
 
-// Throws OptionError with a message fit for the user.
-HostOptions parseHostOptions(const std::vector<std::string>& arguments);
+enum class Program { Monitor, Panel };
 
-// The --help text; `window` adds what only the panel window does.
-std::string usageText(const std::string& program, bool window);
+// Throws OptionError with a message fit for the user; its first line says
+// what to do.
+HostOptions parseHostOptions(const std::vector<std::string>& arguments, Program program = Program::Monitor);
+
+// The --help text: every option of the program, the panel's lamps, the
+// JSON lines, the exit status.
+std::string usageText(const std::string& program, Program which);
+
+// "orva-monitor 1.0"
+std::string versionText(const std::string& program);
 
 }  // namespace orva::host

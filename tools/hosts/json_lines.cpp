@@ -1,7 +1,10 @@
 #include "tools/hosts/json_lines.h"
 
+#include <QDateTime>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 #include "platform/failure.h"
 
@@ -74,8 +77,13 @@ std::string jsonNumber(double value) {
     return std::string(buffer, result.ptr);
 }
 
+std::string utcTimestamp() {
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
+}
+
 JsonLine::JsonLine(long long tMs, std::string_view event) {
-    text_ = "{\"t_ms\":" + std::to_string(tMs) + ",\"event\":" + jsonString(event);
+    text_ = "{\"t_ms\":" + std::to_string(tMs) + ",\"time\":" + jsonString(utcTimestamp()) +
+            ",\"event\":" + jsonString(event);
 }
 
 void JsonLine::key(std::string_view key) { text_ += "," + jsonString(key) + ":"; }
@@ -104,10 +112,12 @@ JsonLine& JsonLine::raw(std::string_view k, std::string_view json) {
 void JsonEventWriter::writeLine(const JsonLine& line) {
     const std::string text = line.str() + "\n";
     if (failed_) return;
+    errno = 0;
     const bool written = std::fwrite(text.data(), 1, text.size(), out_) == text.size();
     if (written && std::fflush(out_) == 0) return;  // a reader sees each line as it happens
+    const int error = errno;
     failed_ = true;
-    if (onOutputFailed_) onOutputFailed_();
+    if (onOutputFailed_) onOutputFailed_(error != 0 ? std::strerror(error) : "write failed");
 }
 
 void JsonEventWriter::StabVes(double w) { writeLine(JsonLine(clock_(), "StabVes").number("VesBrutoNVT", w)); }
@@ -130,6 +140,15 @@ void JsonEventWriter::tickFailed(const Failure& failure) { error(failure.number(
 
 void JsonEventWriter::error(std::int32_t number, std::string_view description) {
     writeLine(JsonLine(clock_(), "Error").integer("number", number).text("description", description));
+}
+
+void JsonEventWriter::warning(std::string_view text) { writeLine(JsonLine(clock_(), "Warning").text("text", text)); }
+
+void JsonEventWriter::port(bool open, std::string_view reason) {
+    JsonLine line(clock_(), "Port");
+    line.raw("open", open ? "true" : "false");
+    if (!open) line.text("reason", reason);
+    writeLine(line);
 }
 
 void JsonEventWriter::decoded(const ActivexORVA& control) {

@@ -1,6 +1,7 @@
 #pragma once
 // The monitor's JSON-lines output: one object per line, each with "t_ms"
-// and "event". Weights are JSON numbers in their shortest form that reads
+// (milliseconds since the control was created), "time" (the wall clock,
+// RFC 3339 UTC with milliseconds) and "event". Weights are JSON numbers in their shortest form that reads
 // back as the same double (null for an infinity or NaN, which JSON cannot
 // carry); strings are UTF-8, with any byte that is not valid UTF-8 replaced
 // by U+FFFD so that every line stays valid JSON.
@@ -21,7 +22,10 @@ namespace orva::host {
 std::string jsonString(std::string_view utf8);
 std::string jsonNumber(double value);
 
-// Builds one line: {"t_ms":T,"event":"E", ...}.
+// "2026-12-08T10:15:02.031Z": now, UTC, milliseconds.
+std::string utcTimestamp();
+
+// Builds one line: {"t_ms":T,"time":"...","event":"E", ...}.
 class JsonLine {
 public:
     JsonLine(long long tMs, std::string_view event);
@@ -55,9 +59,13 @@ public:
 
     void decoded(const ActivexORVA& control);
     void error(std::int32_t number, std::string_view description);
-    // Told once when a line cannot be written (the reader went away), so the
-    // host can end normally and keep its document rather than poll unheard.
-    void setOnOutputFailed(std::function<void()> onFailed) { onOutputFailed_ = std::move(onFailed); }
+    void warning(std::string_view text);
+    // {"event":"Port","open":true} or {"event":"Port","open":false,"reason":"..."}
+    void port(bool open, std::string_view reason);
+    // Told once when a line cannot be written (the reader went away, the disk
+    // is full), with the system's reason, so the host can end with an error
+    // and keep its document rather than poll unheard.
+    void setOnOutputFailed(std::function<void(const std::string&)> onFailed) { onOutputFailed_ = std::move(onFailed); }
 
 private:
     void writeLine(const JsonLine& line);
@@ -65,7 +73,7 @@ private:
     std::FILE* out_;
     Clock clock_;
     UserNotice* forward_;
-    std::function<void()> onOutputFailed_;
+    std::function<void(const std::string&)> onOutputFailed_;
     bool failed_ = false;
 };
 

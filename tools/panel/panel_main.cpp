@@ -3,11 +3,17 @@
 // boxes; --json also prints its events as JSON lines.
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QImageWriter>
 #include <QLabel>
 #include <QMessageBox>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +24,7 @@
 #include "tools/hosts/control_session.h"
 #include "tools/hosts/json_lines.h"
 #include "tools/hosts/port_listing.h"
+#include "tools/hosts/weighing_log.h"
 
 namespace {
 
@@ -40,34 +47,89 @@ public:
              std::to_string(max));
         if (also_) also_->VesStatus(nul, ok, tara, max);
     }
-    void setPrefix(std::string prefix) { prefix_ = std::move(prefix); }
+    // The port and its state, shown before the latest event.
+    void setPrefix(std::string prefix) {
+        prefix_ = std::move(prefix);
+        refresh();
+    }
 
 private:
-    void show(const std::string& text) { status_.setText(QString::fromStdString(prefix_ + "   last event: " + text)); }
+    void show(const std::string& text) {
+        last_ = text;
+        refresh();
+    }
+    void refresh() {
+        status_.setText(QString::fromStdString(last_.empty() ? prefix_ : prefix_ + "   last event: " + last_));
+    }
     QLabel& status_;
     ControlEvents* also_;
     std::string prefix_;
+    std::string last_;
 };
+
+// Without a display the toolkit would abort with a message about platform
+// plugins; say what is missing and how to draw without one.
+bool displayAvailable() {
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return true;  // the user chose a platform
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    constexpr const char* kProgram = "orva-panel";
     host::HostOptions options;
     try {
-        options = host::parseHostOptions(std::vector<std::string>(argv + 1, argv + argc));
+        options = host::parseHostOptions(std::vector<std::string>(argv + 1, argv + argc), host::Program::Panel);
     } catch (const host::OptionError& error) {
-        std::fprintf(stderr, "orva-panel: %s\n", error.what());
+        std::fprintf(stderr, "%s: %s\n%s: see --help\n", kProgram, error.what(), kProgram);
         return 2;
     }
-    if (options.help) {
-        std::fputs(host::usageText("orva-panel", true).c_str(), stdout);
+    std::signal(SIGPIPE, SIG_IGN);
+    if (options.help || options.version) {
+        const std::string text = options.help ? host::usageText(kProgram, host::Program::Panel) : host::versionText(kProgram);
+        if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+            std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kProgram, std::strerror(errno));
+            return 1;
+        }
         return 0;
     }
     if (options.listPorts) {
-        host::listSerialPorts(stdout);
-        return 0;
+        QCoreApplication app(argc, argv);
+        if (host::listSerialPorts(stdout, options.json)) return 0;
+        std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kProgram, std::strerror(errno));
+        return 1;
     }
+    if (!displayAvailable()) {
+        std::fprintf(stderr,
+                     "%s: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); to draw without one, for "
+                     "--snapshot, run it with QT_QPA_PLATFORM=offscreen\n",
+                     kProgram);
+        return 1;
+    }
+
+    QApplication app(argc, argv);
+    QByteArray snapshotFormat;
+    if (!options.snapshotPath.empty()) {
+        snapshotFormat = QFileInfo(QString::fromStdString(options.snapshotPath)).suffix().toLower().toLatin1();
+        if (snapshotFormat == "jpeg") snapshotFormat = "jpg";
+        if (snapshotFormat.isEmpty() || !QImageWriter::supportedImageFormats().contains(snapshotFormat)) {
+            QStringList known;
+            for (const QByteArray& f : QImageWriter::supportedImageFormats()) known << QString::fromLatin1(f);
+            std::fprintf(stderr, "%s: --snapshot %s: the file name's extension names no picture format this program "
+                         "writes (%s)\n%s: see --help\n",
+                         kProgram, options.snapshotPath.c_str(), known.join(", ").toStdString().c_str(), kProgram);
+            return 2;
+        }
+    }
+
+    int status = 0;
+    auto fail = [&](const std::string& message) {
+        if (status == 0) std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+        status = 1;
+        // Queued, so that a failure before the event loop runs ends it too.
+        QTimer::singleShot(0, &app, &QApplication::quit);
+    };
 
     QWidget window;
     window.setWindowTitle("ORVA panel");
@@ -75,24 +137,65 @@ int main(int argc, char** argv) {
     host::ControlSession* session = nullptr;
     auto clock = [&session] { return session != nullptr ? session->elapsedMs() : 0LL; };
     std::unique_ptr<host::JsonEventWriter> json;
-    if (options.json) json = std::make_unique<host::JsonEventWriter>(stdout, clock, &gui);
+    if (options.json) {
+        json = std::make_unique<host::JsonEventWriter>(stdout, clock, &gui);
+        json->setOnOutputFailed([&](const std::string& why) { fail("cannot write to standard output: " + why); });
+    }
     UserNotice& notice = json ? static_cast<UserNotice&>(*json) : gui;
+
+    std::unique_ptr<host::WeighingLog> log;
+    if (!options.logPath.empty()) {
+        try {
+            log = std::make_unique<host::WeighingLog>(options.logPath);
+        } catch (const host::WeighingLogError& error) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
+            return 1;
+        }
+    }
 
     host::ControlSession owned(options, notice);
     session = &owned;
-    QLabel status(&window);
-    StatusEvents events(status, json.get());
-    qt::SignalQuit quit([](int) { QApplication::quit(); });
+    QLabel status_(&window);
+    StatusEvents events(status_, json.get());
+    qt::SignalQuit onSignals([&](int number) {
+        if (number == SIGHUP && log) {
+            try {
+                log->reopen();
+            } catch (const host::WeighingLogError& error) {
+                fail(error.what());
+            }
+            return;
+        }
+        QApplication::quit();
+    });
+    auto portText = [&] { return owned.portStateText(); };
+    owned.setOnPortChange([&](const host::PortState& state) {
+        if (json) json->port(state.open, state.reason);
+        events.setPrefix(portText());
+    });
     try {
         owned.start(&events, json.get(), [&] {
+            const host::DecodeResult& decode = owned.lastDecode();
             if (json) json->decoded(owned.control());
+            if (log && (decode.settled || (options.logAll && decode.recognised))) {
+                try {
+                    log->write(owned.portNumber(), decode.weight, owned.control().UnitWeight(),
+                               owned.control().StatusTerminal());
+                } catch (const host::WeighingLogError& error) {
+                    fail(error.what());
+                }
+            }
             if (options.cycles > 0 && owned.decodes() >= options.cycles) QApplication::quit();
         });
     } catch (const host::SessionError& error) {
         if (json) json->error(error.number(), error.what());
-        std::fprintf(stderr, "orva-panel: %s\n", error.what());
-        QMessageBox::critical(nullptr, "orva-panel", QString::fromStdString(error.what()));
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
+        QMessageBox::critical(nullptr, kProgram, QString::fromStdString(error.what()));
         return 1;
+    }
+    for (const auto& warning : owned.warnings()) {
+        if (json) json->warning(warning);
+        std::fprintf(stderr, "%s: warning: %s\n", kProgram, warning.c_str());
     }
 
     // Declared after the session: the widget, which observes the control's
@@ -101,22 +204,24 @@ int main(int argc, char** argv) {
     QVBoxLayout column(&window);
     column.setContentsMargins(0, 0, 0, 4);
     column.addWidget(panel.get());
-    column.addWidget(&status);
+    column.addWidget(&status_);
     column.setSizeConstraint(QLayout::SetFixedSize);
-    events.setPrefix(owned.portDescription());
-    status.setText(QString::fromStdString(owned.portDescription()));
+    events.setPrefix(portText());
     window.show();
 
     app.exec();
-    if (!options.snapshotPath.empty() && !window.grab().save(QString::fromStdString(options.snapshotPath)))
-        std::fprintf(stderr, "orva-panel: cannot save %s\n", options.snapshotPath.c_str());
+    if (!options.snapshotPath.empty()) {
+        QImageWriter writer(QString::fromStdString(options.snapshotPath), snapshotFormat);
+        if (!writer.write(window.grab().toImage()))
+            fail("cannot save " + options.snapshotPath + ": " + writer.errorString().toStdString());
+    }
     panel.reset();
     try {
         owned.save();
     } catch (const host::SessionError& error) {
         if (json) json->error(error.number(), error.what());
-        std::fprintf(stderr, "orva-panel: %s\n", error.what());
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
         return 1;
     }
-    return 0;
+    return status;
 }

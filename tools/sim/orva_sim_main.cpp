@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "platform/qt/signal_quit.h"
+#include "orva/version.h"
 #include "tools/sim/terminal_simulator.h"
 
 namespace {
@@ -39,6 +40,7 @@ options:
                          as it comes
   --loading              run the built-in loading cycle
   --seed N               seed of the noise and garbage (default 1)
+  --version              the version
   --help                 this text
 
 script commands (one per line, # starts a comment):
@@ -107,6 +109,9 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) throw std::invalid_argument(arg + " needs a value");
+            const std::string next = argv[i + 1];
+            if (next.rfind("--", 0) == 0 && next.size() > 2 && arg != "--prefix" && arg != "--suffix")
+                throw std::invalid_argument(arg + " needs a value, not the option " + next);
             return argv[++i];
         };
         auto integer = [&](const std::string& text) {
@@ -117,8 +122,12 @@ int main(int argc, char** argv) {
             return v;
         };
         try {
-            if (arg == "--help" || arg == "-h") {
-                std::fputs(kUsage, stdout);
+            if (arg == "--help" || arg == "-h" || arg == "--version") {
+                const std::string text = arg == "--version" ? std::string("orva-sim ") + ORVA_VERSION_STRING + "\n" : kUsage;
+                if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+                    std::fprintf(stderr, "orva-sim: cannot write to standard output\n");
+                    return 1;
+                }
                 return 0;
             } else if (arg == "--format") {
                 const auto f = value();
@@ -168,7 +177,10 @@ int main(int argc, char** argv) {
         return fail(error.what());
     }
     std::printf("%s\n", simulator.devicePath().c_str());
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "orva-sim: cannot write the device path to standard output\n");
+        return 1;
+    }
 
     std::unique_ptr<StdinScript> stdinScript;
     if (scriptPath == "-") stdinScript = std::make_unique<StdinScript>(simulator);
