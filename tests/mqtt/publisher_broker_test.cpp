@@ -239,6 +239,21 @@ TEST(PublisherBroker, FrozenBrokerLosesNoStable) {
     EXPECT_GT(publisher.link().counters().droppedQos0, 0);
 }
 
+TEST(PublisherBroker, ConnectToAFrozenBrokerWaitsQuietlyAndCompletesWhenItWakes) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    broker.suspend();  // the kernel still accepts the connection; nobody answers
+    Log log;
+    ScalePublisher publisher(settingsFor(broker), log.sink());
+    publisher.start();
+    runFor(2000);
+    EXPECT_FALSE(publisher.link().isConnected());
+    // Waiting for the broker's answer is no busy loop over a writable socket.
+    EXPECT_LT(publisher.link().counters().socketWakeUps, 10);
+    broker.resume();
+    EXPECT_TRUE(connectedSoon(publisher));
+}
+
 TEST(PublisherBroker, RefusedLoginGivesOneLogLine) {
     Broker broker("scale-service", "right");
     ASSERT_TRUE(broker.start());
