@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <algorithm>
@@ -86,9 +87,12 @@ TEST(PublisherBroker, RetainedReadingOnChangeOnlyAndStatusOnline) {
     EXPECT_EQ(status[0].payload, "online");
     EXPECT_TRUE(status[0].retain);
 
-    // The same reading at a later poll is no news; a new weight is.
+    // The same reading at a later poll is no news, nor a lamp stepping on
+    // during a settling; a new weight is.
     publisher.reading("s1", scale("s1", 1.5, "t2"));
-    publisher.reading("s1", scale("s1", 1.5, "t3"));
+    QJsonObject lampOn = scale("s1", 1.5, "t3");
+    lampOn.insert("panel", QJsonObject{{"Shape1", QJsonArray{65280, 255, 255}}});
+    publisher.reading("s1", lampOn);
     publisher.reading("s1", scale("s1", 2.0, "t4"));
     ASSERT_TRUE(consumer.waitFor([&](auto&) { return consumer.on("site/pc1/s1/reading").size() >= 2; }, 5000));
     reading = consumer.on("site/pc1/s1/reading");
