@@ -93,7 +93,6 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${ORVA_DEB_MAINTAINER}")
 set(CPACK_PACKAGE_VENDOR "ORVA project")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL tools)
@@ -131,8 +130,18 @@ pkg-config file and a Qt Designer plugin for the panel widget.")
 include(CPack)
 
 add_custom_target(orva_deb
-  COMMAND ${CMAKE_CPACK_COMMAND} -G DEB --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
+  COMMAND ${CMAKE_CPACK_COMMAND} -G DEB --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake -B ${CMAKE_BINARY_DIR}/packages
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   COMMENT "Debian packages into ${CMAKE_BINARY_DIR}/packages"
   VERBATIM)
 add_dependencies(orva_deb ${ORVA_TOOL_PROGRAMS} orva_man_pages orva_deb_changelog)
+
+# Installed on this machine (as root; skipped otherwise): the packages are
+# made by the test itself, from what the build made.
+if(BUILD_TESTING)
+  add_test(NAME package.deb
+    COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/tests/deb.sh ${CMAKE_BINARY_DIR}/package-tests/deb
+            ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/examples/linux)
+  set_tests_properties(package.deb PROPERTIES LABELS package TIMEOUT 600 SKIP_RETURN_CODE 77
+                       RESOURCE_LOCK orva_install)
+endif()

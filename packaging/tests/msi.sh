@@ -78,6 +78,12 @@ msiexec "install 64-bit" /i "$(winepath -w "$msi64")"
 [ -f "$pf64/ActiveX_ORVA.ocx" ] || fail "no module under Program Files"
 cmp -s "$pf32/ActiveX_ORVA.ocx" "$ocx32" || fail "the 32-bit module installed is not the one built"
 cmp -s "$pf64/ActiveX_ORVA.ocx" "$ocx64" || fail "the 64-bit module installed is not the one built"
+# One version: the installer's file name, the module's version block.
+version=$(basename "$msi32" | sed -E 's/^ActiveX_ORVA-(.*)-i686\.msi$/\1/')
+for module in "$pf32/ActiveX_ORVA.ocx" "$pf64/ActiveX_ORVA.ocx"; do
+  block=$(strings -el "$module" | grep -A1 -x FileVersion | tail -n1)
+  [ "$block" = "$version" ] || fail "$module: version block $block, installer $version"
+done
 export_classes "$work/msi64.reg" "$WINE64"
 export_classes "$work/msi32.reg" "$WINE32"
 

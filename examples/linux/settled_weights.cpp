@@ -1,0 +1,34 @@
+// One control on a serial device, printing every settled weight.
+//   settled_weights DEVICE [SECONDS]
+#include <QCoreApplication>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "control/activex_orva.h"
+#include "platform/qt/console_notice.h"
+#include "platform/qt/qt_locale.h"
+#include "platform/qt/qt_serial_port.h"
+#include "platform/qt/qt_timers.h"
+
+struct PrintSettled final : orva::ControlEvents {
+    void StabVes(double weight) override { std::printf("settled %g\n", weight), std::fflush(stdout); }
+    void ChangeVes(double) override {}
+    void VesStatus(std::int16_t, std::int16_t&, std::int16_t&, std::int16_t&) override {}
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc < 2) return std::fprintf(stderr, "usage: settled_weights DEVICE [SECONDS]\n"), 2;
+    auto ports = std::make_shared<orva::qt::PortMap>();
+    ports->map(1, argv[1]);  // the control polls port 1: this device
+    orva::qt::QtTimerFactory timers;
+    orva::qt::QtLocale locale;
+    orva::qt::ConsoleNotice notice;
+    orva::ActivexORVA control({std::make_unique<orva::qt::QtSerialPort>(ports), timers, notice, locale});
+    PrintSettled printer;
+    control.setEventSink(&printer);
+    if (argc > 2) QTimer::singleShot(std::atoi(argv[2]) * 1000, &app, &QCoreApplication::quit);
+    return app.exec();
+}
