@@ -51,9 +51,9 @@ def percentile(values, p):
     return values[min(len(values) - 1, int(round(p / 100 * (len(values) - 1))))]
 
 
-def start_fleet(tools, directory, count):
+def start_fleet(tools, directory, count, log=None):
     os.makedirs(directory, exist_ok=True)
-    fleet = subprocess.Popen([os.path.join(tools, "orva-sim-fleet"), directory, str(count)],
+    fleet = subprocess.Popen([os.path.join(tools, "orva-sim-fleet"), directory, str(count), *([log] if log else [])],
                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     if not fleet.stdout.readline().startswith("ready"):
         raise SystemExit("the terminal fleet did not start")
@@ -121,9 +121,12 @@ def main():
         stop(fleet_one)
 
         n = args.scales
-        processes.append(start_fleet(tools, os.path.join(work, "svc"), n))
+        svc_fleet = start_fleet(tools, os.path.join(work, "svc"), n, os.path.join(work, "svc-answers.log"))
+        processes.append(svc_fleet)
+        peer_fleet = None
         if not args.no_peer:
-            processes.append(start_fleet(tools, os.path.join(work, "peer"), n))
+            peer_fleet = start_fleet(tools, os.path.join(work, "peer"), n, os.path.join(work, "peer-answers.log"))
+            processes.append(peer_fleet)
         poll_log = os.path.join(work, "polls.log")
         extra = ["--poll-log", poll_log] + (["--own-timers"] if args.own_timers else [])
         service, port = start_service(tools, work, "service", [os.path.join(work, "svc", "tty%d" % i) for i in range(n)], extra)
@@ -194,6 +197,7 @@ def main():
         if peer:
             p_cpu = cpu_seconds(peer.pid) - p_cpu0
             p_sw = status(peer.pid, "voluntary_ctxt_switches") - p_sw0
+        poll_end_us = time.clock_gettime_ns(time.CLOCK_REALTIME) // 1000
         rss = status(service.pid, "VmRSS")
         # Then a WebSocket client follows every event, for the latency.
         reader = threading.Thread(target=client)
@@ -211,20 +215,55 @@ def main():
         stop_client.set()
         reader.join()
         stop(service)
+        stop(svc_fleet)
+        if peer_fleet:
+            stop(peer_fleet)
         if service.returncode != 0:
             print("the service ended with status %d; see %s" % (service.returncode, os.path.join(work, "service.log")))
 
-        polls, decodes = {}, {}
+        polls, decodes, sent = {}, {}, []
         with open(poll_log) as f:
             for line in f:
                 kind, scale, at = line.split()
-                (polls if kind == "P" else decodes).setdefault(int(scale), []).append(int(at))
+                if kind == "W":
+                    sent.append((int(scale[1:]), int(at)))
+                else:
+                    (polls if kind == "P" else decodes).setdefault(int(scale), []).append(int(at))
         deviations, worst_p99 = [], 0.0
         for scale, times in polls.items():
-            inside = [t for t in times if poll_start_us <= t <= window_end_us]
+            inside = [t for t in times if poll_start_us <= t <= poll_end_us]
             devs = [abs((b - a) / 1000 - 400) for a, b in zip(inside, inside[1:])]
             deviations += devs
             worst_p99 = max(worst_p99, percentile(devs, 99))
+        def terminal_side(path):
+            # Period deviation as the terminals see it: the time between two
+            # answers of one terminal, each one reply delay after its request.
+            answers = {}
+            with open(path) as f:
+                for line in f:
+                    parts = line.split()
+                    if len(parts) == 2:
+                        answers.setdefault(int(parts[0]), []).append(int(parts[1]))
+            devs = []
+            for times in answers.values():
+                inside = [t for t in times if poll_start_us <= t <= poll_end_us]
+                devs += [abs((b - a) / 1000 - 400) for a, b in zip(inside, inside[1:])]
+            return devs
+
+        svc_side = terminal_side(os.path.join(work, "svc-answers.log"))
+        peer_side = terminal_side(os.path.join(work, "peer-answers.log")) if peer_fleet else []
+        def since_decode(events):
+            out = []
+            for scale, at in events:
+                if not window_start_us <= at <= window_end_us:
+                    continue
+                times = decodes.get(scale, [])
+                k = bisect.bisect_right(times, at) - 1
+                if k >= 0:
+                    out.append((at - times[k]) / 1000)
+            return out
+
+        handed = since_decode(sent)
         latencies = []
         for scale, at in received:
             if not window_start_us <= at <= window_end_us:
@@ -248,6 +287,13 @@ def main():
               % (rss / 1024, n, rss_one / 1024, (rss - rss_one) / max(1, n - 1)))
         print("poll period deviation from 400 ms: median %.2f ms, p99 %.2f ms, worst scale's p99 %.2f ms (%d periods)"
               % (statistics.median(deviations), percentile(deviations, 99), worst_p99, len(deviations)))
+        print("seen from the terminals (answer to answer, no client): service median %.2f ms, p99 %.2f ms;"
+              " peer median %.2f ms, p99 %.2f ms" % (statistics.median(svc_side) if svc_side else float("nan"),
+                                                     percentile(svc_side, 99),
+                                                     statistics.median(peer_side) if peer_side else float("nan"),
+                                                     percentile(peer_side, 99)))
+        print("decode -> handed to the client's socket: p50 %.2f ms, p99 %.2f ms (%d events)"
+              % (percentile(handed, 50), percentile(handed, 99), len(handed)))
         print("decode -> WebSocket client: p50 %.2f ms, p99 %.2f ms (%d events)"
               % (percentile(latencies, 50), percentile(latencies, 99), len(latencies)))
         print("online at the end: %d of %d" % (online, n))

@@ -5,6 +5,7 @@
 #   ORVA_COMPILERS="g++ clang++"            the compilers to try
 #   ORVA_WITH_WINDOWS=OFF                   leave the cross-built control out (it uses mingw-w64's g++ either way)
 #   ORVA_JOBS=N                             parallel build jobs (default 2)
+#   ORVA_CMAKE_ARGS="-DORVA_CORE_ONLY=ON"   more configure arguments
 # Build directories: build-types/<compiler>-<type>.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +22,8 @@ for cxx in "${compilers[@]}"; do
     mkdir -p "$dir"
     started=$SECONDS
     if cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE="$type" \
-         -DORVA_WARNINGS_AS_ERRORS=ON -DORVA_REQUIRE_ALL=ON -DORVA_WITH_WINDOWS="$windows" >"$dir/configure.log" 2>&1 &&
+         -DORVA_WARNINGS_AS_ERRORS=ON -DORVA_REQUIRE_ALL=ON -DORVA_WITH_WINDOWS="$windows" \
+         ${ORVA_CMAKE_ARGS:-} >"$dir/configure.log" 2>&1 &&
        cmake --build "$dir" -j"$jobs" >"$dir/build.log" 2>&1; then
       echo "$cxx $type: builds ($((SECONDS - started)) s)"
     else

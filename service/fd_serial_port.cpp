@@ -13,14 +13,13 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
 #include <algorithm>
 
 #include "platform/failure.h"
 
 namespace orva::service {
 namespace {
-
-Failure failure(FailureNumber number, std::string text) { return Failure(number, std::move(text)); }
 
 speed_t speedOf(std::uint32_t baud) {
     switch (baud) {
@@ -73,53 +72,46 @@ std::optional<TcpEndpoint> parseTcpEndpoint(std::string_view path) {
 }
 
 FdSerialPort::FdSerialPort(std::map<std::int16_t, std::string> devices, std::int16_t number, Observer observer)
-    : devices_(std::move(devices)), observer_(std::move(observer)), number_(number) {}
+    : devices_(std::move(devices)), observer_(std::move(observer)) {
+    setCommPort(number);
+}
 
-FdSerialPort::~FdSerialPort() { closeFd(); }
+FdSerialPort::~FdSerialPort() { closeDevice(); }
 
 std::string FdSerialPort::devicePath() const {
-    const auto found = devices_.find(number_);
+    const auto found = devices_.find(CommPort());
     return found == devices_.end() ? std::string() : found->second;
 }
 
-void FdSerialPort::setCommPort(std::int16_t number) {
-    if (fd_ >= 0) throw failure(FailureNumber::PortNumberWhileOpen, "the port number can only be changed while the port is closed");
-    if (number < 1) throw failure(FailureNumber::InvalidPortNumber, "invalid port number");
-    number_ = number;
-}
-
-void FdSerialPort::setPortOpen(bool open) {
-    if (!open) {
-        closeFd();
-        return;
-    }
-    if (fd_ >= 0) throw failure(FailureNumber::PortAlreadyOpen, "the port is already open");
+std::string FdSerialPort::deviceName() const {
     const std::string path = devicePath();
-    if (path.empty()) {
-        if (observer_.portFailed) observer_.portFailed();
-        throw failure(FailureNumber::NoSuchDevice, "no device for port " + std::to_string(number_));
-    }
-    try {
-        if (const auto endpoint = parseTcpEndpoint(path)) openTcp(*endpoint);
-        else openDevice(path);
-    } catch (const Failure&) {
-        if (observer_.portFailed) observer_.portFailed();
-        throw;
-    }
+    return path.empty() ? "port " + std::to_string(CommPort()) : path;
 }
 
-void FdSerialPort::openDevice(const std::string& path) {
+void FdSerialPort::openFailed(FailureNumber number, const std::string& why) {
+    if (observer_.portFailed) observer_.portFailed();
+    throw deviceFailure(number, why);
+}
+
+void FdSerialPort::openDevice(std::int16_t number, const SerialSettings& settings) {
+    const std::string path = devicePath();
+    if (path.empty()) openFailed(FailureNumber::NoSuchDevice, "no device is configured for port " + std::to_string(number));
+    if (const auto endpoint = parseTcpEndpoint(path)) openTcp(*endpoint);
+    else openTerminal(path, settings);
+}
+
+void FdSerialPort::openTerminal(const std::string& path, const SerialSettings& settings) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
-        if (e == ENOENT || e == ENXIO || e == ENODEV) throw failure(FailureNumber::NoSuchDevice, "no such device: " + path);
-        if (e == EBUSY) throw failure(FailureNumber::DeviceBusy, "the device is busy: " + path);
-        if (e == EACCES || e == EPERM) throw failure(FailureNumber::PermissionDenied, "permission denied: " + path);
-        throw failure(FailureNumber::DeviceFailure, path + ": " + std::strerror(e));
+        if (e == ENOENT || e == ENXIO || e == ENODEV) openFailed(FailureNumber::NoSuchDevice, std::strerror(e));
+        if (e == EBUSY) openFailed(FailureNumber::DeviceBusy, std::strerror(e));
+        if (e == EACCES || e == EPERM) openFailed(FailureNumber::PermissionDenied, std::strerror(e));
+        openFailed(FailureNumber::DeviceFailure, std::strerror(e));
     }
     if (::isatty(fd) == 0) {
         ::close(fd);
-        throw failure(FailureNumber::NoSuchDevice, "not a serial device: " + path);
+        openFailed(FailureNumber::NoSuchDevice, "not a serial device");
     }
     // Held for this process alone, as a serial port is on other systems.
     ::ioctl(fd, TIOCEXCL);
@@ -127,11 +119,9 @@ void FdSerialPort::openDevice(const std::string& path) {
     tcp_ = false;
     // What waited in the device before it was opened answers no request of ours.
     ::tcflush(fd, TCIFLUSH);
-    try {
-        applySettings(settings_);
-    } catch (const Failure&) {
-        closeFd();
-        throw;
+    if (const std::string why = applyTerminalSettings(settings); !why.empty()) {
+        closeDevice();
+        openFailed(FailureNumber::SettingsNotSupported, why);
     }
 }
 
@@ -143,22 +133,28 @@ void FdSerialPort::openTcp(const TcpEndpoint& endpoint) {
     addrinfo* found = nullptr;
     const std::string service = std::to_string(endpoint.port);
     if (::getaddrinfo(endpoint.host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr)
-        throw failure(FailureNumber::NoSuchDevice, "cannot resolve " + endpoint.host);
+        openFailed(FailureNumber::NoSuchDevice, "cannot resolve " + endpoint.host);
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
     const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, found->ai_protocol);
-    if (fd < 0) throw failure(FailureNumber::DeviceFailure, std::string("socket: ") + std::strerror(errno));
+    if (fd < 0) openFailed(FailureNumber::DeviceFailure, std::string("socket: ") + std::strerror(errno));
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
     if (::connect(fd, found->ai_addr, found->ai_addrlen) != 0 && errno != EINPROGRESS) {
         const int e = errno;
         ::close(fd);
-        throw failure(FailureNumber::NoSuchDevice, "cannot connect to " + endpoint.host + ":" + service + ": " + std::strerror(e));
+        openFailed(FailureNumber::NoSuchDevice, std::string("cannot connect: ") + std::strerror(e));
     }
     // The connection completes in the background; the poll never waits for it.
     fd_ = fd;
     tcp_ = true;
     connecting_ = true;
+}
+
+void FdSerialPort::closeDevice() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    connecting_ = false;
 }
 
 bool FdSerialPort::connectionReady() {
@@ -173,15 +169,15 @@ bool FdSerialPort::connectionReady() {
     return true;
 }
 
-void FdSerialPort::applySettings(const SerialSettings& s) const {
-    if (tcp_ || fd_ < 0) return;
-    termios t{};
-    if (::tcgetattr(fd_, &t) != 0) throw failure(FailureNumber::DeviceFailure, std::string("tcgetattr: ") + std::strerror(errno));
-    ::cfmakeraw(&t);
+std::string FdSerialPort::applyTerminalSettings(const SerialSettings& s) const {
     const speed_t speed = speedOf(s.baudRate);
-    if (speed == B0) throw failure(FailureNumber::SettingsNotSupported, "the device cannot take " + std::to_string(s.baudRate) + " baud");
-    if (s.dataBits < 5) throw failure(FailureNumber::SettingsNotSupported, "the device cannot take fewer than 5 data bits");
-    if (s.stopBits == StopBits::OneAndHalf) throw failure(FailureNumber::SettingsNotSupported, "the device cannot take 1.5 stop bits");
+    if (speed == B0) return "no terminal driver here takes " + std::to_string(s.baudRate) + " baud";
+    if (s.dataBits < 5) return "no terminal driver here takes fewer than 5 data bits";
+    if (s.stopBits == StopBits::OneAndHalf) return "no terminal driver here takes 1.5 stop bits";
+    if (fd_ < 0 || tcp_) return {};
+    termios t{};
+    if (::tcgetattr(fd_, &t) != 0) return std::string("tcgetattr: ") + std::strerror(errno);
+    ::cfmakeraw(&t);
     ::cfsetispeed(&t, speed);
     ::cfsetospeed(&t, speed);
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -198,22 +194,20 @@ void FdSerialPort::applySettings(const SerialSettings& s) const {
     t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd_, TCSANOW, &t) != 0)
-        throw failure(FailureNumber::SettingsNotSupported, std::string("the device refused the settings: ") + std::strerror(errno));
+    if (::tcsetattr(fd_, TCSANOW, &t) != 0) return std::string("tcsetattr: ") + std::strerror(errno);
+    return {};
 }
 
-void FdSerialPort::setSettings(std::string_view text) {
-    const auto parsed = parseSerialSettings(text);
-    if (!parsed) throw failure(FailureNumber::InvalidSettings, "invalid settings text");
-    if (const std::string path = devicePath(); parseTcpEndpoint(path)) {
-        if (!remoteSettingsLogged_ && observer_.log && text != settingsText_)
-            observer_.log("settings \"" + std::string(text) + "\" are kept as text: a network serial server's line is set on the server");
-        remoteSettingsLogged_ = remoteSettingsLogged_ || text != settingsText_;
-    } else {
-        applySettings(*parsed);
+std::string FdSerialPort::refusalOf(const SerialSettings& settings) {
+    if (parseTcpEndpoint(devicePath())) {
+        // Kept as text: the remote line is set on the serial server itself.
+        if (!remoteSettingsLogged_ && !(settings == this->settings()) && observer_.log) {
+            observer_.log("the settings are kept as text: a network serial server's line is set on the server");
+            remoteSettingsLogged_ = true;
+        }
+        return {};
     }
-    settings_ = *parsed;
-    settingsText_ = std::string(text);
+    return applyTerminalSettings(settings);
 }
 
 void FdSerialPort::checkHangUp() {
@@ -221,51 +215,47 @@ void FdSerialPort::checkHangUp() {
     // closed) reads as "nothing received"; poll() tells the difference. (A
     // write to it fails by itself.)
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) vanished("the device disappeared");
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) vanished("it disappeared");
 }
 
-void FdSerialPort::Output(std::string_view bytes) {
-    if (fd_ < 0) throw failure(FailureNumber::PortNotOpen, "the port is not open");
+void FdSerialPort::writeDevice(std::string_view bytes) {
     if (!connectionReady()) return;  // a request while connecting is lost, like one on a busy line
     const ssize_t n = tcp_ ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) : ::write(fd_, bytes.data(), bytes.size());
     if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-    vanished(std::string("write failed: ") + std::strerror(errno));
+    vanished(std::string("write: ") + std::strerror(errno));
 }
 
-std::string FdSerialPort::Input() {
-    if (fd_ < 0) throw failure(FailureNumber::PortNotOpen, "the port is not open");
-    if (!connectionReady()) return {};
-    std::string received;
+void FdSerialPort::readDevice(std::string& into, std::size_t room) {
+    if (!connectionReady()) return;
+    const std::size_t start = into.size();
     char buffer[1024];
     for (;;) {
         const ssize_t n = ::read(fd_, buffer, sizeof buffer);
         if (n > 0) {
             // Beyond the receive buffer bytes are lost, as on an overrun.
-            const std::size_t room = kInputBufferSize - std::min(received.size(), kInputBufferSize);
-            received.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+            const std::size_t left = room - std::min(into.size() - start, room);
+            into.append(buffer, std::min(left, static_cast<std::size_t>(n)));
+            if (!tcp_ && static_cast<std::size_t>(n) > left) {
+                // An overrun: the rest, down to what the driver still holds, is lost.
+                ::tcflush(fd_, TCIFLUSH);
+                break;
+            }
             if (static_cast<std::size_t>(n) < sizeof buffer) break;  // a short read took all there was
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n == 0 && tcp_) vanished("the network serial server closed the connection");
         // A terminal reads 0 both when it is silent and when it hung up.
-        if (n == 0 && received.empty()) checkHangUp();
+        if (n == 0 && into.size() == start) checkHangUp();
         if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
-        vanished(std::string("read failed: ") + std::strerror(errno));
+        vanished(std::string("read: ") + std::strerror(errno));
     }
-    return received;
 }
 
 void FdSerialPort::vanished(const std::string& why) {
-    closeFd();
+    closeDevice();
     if (observer_.portFailed) observer_.portFailed();
-    throw failure(FailureNumber::DeviceFailure, why);
-}
-
-void FdSerialPort::closeFd() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    connecting_ = false;
+    throw deviceFailure(FailureNumber::DeviceFailure, why);
 }
 
 }  // namespace orva::service

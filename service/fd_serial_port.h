@@ -8,22 +8,22 @@
 // per poll fits any buffer); when it cannot take it, the request is lost the
 // way a busy line loses it.
 //
-// Port numbers name devices through the scale's own map; a number without a
+// The rules every port keeps (open and closed states, number range, settings
+// syntax, input buffer, failure numbers) are CheckedSerialPort's. Port
+// numbers name devices through the scale's own map; a number without a
 // device is refused (no such device) rather than guessed. A device that
 // fails while open (unplugged adapter, closed far end, dropped connection)
-// makes the operation fail and reads as closed from then on, so the next
-// poll opens it again.
+// makes the operation fail once and reads as closed from then on, so the
+// next poll opens it again.
 
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "platform/serial_port.h"
-#include "platform/serial_settings.h"
+#include "platform/checked_serial_port.h"
 
 namespace orva::service {
 
@@ -34,16 +34,14 @@ struct TcpEndpoint {
 };
 std::optional<TcpEndpoint> parseTcpEndpoint(std::string_view path);
 
-class FdSerialPort final : public SerialPort {
+class FdSerialPort final : public CheckedSerialPort {
 public:
     // Told of what the service wants to know: counted failures and one-off
-    // remarks (a settings text that cannot reach a remote line).
+    // remarks (settings that cannot reach a remote line).
     struct Observer {
         std::function<void(const std::string&)> log;
         std::function<void()> portFailed;
     };
-
-    static constexpr std::size_t kInputBufferSize = 1024;
 
     // The port starts closed with number `number`, so the control's first
     // open reaches this scale's own device.
@@ -52,25 +50,26 @@ public:
     FdSerialPort(const FdSerialPort&) = delete;
     FdSerialPort& operator=(const FdSerialPort&) = delete;
 
-    std::int16_t CommPort() const override { return number_; }
-    void setCommPort(std::int16_t number) override;
-    bool PortOpen() const override { return fd_ >= 0; }
-    void setPortOpen(bool open) override;
-    std::string Settings() const override { return settingsText_; }
-    void setSettings(std::string_view text) override;
-    void Output(std::string_view bytes) override;
-    std::string Input() override;
-
+    // The device the port's number names, empty when none.
     std::string devicePath() const;
 
+protected:
+    DeviceState deviceState() const override { return fd_ < 0 ? DeviceState::Closed : DeviceState::Open; }
+    void openDevice(std::int16_t number, const SerialSettings& settings) override;
+    void closeDevice() override;
+    std::string refusalOf(const SerialSettings& settings) override;
+    void writeDevice(std::string_view bytes) override;
+    void readDevice(std::string& into, std::size_t room) override;
+    std::string deviceName() const override;
+
 private:
-    void openDevice(const std::string& path);
+    void openTerminal(const std::string& path, const SerialSettings& settings);
     void openTcp(const TcpEndpoint& endpoint);
-    void applySettings(const SerialSettings& settings) const;
+    std::string applyTerminalSettings(const SerialSettings& settings) const;
     bool connectionReady();
     void checkHangUp();
     [[noreturn]] void vanished(const std::string& why);
-    void closeFd();
+    [[noreturn]] void openFailed(FailureNumber number, const std::string& why);
 
     std::map<std::int16_t, std::string> devices_;
     Observer observer_;
@@ -78,9 +77,6 @@ private:
     bool tcp_ = false;
     bool connecting_ = false;
     bool remoteSettingsLogged_ = false;
-    std::int16_t number_ = 1;
-    std::string settingsText_ = "9600,n,8,1";
-    SerialSettings settings_;
 };
 
 }  // namespace orva::service

@@ -27,7 +27,6 @@
 
 namespace orva::service {
 
-class Scale;
 
 // The state of one scale at a moment: the object of GET /api/scales/{id}.
 struct ScaleState {

@@ -51,9 +51,25 @@ struct Line {
     std::string_view value;
 };
 
+// The line without a comment: "#" or ";" at its start, or after a blank
+// outside double quotes.
+std::string_view withoutComment(std::string_view s) {
+    bool quoted = false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (quoted && s[i] == '\\') {
+            ++i;
+            continue;
+        }
+        if (s[i] == '"') quoted = !quoted;
+        if (!quoted && (s[i] == '#' || s[i] == ';') && (i == 0 || s[i - 1] == ' ' || s[i - 1] == '\t'))
+            return trim(s.substr(0, i));
+    }
+    return s;
+}
+
 Line classify(std::string_view raw) {
-    const std::string_view s = trim(raw);
-    if (s.empty() || s.front() == '#' || s.front() == ';') return {};
+    const std::string_view s = withoutComment(trim(raw));
+    if (s.empty()) return {};
     if (s.front() == '[') {
         if (s.back() != ']') return {Line::Kind::Bad, {}, {}};
         return {Line::Kind::Section, trim(s.substr(1, s.size() - 2)), {}};

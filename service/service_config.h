@@ -1,6 +1,7 @@
 #pragma once
 // The service's configuration file: INI sections of "key = value" lines,
-// "#" or ";" starting a comment line, a value optionally in double quotes.
+// "#" or ";" starting a comment (at the start of a line, or after a blank
+// outside quotes), a value optionally in double quotes.
 //
 //   [service]              listen, token, allow_origin (comma-separated)
 //   [ports]                N = PATH, port numbers every scale may switch to

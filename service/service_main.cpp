@@ -135,10 +135,6 @@ int main(int argc, char** argv) {
         config.scales.push_back(ScaleConfig{id, simulator->devicePath(), {}, {}, {}, {}, 0});
         simulators.push_back(std::move(simulator));
     }
-    if (config.scales.empty()) {
-        std::fprintf(stderr, "orva-service: %s: no scale is configured\n", configPath.c_str());
-        return 1;
-    }
 
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> pollLog(nullptr, &std::fclose);
     if (!pollLogPath.empty()) {
@@ -148,6 +144,7 @@ int main(int argc, char** argv) {
 
     ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);
     WebService web(fleet, config, configFile.get(), logLine);
+    web.setSentLog(pollLog.get());
     std::unique_ptr<orva::mqtt::FleetPublisher> mqtt;
     try {
         if (config.mqtt) mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, *config.mqtt, configFile.get(), logLine);
@@ -171,6 +168,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     logLine("serving " + std::to_string(config.scales.size()) + " scale(s) on " + shown.toStdString() + ":" + std::to_string(port) +
         (config.token.empty() ? "; writes are disabled (no token)" : ""));
+    // A freshly installed service starts with an empty list rather than fail.
+    if (config.scales.empty()) logLine("no scale is configured in " + configPath + ": add a section per scale and restart");
 
     orva::qt::SignalQuit quit([](int) { QCoreApplication::quit(); });
     const int status = app.exec();

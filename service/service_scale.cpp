@@ -79,6 +79,16 @@ ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_
     if (config.ComSetting) control_->setComSetting(*config.ComSetting);
     if (config.DecPoint) control_->setDecPoint(*config.DecPoint);
     if (config.MinFixVes) control_->setMinFixVes(*config.MinFixVes);
+    // As the Linux hosts do: configured settings reach the port now, before
+    // any byte goes out, so the first poll finds nothing to reconfigure. A
+    // text the port refuses is left to that poll and its messages.
+    SerialPort& port = control_->MSComm1();
+    if (port.PortOpen() && port.Settings() != control_->ComSetting()) {
+        try {
+            port.setSettings(control_->ComSetting());
+        } catch (const Failure&) {
+        }
+    }
 }
 
 ServiceScale::~ServiceScale() { control_.reset(); }

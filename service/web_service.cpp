@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 #include <chrono>
+#include <ctime>
 #include <vector>
 
 #include "service/api_request.h"
@@ -100,6 +101,9 @@ bool WebService::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
             ++refusedClients_;
             upgradeRefusal_ = Reply::error(503, "too many WebSocket clients (256)");
         }
+        // A small kernel buffer, so that what a client does not read shows
+        // up as queued here, where the 1 MiB limit sees it.
+        if (!upgradeRefusal_) socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
         return !upgradeRefusal_;
     }
     std::optional<QHttpServerResponder> parked;
@@ -355,6 +359,12 @@ void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
         raw->flush();
     }
     for (QWebSocket* raw : slow) dropClient(raw, "it stopped reading (1 MiB queued)");
+    if (sentLog_ != nullptr && message.left(48).contains("\"event\":\"Decode\"")) {
+        timespec t{};
+        ::clock_gettime(CLOCK_REALTIME, &t);
+        std::fprintf(sentLog_, "W %s %lld\n", scaleId.toUtf8().constData(),
+                     static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000);
+    }
 }
 
 void WebService::dropClient(QWebSocket* raw, const char* why) {

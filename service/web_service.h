@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QWebSocket>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,6 +39,9 @@ public:
 
     int webSocketClients() const { return static_cast<int>(clients_.size()); }
     int waitingRequests() const { return static_cast<int>(waiters_.size()); }
+    // Measurements: a line "W scale microseconds" each time a decode has been
+    // handed to the WebSocket clients' sockets.
+    void setSentLog(std::FILE* log) { sentLog_ = log; }
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -88,6 +92,7 @@ private:
     std::map<QWebSocket*, Client> clients_;
     std::optional<Reply> upgradeRefusal_;
     QMetaObject::Connection eventsConnection_;
+    std::FILE* sentLog_ = nullptr;
     std::uint64_t refusedClients_ = 0;
     std::uint64_t droppedClients_ = 0;
 };

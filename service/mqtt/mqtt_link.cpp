@@ -118,8 +118,8 @@ void MqttLink::attempt() {
             scheduleRetry();
             return;
         }
-        // A certificate names the host, so a TLS connect keeps the name
-        // (now in the resolver's cache); plain MQTT goes to the address.
+        // A certificate names the host, so a TLS connect keeps the name (and
+        // the client looks it up once more); plain MQTT goes to the address.
         connectTo(settings_.tls ? settings_.host : info.addresses().first().toString().toStdString());
     });
 }
@@ -137,6 +137,7 @@ void MqttLink::connectTo(const std::string& address) {
         return;
     }
     state_ = State::Connecting;
+    tcpConnected_ = false;
     connectTimeout_.start(std::max(5, settings_.keepaliveSeconds) * 1000);
     attachSocket();
 }
@@ -168,16 +169,22 @@ void MqttLink::detachSocket() {
 
 void MqttLink::updateWriteWatch() {
     if (writeWatch_) {
-        // While connecting the socket becomes writable when the TCP connect
-        // completes, which is when the client can send its CONNECT.
-        bool want = state_ == State::Connecting || mosquitto_want_write(client_.get());
+        // The socket becomes writable when the TCP connect completes, which
+        // is when the client can send its CONNECT; after that, only while
+        // the client has bytes to send (a writable socket is always ready).
+        bool want = (state_ == State::Connecting && !tcpConnected_) || mosquitto_want_write(client_.get());
         writeWatch_->setEnabled(want);
     }
 }
 
-void MqttLink::readable() { afterIo(mosquitto_loop_read(client_.get(), 1)); }
+void MqttLink::readable() {
+    ++counters_.socketWakeUps;
+    afterIo(mosquitto_loop_read(client_.get(), 1));
+}
 
 void MqttLink::writable() {
+    ++counters_.socketWakeUps;
+    tcpConnected_ = true;
     afterIo(mosquitto_loop_write(client_.get(), 1));
     if (state_ == State::Connected && !mosquitto_want_write(client_.get())) emit drained();
 }

@@ -55,6 +55,7 @@ public:
         long long acknowledged = 0;    // QoS 1 acknowledged by the broker
         long long droppedQos0 = 0;     // away or backed up
         long long droppedQueued = 0;   // QoS 1 pushed out of a full queue
+        long long socketWakeUps = 0;   // readable or writable notifications
     };
 
     MqttLink(MqttSettings settings, std::string willTopic, Log log, QObject* parent = nullptr);
@@ -131,6 +132,7 @@ private:
     QTimer connectTimeout_;
     int retryMs_ = kFirstRetryMs;
     bool refusalLogged_ = false;
+    bool tcpConnected_ = false;  // the connect under way has reached the broker
     bool failureLogged_ = false;
     long long droppedThisOutage_ = 0;
     std::string clientError_;  // the client's own last error text (TLS reasons)

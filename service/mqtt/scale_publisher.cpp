@@ -6,9 +6,13 @@
 namespace orva::mqtt {
 namespace {
 
-// The time stamp moves with every poll; it alone is no change worth a message.
+// What makes a new reading: the shown weight, type, status letter and flags,
+// unit, online and settled state. The time stamp moves with every poll, and
+// the panel's stability lamps step through a settling on their own (the
+// events carry those); neither alone is worth a retained message.
 QJsonObject significant(QJsonObject scale) {
     scale.remove(QStringLiteral("updated"));
+    scale.remove(QStringLiteral("panel"));
     return scale;
 }
 

@@ -3,7 +3,7 @@
 //
 //   <prefix>/status          retained, QoS 1: "online"; "offline" as the last will
 //   <prefix>/<id>/reading    retained, QoS 0: the scale object of the HTTP API,
-//                            sent when anything but its time stamp changed
+//                            sent when anything but its time stamp and panel changed
 //   <prefix>/<id>/stable     QoS 1: {"weight","unit","at"} for every settled weight
 //   <prefix>/<id>/event      QoS 0: every event as on the WebSocket (may be off)
 //   <prefix>/<id>/set        subscribed: a JSON object of properties to write

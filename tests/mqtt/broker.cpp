@@ -39,9 +39,12 @@ Broker::Broker(std::string username, std::string password, QByteArray listenerLi
     // Run as root, the broker would become the user "mosquitto", who may
     // not write into this test's directory; it stays who we are.
     const passwd* self = getpwuid(geteuid());
-    QByteArray text = QByteArray("user ") + (self ? self->pw_name : "root") + "\n" + "listener " + QByteArray::number(port_) + " 127.0.0.1\n" + listenerLines +
-                      "persistence true\npersistence_location " + dir_.path().toUtf8() + "/\n" +
-                      "autosave_on_changes true\nautosave_interval 1\n" + "log_dest stderr\nlog_type error\n";
+    QByteArray text = QByteArray("user ") + (self ? self->pw_name : "root") + "\n";
+    text += "listener " + QByteArray::number(port_) + " 127.0.0.1\n" + listenerLines;
+    text += "persistence true\npersistence_location " + dir_.path().toUtf8() + "/\n";
+    text += "autosave_on_changes true\nautosave_interval 1\n";
+    // Every packet, into a file, for a test to show when something went amiss.
+    text += "log_dest file " + dir_.filePath("broker.log").toUtf8() + "\nlog_type all\n";
     if (username.empty()) {
         text += "allow_anonymous true\n";
     } else {
@@ -89,6 +92,15 @@ void Broker::resume() {
 }
 
 void Broker::wipe() { QFile::remove(dir_.filePath("mosquitto.db")); }
+
+QByteArray Broker::logLines(const QByteArray& containing) const {
+    QFile file(dir_.filePath("broker.log"));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    QByteArray out;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (line.contains(containing)) out += line + "\n";
+    return out;
+}
 
 Consumer::Consumer(int port, QStringList filters, bool cleanSession) {
     process_ = std::make_unique<QProcess>();

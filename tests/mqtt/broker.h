@@ -35,6 +35,8 @@ public:
     int port() const { return port_; }
     std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     QString directory() const { return dir_.path(); }
+    // The lines of the broker's log (every packet, every run) that hold `containing`.
+    QByteArray logLines(const QByteArray& containing) const;
 
 private:
     QTemporaryDir dir_;

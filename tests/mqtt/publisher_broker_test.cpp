@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <algorithm>
@@ -86,9 +87,12 @@ TEST(PublisherBroker, RetainedReadingOnChangeOnlyAndStatusOnline) {
     EXPECT_EQ(status[0].payload, "online");
     EXPECT_TRUE(status[0].retain);
 
-    // The same reading at a later poll is no news; a new weight is.
+    // The same reading at a later poll is no news, nor a lamp stepping on
+    // during a settling; a new weight is.
     publisher.reading("s1", scale("s1", 1.5, "t2"));
-    publisher.reading("s1", scale("s1", 1.5, "t3"));
+    QJsonObject lampOn = scale("s1", 1.5, "t3");
+    lampOn.insert("panel", QJsonObject{{"Shape1", QJsonArray{65280, 255, 255}}});
+    publisher.reading("s1", lampOn);
     publisher.reading("s1", scale("s1", 2.0, "t4"));
     ASSERT_TRUE(consumer.waitFor([&](auto&) { return consumer.on("site/pc1/s1/reading").size() >= 2; }, 5000));
     reading = consumer.on("site/pc1/s1/reading");
@@ -169,7 +173,7 @@ TEST(PublisherBroker, AbsentAtStartThenKilledAndRestartedLosesNoStable) {
         std::string all;
         for (double w : stableWeights(consumer, "site/pc1/s1/stable")) all += std::to_string(int(w)) + " ";
         for (auto& l : log.lines) all += "\n" + l;
-        return all;
+        return all + "\n" + broker.logLines("PUBLISH").left(20000).toStdString() + broker.logLines("onnect").toStdString();
     }();
     auto weights = stableWeights(consumer, "site/pc1/s1/stable");
     EXPECT_EQ(std::set<double>(weights.begin(), weights.end()).size(), 60u);
@@ -237,6 +241,21 @@ TEST(PublisherBroker, FrozenBrokerLosesNoStable) {
     runFor(300);
     EXPECT_EQ(stableWeights(consumer, "site/pc1/s1/stable"), range(1, 40));
     EXPECT_GT(publisher.link().counters().droppedQos0, 0);
+}
+
+TEST(PublisherBroker, ConnectToAFrozenBrokerWaitsQuietlyAndCompletesWhenItWakes) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    broker.suspend();  // the kernel still accepts the connection; nobody answers
+    Log log;
+    ScalePublisher publisher(settingsFor(broker), log.sink());
+    publisher.start();
+    runFor(2000);
+    EXPECT_FALSE(publisher.link().isConnected());
+    // Waiting for the broker's answer is no busy loop over a writable socket.
+    EXPECT_LT(publisher.link().counters().socketWakeUps, 10);
+    broker.resume();
+    EXPECT_TRUE(connectedSoon(publisher));
 }
 
 TEST(PublisherBroker, RefusedLoginGivesOneLogLine) {

@@ -178,6 +178,18 @@ TEST(ServiceOnBroker, BrokerRestartLosesNoSettledWeightAndPollingGoesOn) {
     EXPECT_EQ(log.count("mqtt: connected"), 2) << log.toStdString();
 }
 
+TEST(ServiceOnBroker, RefusedLoginIsOneLogLineAndTheServiceServesOn) {
+    Broker broker("line2", "right");
+    ASSERT_TRUE(broker.start());
+    ServiceProcess service(broker, 1, "username = line2\npassword = wrong\n");
+    ASSERT_TRUE(service.listening()) << service.log().toStdString();
+    runFor(5000);  // several attempts: 0.5, 1, 2 s apart
+    const QString log = service.log();
+    EXPECT_EQ(log.count("refused the connection as \"line2\": not authorised"), 1) << log.toStdString();
+    EXPECT_EQ(log.count(" mqtt: "), 2) << "the publishing line and the refusal, nothing per attempt\n" << log.toStdString();
+    EXPECT_GT(total(service.counter("orva_decodes_total")), 5) << "polling goes on";
+}
+
 TEST(ServiceOnBroker, RemoteWriteGoesThroughTheControlsPropertyWrite) {
     Broker broker;
     ASSERT_TRUE(broker.start());

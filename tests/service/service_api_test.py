@@ -329,6 +329,35 @@ class LiveEvents(unittest.TestCase):
         follower.close()
 
 
+class SlowClient(unittest.TestCase):
+    def test_a_client_that_stops_reading_is_dropped(self):
+        # A hundred simulated terminals give a steady stream of events; a
+        # client that never reads is dropped once 1 MiB waits for it, and a
+        # client that reads goes on receiving.
+        ws = Workspace()
+        try:
+            service = ws.service("[service]\nlisten = 127.0.0.1:0\n", extra=["--simulate", "100"])
+            reader = websocket.create_connection("ws://127.0.0.1:%d/api/live" % service.port, timeout=5)
+            stuck = socket.socket()
+            stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            stuck.connect(("127.0.0.1", service.port))
+            stuck.sendall(b"GET /api/live HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+            end = time.monotonic() + 50
+            while "orva_websocket_dropped_total 1" not in service.request("/metrics")[2]:
+                self.assertLess(time.monotonic(), end, "the stuck client was never dropped")
+                for _ in range(200):  # the reader keeps up meanwhile
+                    reader.recv()
+            self.assertIn("dropped WebSocket client 127.0.0.1: it stopped reading (1 MiB queued)", service.log())
+            self.assertIn("orva_websocket_clients 1\n", service.request("/metrics")[2])
+            self.assertEqual(json.loads(reader.recv())["event"] in
+                             ("Decode", "ChangeVes", "StabVes", "VesStatus"), True)
+            reader.close()
+            stuck.close()
+        finally:
+            ws.close()
+
+
 class Devices(unittest.TestCase):
     def setUp(self):
         self.ws = Workspace()
@@ -357,15 +386,23 @@ class Devices(unittest.TestCase):
             p = subprocess.Popen(["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % port,
                                   "FILE:%s,raw,echo=0" % bay.device], stderr=subprocess.DEVNULL,
                                  start_new_session=True)
-            wait_for(lambda: subprocess.run(["ss", "-ltn", "sport = :%d" % port], capture_output=True,
-                                            text=True).stdout.count("LISTEN"), 5)
+            def listening():
+                # Read from the kernel's table: a probing connection would be
+                # served by socat too, and its child would read the terminal.
+                with open("/proc/net/tcp") as table:
+                    return any(f[1].endswith(":%04X" % port) and f[3] == "0A"
+                               for f in (line.split() for line in table.readlines()[1:]))
+            wait_for(listening, 5)
             return p
 
         server = serial_server()
         try:
             s = self.ws.service(f"[service]\nlisten = 127.0.0.1:0\n"
                                 f"[yard]\nport = tcp://127.0.0.1:{port}\nComSetting = 19200,n,8,1\n")
-            state = wait_for(lambda: (lambda x: x if x["weight"] == 42.5 else None)(s.scale("yard")), 10)
+            try:
+                state = wait_for(lambda: (lambda x: x if x["weight"] == 42.5 else None)(s.scale("yard")), 10)
+            except AssertionError:
+                raise AssertionError("no weight over TCP: %s\n%s" % (s.scale("yard"), s.log()))
             self.assertTrue(state["online"])
             # The settings text is kept, and the log says once that it cannot reach the remote line.
             wait_for(lambda: s.request("/api/scales/yard/properties")[2]["ComSetting"] == "19200,n,8,1", 5)

@@ -58,6 +58,19 @@ TEST(ServiceConfig, ReadsEverySectionAndKey) {
     EXPECT_EQ(c.scales[1].ComNumber, "3");
 }
 
+TEST(ServiceConfig, CommentsAtTheEndOfALine) {
+    const ServiceConfig c = parseConfig(
+        "[service]   # the service\n"
+        "listen = 127.0.0.1:8650   # default\n"
+        "token = \"a #b;c\"  ; quoted, so kept whole\n"
+        "[a] ; first scale\n"
+        "port = /dev/x#1\n",
+        "f");
+    EXPECT_EQ(c.listenPort, 8650);
+    EXPECT_EQ(c.token, "a #b;c");
+    EXPECT_EQ(c.scales.at(0).port, "/dev/x#1");  // no blank before '#': part of the value
+}
+
 TEST(ServiceConfig, DefaultsWhenTheServiceSectionIsMissing) {
     const ServiceConfig c = parseConfig("[a]\nport=/dev/x\n", "f");
     EXPECT_EQ(c.listenHost, "127.0.0.1");
@@ -293,3 +306,60 @@ TEST(TickScheduler, DisabledTimersNeverTickAndIntervalTimersRepeat) {
 
 }  // namespace
 }  // namespace orva::service
+
+// The serial port contract every port keeps, on a pseudo-terminal with the
+// terminal simulator at the other end.
+#include <QTemporaryDir>
+
+#include "tests/support/serial_port_contract.h"
+#include "tools/sim/terminal_simulator.h"
+
+namespace orva::contract {
+namespace {
+
+struct FdPortRig {
+    QTemporaryDir dir;
+    std::unique_ptr<sim::TerminalSimulator> simulator;
+
+    FdPortRig() {
+        sim::SimulatorOptions options;
+        options.linkPath = (dir.path() + "/tty").toStdString();
+        options.replyDelayMs = 5;
+        simulator = std::make_unique<sim::TerminalSimulator>(options);
+        simulator->addScript(sim::parseScript("weight 2.5\n"));
+        simulator->setOnWrite([this](std::string_view bytes) { written += bytes.size(); });
+        simulator->start();
+    }
+    std::size_t written = 0;
+    std::size_t floodEnd = 0;
+    std::string unavailable() { return {}; }
+    std::unique_ptr<SerialPort> makePort() {
+        return std::make_unique<service::FdSerialPort>(
+            std::map<std::int16_t, std::string>{{1, simulator->devicePath()}, {2, (dir.path() + "/absent").toStdString()}}, 1,
+            service::FdSerialPort::Observer{});
+    }
+    std::int16_t missingPort() { return 2; }
+    std::string refusedSettings() { return "9600,n,8,1.5"; }
+    std::string frame() { return "\x02WW    2.5kg\r\n"; }
+    void floodNext(std::size_t bytes) {
+        simulator->addScript(sim::parseScript("flood " + std::to_string(bytes) + "\n"));
+        floodEnd = written + bytes;
+    }
+    void hangUp(SerialPort&) {
+        simulator->addScript(sim::parseScript("unplug\n"));
+        testing::runUntil([&] { return !simulator->plugged(); }, 1000);
+        testing::runFor(20);
+    }
+    // This port takes what waits in the device at the read, so a flood must
+    // have reached the device by then; on a busy machine the simulator may
+    // still be writing it when the time is up.
+    void wait(int ms) {
+        testing::runFor(ms);
+        testing::runUntil([&] { return written >= floodEnd; }, 2000);
+    }
+};
+
+INSTANTIATE_TYPED_TEST_SUITE_P(ServiceDescriptorPort, SerialPortContract, ::testing::Types<FdPortRig>);
+
+}  // namespace
+}  // namespace orva::contract

@@ -7,6 +7,7 @@
 
 #include "tests/wine/host_support.h"
 #include "control/ocx/dispids.h"
+#include "orva/version.h"
 
 namespace {
 
@@ -289,9 +290,12 @@ TEST(ModuleResources, ToolboxBitmapAndVersionBlock) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS);
-    EXPECT_EQ(0u, fixed->dwFileVersionLS);
-    EXPECT_EQ(0x00010000u, fixed->dwProductVersionMS);
+    // The module carries the project's version, the one its installer and packages carry.
+    constexpr DWORD versionMS = (DWORD{ORVA_VERSION_MAJOR} << 16) | DWORD{ORVA_VERSION_MINOR};
+    constexpr DWORD versionLS = DWORD{ORVA_VERSION_PATCH} << 16;
+    EXPECT_EQ(versionMS, fixed->dwFileVersionMS);
+    EXPECT_EQ(versionLS, fixed->dwFileVersionLS);
+    EXPECT_EQ(versionMS, fixed->dwProductVersionMS);
     WORD* translation = nullptr;
     ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
                                  &length));
@@ -300,7 +304,7 @@ TEST(ModuleResources, ToolboxBitmapAndVersionBlock) {
     const std::pair<const wchar_t*, const wchar_t*> strings[] = {
         {L"FileDescription", L"ActiveX to ORVA Weight"}, {L"ProductName", L"ActiveX_ORVA"},
         {L"InternalName", L"ActiveX_ORVA"},              {L"OriginalFilename", L"ActiveX_ORVA.ocx"},
-        {L"FileVersion", L"1.00"},                       {L"ProductVersion", L"1.00"},
+        {L"FileVersion", L"" ORVA_VERSION_STRING},       {L"ProductVersion", L"" ORVA_VERSION_STRING},
         {L"OLESelfRegister", L""},
     };
     for (const auto& [key, value] : strings) {
