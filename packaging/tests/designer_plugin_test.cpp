@@ -44,7 +44,7 @@ TEST_F(DesignerPlugin, DescribesTheWidgetForTheWidgetBoxAndTheGeneratedCode) {
     EXPECT_EQ(dom.documentElement().firstChildElement("widget").attribute("class"), plugin_->name());
 }
 
-TEST_F(DesignerPlugin, CreatesAWidgetWithTheControlsDefaultsThatOpensNoDevice) {
+TEST_F(DesignerPlugin, CreatesAWidgetWithTheControlsDefaults) {
     std::unique_ptr<QWidget> widget(plugin_->createWidget(nullptr));
     ASSERT_NE(widget, nullptr);
     EXPECT_STREQ(widget->metaObject()->className(), "orva::qt::ScaleWidget");
