@@ -2,6 +2,10 @@
 # wixl from the cross-built modules of cmake/windows_ocx.cmake, and their
 # tests under Wine (label "package").
 
+if(DEFINED ORVA_WITH_WINDOWS AND NOT ORVA_WITH_WINDOWS)
+  message(STATUS "Windows installer: left out with the control (ORVA_WITH_WINDOWS=OFF)")
+  return()
+endif()
 if(NOT DEFINED ORVA_OCX_DIR_i686 OR NOT DEFINED ORVA_OCX_DIR_x86_64)
   orva_part_missing("Windows installer" "g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools wine64-tools"
                     "the ActiveX control is not built")

@@ -12,23 +12,26 @@ out=docs/pictures
 mkdir -p "$out"
 
 if [ -x "$build/tools/orva-panel" ]; then
-  # Eight decodes: the simulated load has settled and the lamps show it.
-  QT_QPA_PLATFORM=offscreen "$build/tools/orva-panel" --simulate --cycles 8 --snapshot "$out/panel-linux.png" \
+  # Sixteen decodes: the simulated load has settled and the lamps show it.
+  QT_QPA_PLATFORM=offscreen "$build/tools/orva-panel" --simulate --cycles 16 --snapshot "$out/panel-linux.png" \
     >/dev/null 2>&1
   echo "$out/panel-linux.png"
 else
   echo "no $build/tools/orva-panel: panel-linux.png kept" >&2
 fi
 
-if (cd "$build" && ctest -R '^wine\.host\.i686$' >/dev/null 2>&1) &&
-   [ -f "$build/wine-tests/host-i686/panel.bmp" ]; then
+# The host saves the panel early in its run: a failure of a later check
+# still leaves a picture to use.
+rm -f "$build/wine-tests/host-i686/panel.bmp"
+(cd "$build" && ctest -R '^wine\.host\.i686$' >/dev/null 2>&1) || echo "wine.host.i686 failed (picture still used)" >&2
+if [ -f "$build/wine-tests/host-i686/panel.bmp" ]; then
   python3 scripts/bmp_to_png.py "$build/wine-tests/host-i686/panel.bmp" "$out/panel-wine.png"
   echo "$out/panel-wine.png"
 else
-  echo "the Wine host test did not run or saved no panel: panel-wine.png kept" >&2
+  echo "the Wine host saved no panel: panel-wine.png kept" >&2
 fi
 
-if (cd "$build" && ctest -R 'dashboard' >/dev/null 2>&1) && [ -f "$build/screenshots/dashboard.png" ]; then
+if (cd "$build" && ctest -R 'service\.Dashboard' >/dev/null 2>&1) && [ -f "$build/screenshots/dashboard.png" ]; then
   cp "$build/screenshots/dashboard.png" "$out/dashboard.png"
   echo "$out/dashboard.png"
 else
