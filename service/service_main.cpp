@@ -13,6 +13,7 @@
 
 #include "platform/qt/signal_quit.h"
 #include "service/mqtt/fleet_publisher.h"
+#include "service/limited_tcp_server.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "service/web_service.h"
@@ -152,7 +153,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orva-service: %s\n", e.what());
         return 1;
     }
-    auto server = std::make_unique<QTcpServer>(&web);
+    auto server = std::make_unique<LimitedTcpServer>(WebService::kMaxBodyBytes, &web);
     // Hundreds of clients may connect at once (waiting requests, dashboards).
     server->setListenBacklogSize(512);
     const QHostAddress address(QString::fromStdString(config.listenHost == "localhost" ? "127.0.0.1" : config.listenHost));

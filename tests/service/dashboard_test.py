@@ -66,6 +66,8 @@ class Browser:
                 return message["result"]
 
     def open(self, url):
+        # The page's own size, whatever the headless window keeps for itself.
+        self.call("Emulation.setDeviceMetricsOverride", width=1720, height=330, deviceScaleFactor=1, mobile=False)
         self.call("Page.navigate", url=url)
 
     def evaluate(self, expression):

@@ -158,6 +158,12 @@ class HttpApi(unittest.TestCase):
                 self.assertIsInstance(reply, dict)
                 self.assertIn(text, reply["error"])
         self.assertIn("wrong token", s.log())  # refusals are logged too
+        # A body announced over the limit is refused before it is sent.
+        c = socket.create_connection(("127.0.0.1", s.port), timeout=5)
+        c.sendall(b"PUT /api/scales/bay-1/properties HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\n\r\n")
+        self.assertTrue(c.recv(4096).startswith(b"HTTP/1.1 413 "))
+        c.close()
+        self.assertEqual(s.request("/api/scales")[0], 200)
 
     def test_property_writes_reach_the_control_and_the_file(self):
         s = self.service
