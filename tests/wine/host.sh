@@ -26,7 +26,7 @@ printf '  0.000' >"$weight_file"
 rm -f "$WINEPREFIX/dosdevices/com1"
 python3 "$here/terminal.py" "$WINEPREFIX/dosdevices/com1" "$weight_file" >"$work/terminal.log" 2>&1 &
 terminal_pid=$!
-trap 'status=$?; kill $terminal_pid 2>/dev/null || true; (exit $status); wine_cleanup' EXIT
+trap 'status=$?; set +e; kill $terminal_pid 2>/dev/null; (exit $status); wine_cleanup' EXIT
 for _ in $(seq 50); do [ -L "$WINEPREFIX/dosdevices/com1" ] && break; sleep 0.1; done
 
 export ORVA_OCX ORVA_TERMINAL_FILE ORVA_SCREENSHOT
