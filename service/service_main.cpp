@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "orva/version.h"
 #include "platform/qt/signal_quit.h"
 #include "service/mqtt/fleet_publisher.h"
 #include "service/limited_tcp_server.h"
@@ -46,6 +47,7 @@ options:
   --own-timers      one Qt timer per control timer instead of shared
                     wake-ups (measurements)
   --help            this text
+  --version         the program's version
 
 The first line on standard output is "listening on http://HOST:PORT/".
 )";
@@ -78,6 +80,9 @@ int main(int argc, char** argv) {
         try {
             if (arg == "--help") {
                 std::fputs(kUsage, stdout);
+                return 0;
+            } else if (arg == "--version") {
+                std::printf("orva-service %s\n", ORVA_VERSION_STRING);
                 return 0;
             } else if (arg == "--config") {
                 configPath = value();

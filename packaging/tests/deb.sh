@@ -85,6 +85,13 @@ if [ -x /usr/bin/orva-service ]; then
   /usr/bin/orva-service --help >/dev/null || fail "installed orva-service --help"
 fi
 
+# Every installed program says the package's version.
+upstream=$(dpkg-query -W -f='${Version}' orva-tools | sed 's/-[^-]*$//')
+for program in orva-monitor orva-sim orva-panel $([ $service = yes ] && echo orva-service); do
+  said=$(QT_QPA_PLATFORM=offscreen "/usr/bin/$program" --version 2>&1 || true)
+  [ "$said" = "$program $upstream" ] || fail "$program --version said '$said', the package is $upstream"
+done
+
 # The installed library: the example built against /usr, run on the simulator.
 dev=$(printf '%s\n' "${debs[@]}" | grep '/liborva-dev_' || true)
 if [ -n "$dev" ]; then
