@@ -31,7 +31,7 @@ FleetPublisher::FleetPublisher(service::ScaleFleet& fleet, const MqttSettings& s
     // Only followed, the scales build their event texts: not for nothing.
     if (settings.events)
         QObject::connect(&fleet_, &service::ScaleHub::eventJson, publisher,
-                         [publisher](const QString& id, const QByteArray& json) { publisher->event(id, json); });
+                         [publisher](const QString& id, const QByteArray& json) { publisher->publishEvent(id, json); });
     log_("mqtt: publishing " + std::to_string(fleet_.ids().size()) + " scale(s) under " + settings.topicPrefix +
          "/ to " + brokerDescription(settings) + (settings.remoteWrites ? "; remote writes allowed" : ""));
     publisher->start();
