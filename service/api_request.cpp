@@ -10,6 +10,7 @@
 
 #include "control/value_conversion.h"
 #include "platform/failure.h"
+#include "platform/serial_settings.h"
 #include "service/service_config.h"
 
 namespace orva::service {
@@ -84,6 +85,13 @@ std::variant<std::vector<PropertyWrite>, Refusal> propertyWrites(const QByteArra
         } else if (name == "ComSetting") {
             if (!v.isString() || !printable(v.toString()) || v.toString().size() > 64)
                 return refuse(400, "ComSetting must be a text such as \"9600,n,8,1\"");
+            // Refused here, not by the port at the next poll: there the control
+            // keeps its old settings while the file would hold the bad text.
+            if (!parseSerialSettings(v.toString().toStdString()))
+                return refuse(400, QString("ComSetting \"%1\" is not line settings: baud,parity,data bits,stop bits "
+                                           "such as \"9600,n,8,1\" (parity n, e, o, m or s; 4 to 8 data bits; "
+                                           "1, 1.5 or 2 stop bits)")
+                                       .arg(v.toString()));
             writes.push_back({name, v.toString()});
         } else if (name == "ComNumber") {
             if (v.isDouble()) {

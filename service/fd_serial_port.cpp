@@ -169,12 +169,17 @@ bool FdSerialPort::connectionReady() {
     return true;
 }
 
-std::string FdSerialPort::applyTerminalSettings(const SerialSettings& s) const {
-    const speed_t speed = speedOf(s.baudRate);
-    if (speed == B0) return "no terminal driver here takes " + std::to_string(s.baudRate) + " baud";
+std::string terminalSettingsRefusal(const SerialSettings& s) {
+    if (speedOf(s.baudRate) == B0) return "no terminal driver here takes " + std::to_string(s.baudRate) + " baud";
     if (s.dataBits < 5) return "no terminal driver here takes fewer than 5 data bits";
     if (s.stopBits == StopBits::OneAndHalf) return "no terminal driver here takes 1.5 stop bits";
+    return {};
+}
+
+std::string FdSerialPort::applyTerminalSettings(const SerialSettings& s) const {
+    if (std::string why = terminalSettingsRefusal(s); !why.empty()) return why;
     if (fd_ < 0 || tcp_) return {};
+    const speed_t speed = speedOf(s.baudRate);
     termios t{};
     if (::tcgetattr(fd_, &t) != 0) return std::string("tcgetattr: ") + std::strerror(errno);
     ::cfmakeraw(&t);

@@ -34,6 +34,11 @@ struct TcpEndpoint {
 };
 std::optional<TcpEndpoint> parseTcpEndpoint(std::string_view path);
 
+// Why no terminal device here can take these settings (a baud rate the
+// terminal driver lacks, 1.5 stop bits ...), empty when one can. A network
+// serial server's line is not set by us, so it refuses nothing.
+std::string terminalSettingsRefusal(const SerialSettings& settings);
+
 class FdSerialPort final : public CheckedSerialPort {
 public:
     // Told of what the service wants to know: counted failures and one-off

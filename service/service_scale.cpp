@@ -11,6 +11,7 @@
 namespace orva::service {
 
 using host::JsonLine;
+using host::decodeLine;
 
 // The scale's view of the service's timers: it tells the scale which of its
 // three timers ticked (they are made in the order Timer1, Timer2, Timer3).
@@ -132,21 +133,7 @@ void ServiceScale::decoded() {
     }
     updated_ = QDateTime::currentDateTimeUtc();
 
-    auto fills = [](auto lamp, std::size_t count) {
-        std::string list = "[";
-        for (std::size_t i = 0; i < count; ++i) list += (i ? "," : "") + std::to_string(lamp(i).fill);
-        return list + "]";
-    };
-    publish([&] { return JsonLine(tMs(), "Decode")
-                .text("Frame1", p.Frame1().text)
-                .text("Label2", p.Label2().text)
-                .text("Label3", p.Label3().text)
-                .raw("Shape1", fills([&](std::size_t i) { return p.Shape1(i); }, PanelModel::kStabilityLamps))
-                .raw("Shape2", fills([&](std::size_t i) { return p.Shape2(i); }, PanelModel::kStatusLamps))
-                .text("VesTerminal", control_->VesTerminal())
-                .text("TipTerminal", control_->TipTerminal())
-                .text("StatusTerminal", control_->StatusTerminal())
-                .text("UnitWeight", control_->UnitWeight()); });
+    publish([&] { return decodeLine(tMs(), *control_); });
     const bool nowOnline = online();
     if (nowOnline != onlineSent_) {
         onlineSent_ = nowOnline;

@@ -53,6 +53,8 @@ public:
     ServiceScale& operator=(const ServiceScale&) = delete;
 
     const QString& id() const { return id_; }
+    // The configured device path or tcp://host:port.
+    const QString& port() const { return port_; }
     ScaleSignals& signalsObject() { return *signals_; }
     ScaleState state() const;
     const ScaleCounters& counters() const { return counters_; }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "service/api_request.h"
+#include "service/property_writer.h"
 
 namespace orva::service {
 namespace {
@@ -215,43 +216,21 @@ WebService::Reply WebService::writeProperties(const QHttpServerRequest& request,
         log_("refused a property write from " + client.toStdString() + ": wrong token");
         return Reply::error(401, "wrong token");
     }
-    const auto parsed = propertyWrites(request.body());
-    if (const auto* refusal = std::get_if<Refusal>(&parsed)) return Reply::error(refusal->status, refusal->error);
-
-    ActivexORVA& c = scale.control();
-    std::vector<std::pair<std::string, std::string>> saved;
-    std::string written;
-    for (const PropertyWrite& w : std::get<std::vector<PropertyWrite>>(parsed)) {
-        std::string text;
-        if (const auto* n = std::get_if<std::int16_t>(&w.value)) {
-            text = std::to_string(*n);
-            if (w.name == "MinFixVes") c.setMinFixVes(*n);
-            else c.setDecPoint(*n);
-        } else {
-            text = std::get<QString>(w.value).toStdString();
-            if (w.name == "ComSetting") c.setComSetting(text);
-            else c.setComNumber(text);
-        }
-        saved.emplace_back(w.name.toStdString(), text);
-        written += (written.empty() ? "" : ", ") + w.name.toStdString() + "=" + text;
+    auto outcome = orva::service::writeProperties(scale, request.body(), configFile_);
+    if (const auto* refusal = std::get_if<Refusal>(&outcome)) {
+        log_("refused a property write on " + scale.id().toStdString() + " from " + client.toStdString() + ": " +
+             refusal->error.toStdString());
+        return Reply::error(refusal->status, refusal->error);
     }
-    log_("[" + scale.id().toStdString() + "] properties written by " + client.toStdString() + ": " + written);
-    QJsonObject result{{"MinFixVes", c.MinFixVes()},
-                       {"DecPoint", c.DecPoint()},
-                       {"ComSetting", QString::fromStdString(c.ComSetting())},
-                       {"ComNumber", QString::fromStdString(c.ComNumber())}};
-    if (configFile_ == nullptr) {
-        result.insert("saved", false);
-        return Reply{200, "application/json", json(result), {}};
+    auto& written = std::get<WrittenProperties>(outcome);
+    log_("[" + scale.id().toStdString() + "] properties written by " + client.toStdString() + ": " + written.written);
+    if (written.saveError) {
+        log_("the configuration could not be saved: " + *written.saveError);
+        return Reply::error(500, QString("the properties are in force but could not be saved: %1")
+                                     .arg(QString::fromStdString(*written.saveError)));
     }
-    try {
-        configFile_->save(scale.id().toStdString(), saved);
-    } catch (const std::exception& e) {
-        log_(std::string("the configuration could not be saved: ") + e.what());
-        return Reply::error(500, QString("the properties are in force but could not be saved: %1").arg(e.what()));
-    }
-    result.insert("saved", true);
-    return Reply{200, "application/json", json(result), {}};
+    written.properties.insert("saved", written.saved);
+    return Reply{200, "application/json", json(written.properties), {}};
 }
 
 void WebService::settled(const QString& scaleId, double weight, const QString& unit, const QDateTime& at) {

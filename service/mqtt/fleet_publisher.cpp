@@ -1,10 +1,9 @@
 #include "service/mqtt/fleet_publisher.h"
 
 #include <QJsonDocument>
-#include <algorithm>
 #include <variant>
 
-#include "service/api_request.h"
+#include "service/property_writer.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 
@@ -32,7 +31,7 @@ FleetPublisher::FleetPublisher(service::ScaleFleet& fleet, const MqttSettings& s
     // Only followed, the scales build their event texts: not for nothing.
     if (settings.events)
         QObject::connect(&fleet_, &service::ScaleHub::eventJson, publisher,
-                         [publisher](const QString& id, const QByteArray& json) { publisher->event(id, json); });
+                         [publisher](const QString& id, const QByteArray& json) { publisher->publishEvent(id, json); });
     log_("mqtt: publishing " + std::to_string(fleet_.ids().size()) + " scale(s) under " + settings.topicPrefix +
          "/ to " + brokerDescription(settings) + (settings.remoteWrites ? "; remote writes allowed" : ""));
     publisher->start();
@@ -47,46 +46,17 @@ QJsonObject FleetPublisher::write(const QString& id, const QJsonObject& properti
         return QJsonObject{{"ok", false}, {"error", why}};
     };
     if (scale == nullptr) return refuse("unknown scale " + id);
-    const auto parsed = service::propertyWrites(QJsonDocument(properties).toJson(QJsonDocument::Compact));
-    if (const auto* refusal = std::get_if<service::Refusal>(&parsed)) return refuse(refusal->error);
-
-    ActivexORVA& c = scale->control();
-    std::vector<std::pair<std::string, std::string>> saved;
-    std::string written;
-    for (const service::PropertyWrite& w : std::get<std::vector<service::PropertyWrite>>(parsed)) {
-        std::string text;
-        if (const auto* n = std::get_if<std::int16_t>(&w.value)) {
-            text = std::to_string(*n);
-            if (w.name == "MinFixVes") c.setMinFixVes(*n);
-            else c.setDecPoint(*n);
-        } else {
-            text = std::get<QString>(w.value).toStdString();
-            if (w.name == "ComSetting") c.setComSetting(text);
-            else c.setComNumber(text);
-        }
-        saved.emplace_back(w.name.toStdString(), text);
-        written += (written.empty() ? "" : ", ") + w.name.toStdString() + "=" + text;
-    }
-    log_("[" + id.toStdString() + "] properties written through the broker: " + written);
-    QJsonObject result{{"ok", true},
-                       {"MinFixVes", c.MinFixVes()},
-                       {"DecPoint", c.DecPoint()},
-                       {"ComSetting", QString::fromStdString(c.ComSetting())},
-                       {"ComNumber", QString::fromStdString(c.ComNumber())},
-                       {"saved", false}};
-    // A scale that is not in the file (a simulated one) has nothing to save
-    // to: a section with only its properties would be a scale without a port.
-    const auto& inFile = configFile_ != nullptr ? configFile_->config().scales : std::vector<service::ScaleConfig>{};
-    const bool configured = std::any_of(inFile.begin(), inFile.end(),
-                                        [&](const service::ScaleConfig& s) { return s.id == id.toStdString(); });
-    if (configured) {
-        try {
-            configFile_->save(id.toStdString(), saved);
-            result.insert("saved", true);
-        } catch (const std::exception& e) {
-            log_(std::string("the configuration could not be saved: ") + e.what());
-            result.insert("error", QString("the properties are in force but could not be saved: %1").arg(e.what()));
-        }
+    auto outcome = service::writeProperties(*scale, QJsonDocument(properties).toJson(QJsonDocument::Compact), configFile_);
+    if (const auto* refusal = std::get_if<service::Refusal>(&outcome)) return refuse(refusal->error);
+    auto& written = std::get<service::WrittenProperties>(outcome);
+    log_("[" + id.toStdString() + "] properties written through the broker: " + written.written);
+    QJsonObject result = written.properties;
+    result.insert("ok", true);
+    result.insert("saved", written.saved);
+    if (written.saveError) {
+        log_("the configuration could not be saved: " + *written.saveError);
+        result.insert("error", QString("the properties are in force but could not be saved: %1")
+                                   .arg(QString::fromStdString(*written.saveError)));
     }
     return result;
 }

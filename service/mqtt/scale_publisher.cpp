@@ -70,7 +70,7 @@ void ScalePublisher::stable(const QString& id, double weight, const QString& uni
     link_.publishHeld(topic(id, "stable"), compact(QJsonObject{{"weight", weight}, {"unit", unit}, {"at", at}}));
 }
 
-void ScalePublisher::event(const QString& id, const QByteArray& json) {
+void ScalePublisher::publishEvent(const QString& id, const QByteArray& json) {
     if (settings_.events) link_.publishNow(topic(id, "event"), json, false);
 }
 

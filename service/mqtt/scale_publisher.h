@@ -45,7 +45,7 @@ public:
     // A settled weight; at is RFC 3339 UTC with milliseconds.
     void stable(const QString& id, double weight, const QString& unit, const QString& at);
     // One event as the WebSocket sends it: a JSON object in UTF-8.
-    void event(const QString& id, const QByteArray& json);
+    void publishEvent(const QString& id, const QByteArray& json);
 
     const MqttSettings& settings() const { return settings_; }
     MqttLink& link() { return link_; }

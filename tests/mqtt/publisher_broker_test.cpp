@@ -117,8 +117,8 @@ TEST(PublisherBroker, EveryStableOnceInOrderAndEventsWhenTurnedOn) {
         withEvents.stable("s1", i, "kg", "2026-01-01T00:00:00.000Z");
         quiet.stable("s9", i, "kg", "2026-01-01T00:00:00.000Z");
         QByteArray event = R"({"event":"StabVes","VesBrutoNVT":)" + QByteArray::number(i) + "}";
-        withEvents.event("s1", event);
-        quiet.event("s9", event);
+        withEvents.publishEvent("s1", event);
+        quiet.publishEvent("s9", event);
     }
     ASSERT_TRUE(consumer.waitFor([&](auto&) {
         return stableWeights(consumer, "site/pc1/s1/stable").size() >= 50 &&
@@ -233,7 +233,7 @@ TEST(PublisherBroker, FrozenBrokerLosesNoStable) {
     for (int i = 1; i <= 40; ++i) {
         publisher.stable("s1", i, "kg", "x");
         for (int k = 0; k < 50; ++k)
-            publisher.event("s1", R"({"event":"Decode","pad":")" + QByteArray(20000, 'p') + "\"}");
+            publisher.publishEvent("s1", R"({"event":"Decode","pad":")" + QByteArray(20000, 'p') + "\"}");
         runFor(50);
     }
     broker.resume();

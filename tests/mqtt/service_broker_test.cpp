@@ -206,11 +206,13 @@ TEST(ServiceOnBroker, RemoteWriteGoesThroughTheControlsPropertyWrite) {
     };
     send("site/pc1/sim-1/set", R"({"MinFixVes": 120, "DecPoint": 2})");
     send("site/pc1/sim-1/set", R"({"MinFixVes": "heavy"})");
+    // Settings the terminal cannot take are refused as the HTTP API refuses them, the body as a whole.
+    send("site/pc1/sim-1/set", R"({"DecPoint": 3, "ComSetting": "12345,n,8,1"})");
     send("site/pc1/no-such/set", R"({"MinFixVes": 1})");
-    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 3; }, 10000));
+    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 4; }, 10000));
 
     auto results = consumer.on("site/pc1/sim-1/set/result");
-    ASSERT_EQ(results.size(), 2u);
+    ASSERT_EQ(results.size(), 3u);
     auto done = QJsonDocument::fromJson(results[0].payload.toUtf8()).object();
     EXPECT_TRUE(done["ok"].toBool()) << results[0].payload.toStdString();
     EXPECT_EQ(done["MinFixVes"].toInt(), 120);
@@ -218,9 +220,12 @@ TEST(ServiceOnBroker, RemoteWriteGoesThroughTheControlsPropertyWrite) {
     auto refused = QJsonDocument::fromJson(results[1].payload.toUtf8()).object();
     EXPECT_FALSE(refused["ok"].toBool());
     EXPECT_FALSE(refused["error"].toString().isEmpty());
+    auto settings = QJsonDocument::fromJson(results[2].payload.toUtf8()).object();
+    EXPECT_FALSE(settings["ok"].toBool());
+    EXPECT_TRUE(settings["error"].toString().contains("12345 baud")) << results[2].payload.toStdString();
     auto unknown = QJsonDocument::fromJson(consumer.on("site/pc1/no-such/set/result").at(0).payload.toUtf8()).object();
     EXPECT_FALSE(unknown["ok"].toBool());
-    EXPECT_EQ(service.log().count("mqtt: refused a property write"), 2) << service.log().toStdString();
+    EXPECT_EQ(service.log().count("mqtt: refused a property write"), 3) << service.log().toStdString();
 
     // The control holds the new values, as the HTTP API shows them.
     auto properties = QJsonDocument::fromJson(service.get("/api/scales/sim-1/properties")).object();

@@ -438,6 +438,47 @@ class Devices(unittest.TestCase):
         bay.command("quit")
         self.assertEqual(bay.process.wait(5), 0)
 
+    def test_writes_that_must_not_reach_the_file(self):
+        bay = self.ws.simulator("bay1", "--weight", "7.5")
+        s = self.ws.service(f"[service]\nlisten = 127.0.0.1:0\ntoken = {TOKEN}\n[bay-1]\nport = {bay.link}\n",
+                            extra=("--simulate", "1"))
+        auth = {"Authorization": "Bearer " + TOKEN, "Content-Type": "application/json"}
+        with open(s.config) as f:
+            before = f.read()
+        writable = ("MinFixVes", "DecPoint", "ComSetting", "ComNumber")
+        props_before = {k: s.request("/api/scales/bay-1/properties")[2][k] for k in writable}
+        # A simulated scale has no section in the file: its writes are in force, not saved.
+        status, _, reply = s.request("/api/scales/sim-1/properties", "PUT", {"MinFixVes": 9, "DecPoint": 1}, auth)
+        self.assertEqual(status, 200, reply)
+        self.assertEqual((reply["MinFixVes"], reply["saved"]), (9, False))
+        self.assertEqual(s.request("/api/scales/sim-1/properties")[2]["MinFixVes"], 9)
+        # Settings the port would refuse at the next poll are refused now, as a
+        # whole: the DecPoint beside them is not written either.
+        for text, why in (("9600,x,8,1", "is not line settings"), ("9600 n 8 1", "is not line settings"),
+                          ("12345,n,8,1", "no terminal driver here takes 12345 baud"),
+                          ("9600,n,8,1.5", "1.5 stop bits")):
+            status, _, reply = s.request("/api/scales/bay-1/properties", "PUT",
+                                         {"DecPoint": 3, "ComSetting": text}, auth)
+            self.assertEqual(status, 400, text)
+            self.assertIn(why, reply["error"])
+        props = s.request("/api/scales/bay-1/properties")[2]
+        self.assertEqual({k: props[k] for k in writable}, props_before)
+        self.assertRegex(s.log(), r"refused a property write on bay-1 from 127\.0\.0\.1: ComSetting \"12345,n,8,1\"")
+        with open(s.config) as f:
+            self.assertEqual(f.read(), before)
+        # Settings a terminal takes are saved, and the control reconfigures.
+        status, _, reply = s.request("/api/scales/bay-1/properties", "PUT", {"ComSetting": "19200,n,8,1"}, auth)
+        self.assertEqual((status, reply["saved"]), (200, True))
+        wait_for(lambda: 'orva_reconfigurations_total{scale="bay-1"} 1' in s.request("/metrics")[2], 5)
+        with open(s.config) as f:
+            after = f.read()
+        self.assertIn("ComSetting = 19200,n,8,1\n", after)
+        self.assertNotIn("sim-1", after)
+        # The next start takes the file.
+        s.stop()
+        again = self.ws.service(after)
+        wait_for(lambda: again.scale("bay-1")["online"], 5)
+
 
 if __name__ == "__main__":
     unittest.main()

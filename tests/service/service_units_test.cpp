@@ -205,6 +205,7 @@ TEST(ServiceRequests, PropertyWritesAreCheckedAsAWhole) {
     }
     for (const char* bad : {R"({"MinFixVes": 1.5})", R"({"MinFixVes": 32768})", R"({"DecPoint": "2"})", R"({"ComNumber": 0})",
                             R"({"ComNumber": "COM2"})", R"({"ComSetting": 9600})", R"({"ComSetting": "9600\n[x]"})",
+                            R"({"ComSetting": "9600,x,8,1"})", R"({"MinFixVes": 60, "ComSetting": "9600,n,9,1"})",
                             R"({"VesTerminal": " 1"})", R"({"Colour": 1})", R"({})", R"([1])", R"({"MinFixVes": 60,})",
                             R"({"MinFixVes": 60, "Bogus": 1})"}) {
         const auto r = propertyWrites(bad);

@@ -151,23 +151,26 @@ void JsonEventWriter::port(bool open, std::string_view reason) {
     writeLine(line);
 }
 
-void JsonEventWriter::decoded(const ActivexORVA& control) {
+JsonLine decodeLine(long long tMs, const ActivexORVA& control) {
     const PanelModel& p = control.panel();
     auto fills = [](auto lamp, std::size_t count) {
         std::string list = "[";
         for (std::size_t i = 0; i < count; ++i) list += (i ? "," : "") + std::to_string(lamp(i).fill);
         return list + "]";
     };
-    writeLine(JsonLine(clock_(), "Decode")
-             .text("Frame1", p.Frame1().text)
-             .text("Label2", p.Label2().text)
-             .text("Label3", p.Label3().text)
-             .raw("Shape1", fills([&](std::size_t i) { return p.Shape1(i); }, PanelModel::kStabilityLamps))
-             .raw("Shape2", fills([&](std::size_t i) { return p.Shape2(i); }, PanelModel::kStatusLamps))
-             .text("VesTerminal", control.VesTerminal())
-             .text("TipTerminal", control.TipTerminal())
-             .text("StatusTerminal", control.StatusTerminal())
-             .text("UnitWeight", control.UnitWeight()));
+    JsonLine line(tMs, "Decode");
+    line.text("Frame1", p.Frame1().text)
+        .text("Label2", p.Label2().text)
+        .text("Label3", p.Label3().text)
+        .raw("Shape1", fills([&](std::size_t i) { return p.Shape1(i); }, PanelModel::kStabilityLamps))
+        .raw("Shape2", fills([&](std::size_t i) { return p.Shape2(i); }, PanelModel::kStatusLamps))
+        .text("VesTerminal", control.VesTerminal())
+        .text("TipTerminal", control.TipTerminal())
+        .text("StatusTerminal", control.StatusTerminal())
+        .text("UnitWeight", control.UnitWeight());
+    return line;
 }
+
+void JsonEventWriter::decoded(const ActivexORVA& control) { writeLine(decodeLine(clock_(), control)); }
 
 }  // namespace orva::host

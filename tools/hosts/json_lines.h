@@ -40,6 +40,11 @@ private:
     std::string text_;
 };
 
+// The "Decode" line: the panel as the decode left it (frame, weight and type
+// labels, lamp fills) and the four properties the reading wrote. One shape
+// for the monitor's --json and the service's events.
+JsonLine decodeLine(long long tMs, const ActivexORVA& control);
+
 // Writes the control's events, property notifications, messages, beeps,
 // decodes and errors as JSON lines. As a notice it can pass messages and
 // beeps on to another one (a window's), after writing them.
