@@ -49,6 +49,14 @@ foreach(target IN LISTS ORVA_FUZZ_TARGETS)
     orva_warnings(orva_fuzz_${target})
   endif()
 endforeach()
-# For scripts/hardening.sh: which targets this build has.
-string(REPLACE ";" "\n" _orva_fuzz_list "${ORVA_FUZZ_TARGETS}")
+# For scripts/hardening.sh: which targets this build has, each with its seed
+# corpus: the ones above from fuzz/, and those other parts registered in the
+# global property ORVA_FUZZ_EXTRA ("name corpus-dir", e.g. the service's).
+set(_orva_fuzz_lines "")
+foreach(target IN LISTS ORVA_FUZZ_TARGETS)
+  list(APPEND _orva_fuzz_lines "${target} fuzz/corpus/${target}")
+endforeach()
+get_property(_orva_fuzz_extra GLOBAL PROPERTY ORVA_FUZZ_EXTRA)
+list(APPEND _orva_fuzz_lines ${_orva_fuzz_extra})
+string(REPLACE ";" "\n" _orva_fuzz_list "${_orva_fuzz_lines}")
 file(WRITE ${CMAKE_BINARY_DIR}/fuzz-targets.txt "${_orva_fuzz_list}\n")

@@ -51,7 +51,14 @@ if ! configure; then
   rm -f "$build_dir/CMakeCache.txt"
   configure -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON || { cat "$build_dir/configure.log" >&2; exit 1; }
 fi
-mapfile -t targets <"$build_dir/fuzz-targets.txt"
+# One line a target: its name and its seed corpus (relative to the tree).
+declare -A corpus_of=()
+targets=()
+while read -r name corpus; do
+  [ -n "$name" ] || continue
+  targets+=("$name")
+  corpus_of[$name]=$corpus
+done <"$build_dir/fuzz-targets.txt"
 
 build_targets=(orva_unit_tests orva_soak_tests)
 labels='unit|soak|fuzz'
@@ -85,7 +92,7 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     # One job only: the machine is shared. New inputs go to the work corpus;
     # the seeds and past findings are read, never written.
     inputs=("$work")
-    for d in "fuzz/corpus/$t" "fuzz/regressions/$t"; do [ -d "$d" ] && inputs+=("$d"); done
+    for d in "${corpus_of[$t]}" "fuzz/regressions/$t"; do [ -d "$d" ] && inputs+=("$d"); done
     "$build_dir/orva_fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$build_dir/fuzz-findings/$t-" "${inputs[@]}" >"$log" 2>&1 || rc=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
