@@ -68,6 +68,13 @@ if grep -q 'Linux runtime: Qt' "$build_dir/configure.log"; then
   labels="$labels|integration|qt"
 fi
 for t in "${targets[@]}"; do build_targets+=("orva_fuzz_replay_$t" "orva_fuzz_$t"); done
+# Replays that other parts register under the "fuzz" label (the service's
+# request handling, ...) are run below too, so they are built as well.
+mapfile -t other_replays < <(cmake --build "$build_dir" --target help 2>/dev/null |
+  grep -oE 'orva_fuzz_replay_[A-Za-z0-9_]+' | grep -v '_autogen' | sort -u)
+for t in "${other_replays[@]}"; do
+  case " ${build_targets[*]} " in *" $t "*) ;; *) build_targets+=("$t") ;; esac
+done
 echo "== hardening: build ${build_targets[*]}"
 cmake --build "$build_dir" -j"$jobs" --target "${build_targets[@]}"
 

@@ -11,8 +11,10 @@ XVFB_PID=""
 wine_cleanup() {
   local status=$?
   if [ -n "${WINEPREFIX:-}" ] && [ -d "${WINEPREFIX}" ]; then
-    WINEPREFIX=$WINEPREFIX wineserver -k >/dev/null 2>&1 || true
-    WINEPREFIX=$WINEPREFIX wineserver -w >/dev/null 2>&1 || true
+    # Bounded: a cleanup that waits for a server that will not go must not
+    # turn a failed test into a time-out.
+    WINEPREFIX=$WINEPREFIX timeout 30 wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX=$WINEPREFIX timeout 30 wineserver -w >/dev/null 2>&1 || true
     # A prefix takes over a gigabyte: kept only when the test failed.
     if [ $status -eq 0 ]; then rm -rf "$WINEPREFIX"; fi
   fi
