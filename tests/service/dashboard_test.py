@@ -32,7 +32,7 @@ class Browser:
             ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
              "--user-data-dir=" + self.profile, "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
-             "--window-size=1720,330", "about:blank"],
+             "--window-size=1720,640", "about:blank"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         end = time.monotonic() + 20
         buffered = b""
@@ -67,7 +67,7 @@ class Browser:
 
     def open(self, url):
         # The page's own size, whatever the headless window keeps for itself.
-        self.call("Emulation.setDeviceMetricsOverride", width=1720, height=330, deviceScaleFactor=1, mobile=False)
+        self.call("Emulation.setDeviceMetricsOverride", width=1720, height=640, deviceScaleFactor=1, mobile=False)
         self.call("Page.navigate", url=url)
 
     def evaluate(self, expression):
