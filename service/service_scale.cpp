@@ -10,7 +10,6 @@
 
 namespace orva::service {
 
-using host::JsonLine;
 using host::decodeLine;
 
 // The scale's view of the service's timers: it tells the scale which of its
@@ -175,39 +174,33 @@ ScaleState ServiceScale::state() const {
 void ServiceScale::StabVes(double w) {
     ++counters_.stableWeights;
     stabWeight_ = w;
-    publish([&] { return JsonLine(tMs(), "StabVes").number("VesBrutoNVT", w); });
+    publish([&] { return host::stabVesLine(tMs(), w); });
     emit signals_->stableWeight(w, QString::fromStdString(control_->UnitWeight()), QDateTime::currentDateTimeUtc());
 }
 
 void ServiceScale::ChangeVes(double w) {
     stabWeight_.reset();
-    publish([&] { return JsonLine(tMs(), "ChangeVes").number("VesChange", w); });
+    publish([&] { return host::changeVesLine(tMs(), w); });
 }
 
 void ServiceScale::VesStatus(std::int16_t nul, std::int16_t& ok, std::int16_t& tara, std::int16_t& max) {
-    publish([&] { return JsonLine(tMs(), "VesStatus")
-                .integer("VesNul", nul)
-                .integer("VesOk", ok)
-                .integer("VesTara", tara)
-                .integer("VesMax", max); });
+    publish([&] { return host::vesStatusLine(tMs(), nul, ok, tara, max); });
 }
 
 void ServiceScale::propertyChanged(std::string_view name) {
-    publish([&] { return JsonLine(tMs(), "PropertyChanged").text("name", name); });
+    publish([&] { return host::propertyChangedLine(tMs(), name); });
 }
 
 void ServiceScale::messageBox(std::string_view text) {
     context_.log("[" + id_.toStdString() + "] message: " + std::string(text));
-    publish([&] { return JsonLine(tMs(), "Message").text("text", text); });
+    publish([&] { return host::messageLine(tMs(), text); });
 }
 
-void ServiceScale::beep() { publish([&] { return JsonLine(tMs(), "Beep"); }); }
+void ServiceScale::beep() { publish([&] { return host::beepLine(tMs()); }); }
 
 void ServiceScale::tickFailed(const Failure& failure) {
     context_.log("[" + id_.toStdString() + "] error " + std::to_string(failure.number()) + ": " + failure.description());
-    publish([&] { return JsonLine(tMs(), "Error")
-                .integer("number", failure.number())
-                .text("description", failure.description()); });
+    publish([&] { return host::errorLine(tMs(), failure.number(), failure.description()); });
 }
 
 }  // namespace orva::service

@@ -120,26 +120,38 @@ void JsonEventWriter::writeLine(const JsonLine& line) {
     if (onOutputFailed_) onOutputFailed_(error != 0 ? std::strerror(error) : "write failed");
 }
 
-void JsonEventWriter::StabVes(double w) { writeLine(JsonLine(clock_(), "StabVes").number("VesBrutoNVT", w)); }
-void JsonEventWriter::ChangeVes(double w) { writeLine(JsonLine(clock_(), "ChangeVes").number("VesChange", w)); }
+JsonLine stabVesLine(long long tMs, double w) { return JsonLine(tMs, "StabVes").number("VesBrutoNVT", w); }
+JsonLine changeVesLine(long long tMs, double w) { return JsonLine(tMs, "ChangeVes").number("VesChange", w); }
+JsonLine vesStatusLine(long long tMs, std::int16_t nul, std::int16_t ok, std::int16_t tara, std::int16_t max) {
+    return JsonLine(tMs, "VesStatus").integer("VesNul", nul).integer("VesOk", ok).integer("VesTara", tara).integer("VesMax", max);
+}
+JsonLine propertyChangedLine(long long tMs, std::string_view name) {
+    return JsonLine(tMs, "PropertyChanged").text("name", name);
+}
+JsonLine messageLine(long long tMs, std::string_view text) { return JsonLine(tMs, "Message").text("text", text); }
+JsonLine beepLine(long long tMs) { return JsonLine(tMs, "Beep"); }
+JsonLine errorLine(long long tMs, std::int32_t number, std::string_view description) {
+    return JsonLine(tMs, "Error").integer("number", number).text("description", description);
+}
+
+void JsonEventWriter::StabVes(double w) { writeLine(stabVesLine(clock_(), w)); }
+void JsonEventWriter::ChangeVes(double w) { writeLine(changeVesLine(clock_(), w)); }
 void JsonEventWriter::VesStatus(std::int16_t nul, std::int16_t& ok, std::int16_t& tara, std::int16_t& max) {
-    writeLine(JsonLine(clock_(), "VesStatus").integer("VesNul", nul).integer("VesOk", ok).integer("VesTara", tara).integer("VesMax", max));
+    writeLine(vesStatusLine(clock_(), nul, ok, tara, max));
 }
-void JsonEventWriter::propertyChanged(std::string_view name) {
-    writeLine(JsonLine(clock_(), "PropertyChanged").text("name", name));
-}
+void JsonEventWriter::propertyChanged(std::string_view name) { writeLine(propertyChangedLine(clock_(), name)); }
 void JsonEventWriter::messageBox(std::string_view text) {
-    writeLine(JsonLine(clock_(), "Message").text("text", text));
+    writeLine(messageLine(clock_(), text));
     if (forward_ != nullptr) forward_->messageBox(text);
 }
 void JsonEventWriter::beep() {
-    writeLine(JsonLine(clock_(), "Beep"));
+    writeLine(beepLine(clock_()));
     if (forward_ != nullptr) forward_->beep();
 }
 void JsonEventWriter::tickFailed(const Failure& failure) { error(failure.number(), failure.description()); }
 
 void JsonEventWriter::error(std::int32_t number, std::string_view description) {
-    writeLine(JsonLine(clock_(), "Error").integer("number", number).text("description", description));
+    writeLine(errorLine(clock_(), number, description));
 }
 
 void JsonEventWriter::warning(std::string_view text) { writeLine(JsonLine(clock_(), "Warning").text("text", text)); }

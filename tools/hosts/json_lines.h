@@ -40,6 +40,16 @@ private:
     std::string text_;
 };
 
+// One builder per event, so that the monitor's --json and the service's
+// events carry the same shapes.
+JsonLine stabVesLine(long long tMs, double VesBrutoNVT);
+JsonLine changeVesLine(long long tMs, double VesChange);
+JsonLine vesStatusLine(long long tMs, std::int16_t VesNul, std::int16_t VesOk, std::int16_t VesTara, std::int16_t VesMax);
+JsonLine propertyChangedLine(long long tMs, std::string_view name);
+JsonLine messageLine(long long tMs, std::string_view utf8Text);
+JsonLine beepLine(long long tMs);
+JsonLine errorLine(long long tMs, std::int32_t number, std::string_view description);
+
 // The "Decode" line: the panel as the decode left it (frame, weight and type
 // labels, lamp fills) and the four properties the reading wrote. One shape
 // for the monitor's --json and the service's events.
