@@ -29,7 +29,7 @@ set(_orva_cmake ${_orva_libdir}/cmake/OrvaControl)
 set(ORVA_PUBLIC_HEADERS
   acquisition/control_events.h acquisition/control_parts.h acquisition/int16_conversion.h
   acquisition/property_record.h acquisition/reading_record.h
-  control/activex_orva.h control/property_persistence.h control/value_conversion.h
+  control/activex_orva.h control/port_placement.h control/property_persistence.h control/value_conversion.h
   panel/colours.h panel/layout.h panel/panel_model.h
   panel/qt/panel_widget.h panel/qt/scale_widget.h
   platform/checked_serial_port.h platform/failure.h platform/interval_timer.h platform/locale.h

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonValue>
 
+#include "control/port_placement.h"
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "service/fd_serial_port.h"
@@ -62,7 +63,7 @@ ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_
     // The scale's own device is its configured port number's, so the
     // control's first open (at creation, before its properties are given)
     // reaches exactly this device and never a default one.
-    const std::int16_t number = config.ComNumber ? textToInt16(*config.ComNumber) : std::int16_t{1};
+    const std::int16_t number = configuredPortNumber(config.ComNumber.value_or(PropertyRecord::kDefaultComNumber));
     std::map<std::int16_t, std::string> devices = sharedPorts;
     devices[number] = config.port;
     FdSerialPort::Observer observer{
@@ -79,16 +80,9 @@ ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_
     if (config.ComSetting) control_->setComSetting(*config.ComSetting);
     if (config.DecPoint) control_->setDecPoint(*config.DecPoint);
     if (config.MinFixVes) control_->setMinFixVes(*config.MinFixVes);
-    // As the Linux hosts do: configured settings reach the port now, before
-    // any byte goes out, so the first poll finds nothing to reconfigure. A
-    // text the port refuses is left to that poll and its messages.
-    SerialPort& port = control_->MSComm1();
-    if (port.PortOpen() && port.Settings() != control_->ComSetting()) {
-        try {
-            port.setSettings(control_->ComSetting());
-        } catch (const Failure&) {
-        }
-    }
+    // Configured settings reach the port now, before any byte goes out, so
+    // the first poll finds nothing to reconfigure.
+    takeRestoredSettings(*control_);
 }
 
 ServiceScale::~ServiceScale() { control_.reset(); }

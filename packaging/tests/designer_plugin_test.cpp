@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTimer>
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QPluginLoader>
@@ -84,6 +85,18 @@ TEST_F(DesignerPlugin, AStartedWidgetReadsTheTerminalAndSignalsTheEvents) {
     // Port 3 is the simulator's device; no other device is ever opened.
     ASSERT_TRUE(widget->setProperty("ComNumber", "3"));
     ASSERT_TRUE(widget->setProperty("device", device));
+    // The form's own settings reach the port before the first poll, so the
+    // control has nothing to reconfigure: no message box at start.
+    ASSERT_TRUE(widget->setProperty("ComSetting", "19200,n,8,1"));
+    int messageBoxes = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&messageBoxes] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            ++messageBoxes;
+            modal->close();
+        }
+    });
+    closer.start(20);
     EventLog log;
     ASSERT_TRUE(QObject::connect(widget.get(), SIGNAL(ChangeVes(double)), &log, SLOT(changeVes(double))));
     ASSERT_TRUE(QObject::connect(widget.get(), SIGNAL(StabVes(double)), &log, SLOT(stabVes(double))));
@@ -96,6 +109,7 @@ TEST_F(DesignerPlugin, AStartedWidgetReadsTheTerminalAndSignalsTheEvents) {
     QElapsedTimer waited;
     waited.start();
     while (log.stables.isEmpty() && waited.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(messageBoxes, 0) << "the control reconfigured its port at start";
     ASSERT_FALSE(log.changes.isEmpty()) << "no ChangeVes within 10 s";
     EXPECT_DOUBLE_EQ(log.changes.first(), 12.5);
     ASSERT_FALSE(log.stables.isEmpty()) << "no StabVes within 10 s";

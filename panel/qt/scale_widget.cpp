@@ -3,7 +3,7 @@
 #include <QVBoxLayout>
 
 #include "control/activex_orva.h"
-#include "control/value_conversion.h"
+#include "control/port_placement.h"
 #include "panel/qt/panel_widget.h"
 #include "platform/failure.h"
 #include "platform/qt/gui_notice.h"
@@ -85,29 +85,23 @@ void ScaleWidget::setDevice(const QString& value) { device_ = value; }
 
 void ScaleWidget::start() {
     if (running_) return;
-    // The port object starts on the form's port number and settings, so the
-    // control opens that device first and its first poll finds nothing to
-    // reconfigure (no beep, no message box, no other device opened). A number
-    // or text it cannot take is left to the control, which reports it.
-    std::int16_t number = 1;
-    try {
-        number = textToInt16(comNumber_.toStdString());
-    } catch (const Failure&) {
-    }
+    // The port object starts on the form's port number, so the control opens
+    // that device first and no other; the form's settings reach the port
+    // before any byte goes out, so the first poll finds nothing to
+    // reconfigure (no beep, no message box). A number or text the port
+    // cannot take is left to the control, which reports it.
+    const std::int16_t number = configuredPortNumber(comNumber_.toStdString());
     auto ports = std::make_shared<PortMap>();
     if (!device_.isEmpty()) ports->map(number, device_.toStdString());
     auto port = std::make_unique<QtSerialPort>(ports);
-    try {
-        port->setCommPort(number);
-        port->setSettings(comSetting_.toStdString());
-    } catch (const Failure&) {
-    }
+    port->setCommPort(number);  // closed, so it cannot refuse
     running_ = std::make_unique<Running>(*this, std::move(port));
     ActivexORVA& control = running_->control();
     control.setComNumber(comNumber_.toStdString());
     control.setComSetting(comSetting_.toStdString());
     control.setDecPoint(static_cast<std::int16_t>(decPoint_));
     control.setMinFixVes(static_cast<std::int16_t>(minFixVes_));
+    takeRestoredSettings(control);
     showPanel(new PanelWidget(control.panel(), this));
 }
 

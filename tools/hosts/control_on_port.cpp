@@ -1,18 +1,6 @@
 #include "tools/hosts/control_on_port.h"
 
-#include "control/value_conversion.h"
-#include "platform/failure.h"
-
 namespace orva::host {
-
-std::int16_t configuredPortNumber(std::string_view comNumber) {
-    try {
-        const std::int16_t number = textToInt16(comNumber);
-        return number >= 1 ? number : 1;
-    } catch (const Failure&) {
-        return 1;
-    }
-}
 
 PlacedControl createControlOnPort(std::shared_ptr<const qt::PortMap> map, std::int16_t portNumber,
                                   ControlServices services, const std::function<void(ActivexORVA&)>& restore) {
@@ -23,16 +11,7 @@ PlacedControl createControlOnPort(std::shared_ptr<const qt::PortMap> map, std::i
     placed.control = std::make_unique<ActivexORVA>(
         ControlPlatform{std::move(port), services.timers, services.notice, services.locale, services.trace});
     if (restore) restore(*placed.control);
-
-    SerialPort& serial = placed.control->MSComm1();
-    const std::string& wanted = placed.control->ComSetting();
-    if (serial.Settings() != wanted) {
-        try {
-            serial.setSettings(wanted);
-        } catch (const Failure&) {
-            // The first poll reconfigures and tells the user why it failed.
-        }
-    }
+    takeRestoredSettings(*placed.control);
     return placed;
 }
 

@@ -34,6 +34,7 @@
 #include <string_view>
 
 #include "control/activex_orva.h"
+#include "control/port_placement.h"
 #include "platform/qt/port_map.h"
 #include "platform/qt/qt_serial_port.h"
 
@@ -52,13 +53,8 @@ struct PlacedControl {
     qt::QtSerialPort* port = nullptr;  // the control's MSComm1, owned by it
 };
 
-// The port number a ComNumber text names, read the way the control's poll
-// check and its reconfiguration read it (a number as a whole, blanks around
-// it allowed, a fraction rounded half to even). A text that names no port
-// (not a number, out of range, below 1) gives 1, the port object's design
-// time number: the control's check counts such a text as holding, so it
-// stays on the port it was created with.
-std::int16_t configuredPortNumber(std::string_view comNumber);
+// The port number a ComNumber text names (see control/port_placement.h).
+using orva::configuredPortNumber;
 
 PlacedControl createControlOnPort(std::shared_ptr<const qt::PortMap> map, std::int16_t portNumber,
                                   ControlServices services, const std::function<void(ActivexORVA&)>& restore);
