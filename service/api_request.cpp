@@ -35,6 +35,8 @@ std::variant<Route, Refusal> route(const QByteArray& method, const QByteArray& r
         return refuse(405, QString("method %1 is not allowed on %2").arg(QString::fromLatin1(method), path));
     };
     if (path == "/" || path == "/index.html") return onlyRead({Resource::Dashboard, {}});
+    if (path == "/dashboard.js") return onlyRead({Resource::DashboardScript, {}});
+    if (path == "/dashboard.css") return onlyRead({Resource::DashboardStyle, {}});
     if (path == "/metrics") return onlyRead({Resource::Metrics, {}});
     if (path == "/api/live") return onlyRead({Resource::Live, {}});
     if (path == "/api/scales" || path == "/api/scales/") return onlyRead({Resource::Scales, {}});

@@ -16,7 +16,7 @@
 
 namespace orva::service {
 
-enum class Resource { Dashboard, Scales, Scale, Stable, Properties, Live, Metrics };
+enum class Resource { Dashboard, DashboardScript, DashboardStyle, Scales, Scale, Stable, Properties, Live, Metrics };
 
 struct Route {
     Resource resource;

@@ -52,6 +52,13 @@ WebService::Reply WebService::Reply::error(int status, const QString& text) {
     return Reply{status, "application/json", json({{"error", text}}), {}};
 }
 
+// The page, its script and its style sheet are built into the program.
+WebService::Reply WebService::dashboardFile(const char* name, const QByteArray& contentType) {
+    QFile file(QString(":/orva-service/") + name);
+    if (!file.open(QIODevice::ReadOnly)) return Reply::error(500, "the dashboard is missing from the program");
+    return Reply{200, contentType, file.readAll(), {}};
+}
+
 WebService::WebService(ScaleFleet& fleet, const ServiceConfig& config, ConfigFile* configFile, ScaleFleet::Log log)
     : fleet_(fleet), config_(config), configFile_(configFile), log_(std::move(log)) {
     expiry_.setSingleShot(true);
@@ -145,11 +152,9 @@ WebService::Reply WebService::answer(const QHttpServerRequest& request, QTcpSock
     }
 
     switch (r.resource) {
-        case Resource::Dashboard: {
-            QFile page(":/orva-service/dashboard.html");
-            if (!page.open(QIODevice::ReadOnly)) return Reply::error(500, "the dashboard is missing from the program");
-            return Reply{200, "text/html; charset=utf-8", page.readAll(), {}};
-        }
+        case Resource::Dashboard: return dashboardFile("dashboard.html", "text/html; charset=utf-8");
+        case Resource::DashboardScript: return dashboardFile("dashboard.js", "text/javascript; charset=utf-8");
+        case Resource::DashboardStyle: return dashboardFile("dashboard.css", "text/css; charset=utf-8");
         case Resource::Scales: {
             QJsonArray list;
             for (const auto& s : fleet_.scales()) list.append(s->state().toJson());

@@ -67,6 +67,7 @@ private:
         std::set<QString> scales;  // empty: every scale
     };
 
+    static Reply dashboardFile(const char* name, const QByteArray& contentType);
     void send(QHttpServerResponder& responder, const Reply& reply);
     Reply answer(const QHttpServerRequest& request, QTcpSocket* socket, std::optional<QHttpServerResponder>& parked);
     Reply writeProperties(const QHttpServerRequest& request, ServiceScale& scale);

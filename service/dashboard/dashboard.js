@@ -1,0 +1,103 @@
+"use strict";
+// Items of the panel in twips: [left, top, width, height].
+const T = {
+  Frame1: [270, 0, 5295, 855],
+  Label1: [[300, 240, 255, 255], [1200, 240, 255, 255], [2040, 240, 255, 255], [2760, 240, 495, 255]],
+  Shape2: [[360, 600, 135, 135], [1200, 600, 135, 135], [2040, 600, 135, 135], [2880, 600, 135, 135]],
+  Label2: [240, 900, 3495, 855],
+  Label3: [3720, 900, 1815, 855],
+  Shape1: [[0, 1380, 225, 255], [0, 1140, 225, 255], [0, 900, 225, 255]],
+};
+const CAPTIONS = [">0<", "Ok", "T", "Max"];
+const panels = new Map();   // id -> the panel's elements
+
+function colour(c) {
+  if (c & 0x80000000) return { 5: "#ffffff", 8: "#000000", 15: "#f0f0f0", 18: "#000000" }[c & 0xff] || "#ffffff";
+  return "rgb(" + (c & 255) + "," + ((c >> 8) & 255) + "," + ((c >> 16) & 255) + ")";
+}
+function place(el, [l, t, w, h], circle) {
+  const k = "var(--k)";
+  if (circle) { const d = Math.min(w, h); l += (w - d) / 2; t += (h - d) / 2; w = h = d; }
+  el.style.left = `calc(${l}px * ${k})`; el.style.top = `calc(${t}px * ${k})`;
+  el.style.width = `calc(${w}px * ${k})`; el.style.height = `calc(${h}px * ${k})`;
+  return el;
+}
+function make(tag, cls, text) {
+  const el = document.createElement(tag); el.className = cls;
+  if (text !== undefined) el.textContent = text;
+  return el;
+}
+function panelFor(state) {
+  if (panels.has(state.id)) return panels.get(state.id);
+  const root = make("div", "scale offline"); root.dataset.scale = state.id;
+  const head = make("div", "head");
+  const title = make("div", ""); title.append(make("div", "id", state.id), make("div", "port", state.port));
+  const st = make("div", "state", "offline");
+  head.append(title, st);
+  const panel = make("div", "panel");
+  const frame = place(make("div", "frame"), T.Frame1);
+  const caption = make("span", "caption", "");
+  frame.append(caption);
+  const shape2 = T.Shape2.map((box, i) => {
+    frame.append(place(make("div", "cap", CAPTIONS[i]), T.Label1[i]));
+    const lamp = place(make("div", "lamp"), box, true); lamp.dataset.lamp = "Shape2-" + i;
+    frame.append(lamp); lamp.style.background = colour(0x00FFFFFF); return lamp;
+  });
+  const weight = place(make("div", "display weight", "0"), T.Label2);
+  const unit = place(make("div", "display unit", "FGH"), T.Label3);
+  const shape1 = T.Shape1.map((box, i) => {
+    const lamp = place(make("div", "lamp"), box, true); lamp.dataset.lamp = "Shape1-" + i;
+    lamp.style.background = colour(0x000000FF); panel.append(lamp); return lamp;
+  });
+  panel.append(frame, weight, unit);
+  root.append(head, panel);
+  document.getElementById("scales").append(root);
+  const p = { root, st, caption, weight, unit, shape1, shape2 };
+  panels.set(state.id, p);
+  return p;
+}
+function draw(p, d) {   // d: the panel as a Decode event (or a state's "panel") carries it
+  p.caption.textContent = d.Frame1; p.weight.textContent = d.Label2; p.unit.textContent = d.Label3;
+  d.Shape1.forEach((c, i) => { p.shape1[i].style.background = colour(c); });
+  d.Shape2.forEach((c, i) => { p.shape2[i].style.background = colour(c); });
+}
+function showOnline(p, online) {   // the service decides: a recognised reply in the last 2 s
+  p.root.classList.toggle("offline", !online);
+  p.st.textContent = online ? "online" : "offline";
+}
+let socket = null;
+function live() { return socket !== null && socket.readyState === WebSocket.OPEN; }
+async function refresh() {
+  const link = document.getElementById("link");
+  try {
+    const reply = await fetch("/api/scales", { cache: "no-store" });
+    const states = await reply.json();
+    const ids = new Set(states.map(s => s.id));
+    for (const [id, p] of panels) if (!ids.has(id)) { p.root.remove(); panels.delete(id); }
+    for (const s of states) {
+      const fresh = !panels.has(s.id);
+      const p = panelFor(s);
+      if ((fresh || !live()) && s.panel) draw(p, s.panel);
+      showOnline(p, s.online);
+    }
+  } catch (e) {
+    link.textContent = "service unreachable, reconnecting…"; link.className = "down";
+    panels.forEach(p => showOnline(p, false));
+  }
+}
+function connect() {
+  const link = document.getElementById("link");
+  socket = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/api/live");
+  socket.onopen = () => { link.textContent = "live"; link.className = ""; refresh(); };
+  socket.onmessage = (m) => {
+    const e = JSON.parse(m.data);
+    if (e.event === "Decode" && panels.has(e.scale)) draw(panels.get(e.scale), e);
+  };
+  socket.onclose = () => {
+    link.textContent = "service unreachable, reconnecting…"; link.className = "down";
+    socket = null;
+    setTimeout(connect, 1000);
+  };
+}
+setInterval(refresh, 1000);
+refresh().finally(connect);
