@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Lists the pairs of source units that include each other, and fails when
-# there is one. A unit is a header with its source file (module.h and
-# module.cpp are one unit), so module.cpp including class_factory.h while
-# class_factory.cpp includes module.h is such a pair: neither can be read,
-# built or replaced without the other.
+# there is one. A unit is a header with its source file (a.h and a.cpp are
+# one unit), so a.cpp including b.h while b.cpp includes a.h is such a pair:
+# neither can be read, built or replaced without the other.
 #
 #   scripts/check_include_pairs.sh [folder...]   default: every source folder
 #
