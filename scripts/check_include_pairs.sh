@@ -4,7 +4,8 @@
 # one unit), so a.cpp including b.h while b.cpp includes a.h is such a pair:
 # neither can be read, built or replaced without the other.
 #
-#   scripts/check_include_pairs.sh [folder...]   default: every source folder
+#   scripts/check_include_pairs.sh [folder...]   default: every top folder of
+#                                                the tree but build directories
 #
 # Only the project's own includes count ("folder/file.h" from the tree's root).
 set -euo pipefail
@@ -12,7 +13,11 @@ cd "$(dirname "$0")/.."
 
 folders=("$@")
 if [ ${#folders[@]} -eq 0 ]; then
-  folders=(acquisition control panel platform service tools tests bench fuzz examples packaging)
+  for d in */; do
+    d=${d%/}
+    # A build directory holds generated and third-party sources.
+    [ -e "$d/CMakeCache.txt" ] || [[ $d == build* ]] || folders+=("$d")
+  done
 fi
 existing=()
 for f in "${folders[@]}"; do
