@@ -71,13 +71,20 @@ if(WIN32)
     control/ocx/class_factory.cpp
     control/ocx/com_errors.cpp
     control/ocx/connection_point.cpp
+    control/ocx/control_dispatch.cpp
+    control/ocx/control_drawing.cpp
+    control/ocx/control_embedding.cpp
+    control/ocx/control_events.cpp
+    control/ocx/control_persistence.cpp
     control/ocx/control_window.cpp
     control/ocx/dispatch_call.cpp
-    control/ocx/module.cpp
+    control/ocx/exports.cpp
+    control/ocx/module_state.cpp
     control/ocx/orva_control.cpp
     control/ocx/persistence.cpp
     control/ocx/registration.cpp
     control/ocx/type_info.cpp
+    control/ocx/unsupported_request.cpp
     control/ocx/ActiveX_ORVA.rc
     control/ocx/ActiveX_ORVA.def)
   set_target_properties(ActiveX_ORVA PROPERTIES PREFIX "" SUFFIX ".ocx" OUTPUT_NAME ActiveX_ORVA)

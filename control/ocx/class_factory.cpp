@@ -2,7 +2,7 @@
 
 #include <unknwn.h>
 
-#include "control/ocx/module.h"
+#include "control/ocx/module_state.h"
 #include "control/ocx/orva_control.h"
 
 namespace orva::ocx {

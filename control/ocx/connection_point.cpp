@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <new>
 
-#include "control/ocx/module.h"
+#include "control/ocx/module_state.h"
+#include "control/ocx/unsupported_request.h"
 
 namespace orva::ocx {
 
@@ -65,7 +66,7 @@ STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie) {
 STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** result) {
     if (result == nullptr) return E_POINTER;
     *result = nullptr;
-    return E_NOTIMPL;
+    return traceUnsupported(trace_, "IConnectionPoint::EnumConnections", E_NOTIMPL);
 }
 
 namespace {

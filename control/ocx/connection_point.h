@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "platform/trace.h"
 #include "platform/win32/handles.h"
 
 namespace orva::ocx {
@@ -28,6 +29,8 @@ public:
     STDMETHODIMP EnumConnections(IEnumConnections** result) override;
 
     REFIID sinkIid() const { return sinkIid_; }
+    // Where a request it does not carry out is noted; null: nowhere.
+    void setTrace(Trace* trace) { trace_ = trace; }
 
     // The connected sinks, each held for the time of one delivery, so that a
     // sink may disconnect itself or others while it is being called.
@@ -51,6 +54,7 @@ private:
     bool acceptDispatch_;
     std::vector<Connection> connections_;
     DWORD nextCookie_ = 1;
+    Trace* trace_ = nullptr;
 };
 
 // Enumerates the control's connection points (EnumConnectionPoints).

@@ -1,6 +1,6 @@
 #include "control/ocx/control_window.h"
 
-#include "control/ocx/module.h"
+#include "control/ocx/module_state.h"
 #include "platform/failure.h"
 
 namespace orva::ocx {

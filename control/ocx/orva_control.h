@@ -3,13 +3,18 @@
 // owns the portable control and the Windows services it runs on, and turns
 // the standard control interfaces into calls on it. Nothing throws out of a
 // COM method: every failure comes back as a status with error information.
+// The methods are defined by concern: orva_control.cpp (the object, its
+// lifetime and interfaces), control_dispatch.cpp, control_events.cpp,
+// control_persistence.cpp, control_embedding.cpp and control_drawing.cpp.
 
 #include <ocidl.h>
 #include <olectl.h>
 
 #include <memory>
+#include <utility>
 
 #include "control/activex_orva.h"
+#include "control/ocx/com_errors.h"
 #include "control/ocx/connection_point.h"
 #include "control/ocx/control_window.h"
 #include "control/ocx/guids.h"
@@ -162,8 +167,19 @@ private:
     OrvaControl& operator=(const OrvaControl&) = delete;
 
     IUnknown* identity() { return static_cast<_ActivexORVA*>(this); }
+    // Runs a method body that may reach the portable control: a host may
+    // release the control from an event handler inside the call, and nothing
+    // throws out of it.
     template <class Body>
-    HRESULT call(Body&& body);
+    HRESULT call(Body&& body) {
+        win32::ComPtr<IUnknown> keep(identity());
+        return guardedCall(std::forward<Body>(body));
+    }
+    // A request this control does not carry out (not implemented, or nothing
+    // to do for a panel without input): answered with `answer`, and one line
+    // in the trace naming the request, so field support sees what a host
+    // asked for. One pointer test when the trace is off.
+    HRESULT unsupported(const char* request, HRESULT answer) noexcept;
     HRESULT loadTypeInfo();
     HRESULT inPlaceActivate(IOleClientSite* site, LPCRECT position);
     void fire(DISPID id, VARIANTARG* arguments, UINT count);

@@ -10,8 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "control/ocx/registration.h"
+
 #include "control/ocx/guids.h"
-#include "control/ocx/module.h"
+#include "control/ocx/module_state.h"
 #include "control/ocx/registration_table.h"
 #include "platform/win32/handles.h"
 

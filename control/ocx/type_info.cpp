@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "control/ocx/guids.h"
-#include "control/ocx/module.h"
+#include "control/ocx/module_state.h"
 
 namespace orva::ocx {
 namespace {

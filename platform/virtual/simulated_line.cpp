@@ -85,8 +85,8 @@ bool SimulatedLine::portExists(std::int16_t number) const {
 
 void SimulatedLine::receive(const std::string& bytes) {
     if (!open_ || unplugged_) return;
-    // What does not fit into the input buffer is lost, as on an overrun.
-    const std::size_t room = kInputBufferSize - buffer_.size();
+    // What does not fit into the device's buffer is lost, as on an overrun.
+    const std::size_t room = kDeviceBufferSize - buffer_.size();
     buffer_.append(bytes, 0, std::min(room, bytes.size()));
 }
 

@@ -25,7 +25,10 @@ namespace orva::virtual_time {
 
 class SimulatedLine {
 public:
-    static constexpr std::size_t kInputBufferSize = 1024;  // as every port object's
+    // The device's own receive buffer, as a serial driver has one: larger
+    // than a port object's input buffer, so that a reader meets the port
+    // object's cap and not the line's.
+    static constexpr std::size_t kDeviceBufferSize = 4096;
     static constexpr Millis kDefaultReplyDelay = 50;
 
     explicit SimulatedLine(VirtualClock& clock);

@@ -10,6 +10,9 @@
 //       std::string refusedSettings();                  // a valid text this device will not take
 //       std::string frame();                            // the terminal's answer to a line feed
 //       void floodNext(std::size_t bytes);              // the next answer is that many bytes
+//                                                       // (the device must hold more than the
+//                                                       // port object's input buffer, so the
+//                                                       // cap a read meets is the port's own)
 //       void hangUp(orva::SerialPort& open);            // the device goes away under the open port
 //       void wait(int ms);                              // time passes for the line
 //   };
@@ -149,6 +152,8 @@ TYPED_TEST_P(SerialPortContract, InputIsCappedAndWhatArrivesBeyondIsLost) {
     port->Output("\n");
     this->rig.wait(400);
     const std::string first = port->Input();
+    // Exactly the port object's buffer: more means the cap was lifted, less
+    // that the device's own buffer decided it.
     EXPECT_EQ(first.size(), CheckedSerialPort::kInputBufferSize);
     EXPECT_EQ(first.rfind(this->rig.frame(), 0), 0u) << "the oldest bytes are kept";
     this->rig.wait(200);

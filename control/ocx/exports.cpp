@@ -1,45 +1,16 @@
-// The in-process server frame: the four exports, object and lock counting.
+// The in-process server's entry points, and nothing else: the module's entry
+// point and the four exports the platform calls by name. Each hands its work
+// to the unit that owns it; no other file of the module includes this one.
 
-#include "control/ocx/module.h"
-
-#include <atomic>
+#include <windows.h>
 
 #include "control/ocx/class_factory.h"
 #include "control/ocx/control_window.h"
 #include "control/ocx/guids.h"
+#include "control/ocx/module_state.h"
+#include "control/ocx/registration.h"
 #include "control/ocx/type_info.h"
 #include "platform/win32/timers.h"
-
-extern "C" IMAGE_DOS_HEADER __ImageBase;
-
-namespace orva::ocx {
-namespace {
-
-std::atomic<long> liveObjects{0};
-std::atomic<long> serverLocks{0};
-
-}  // namespace
-
-HINSTANCE moduleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
-void objectCreated() { ++liveObjects; }
-void objectDestroyed() { --liveObjects; }
-void lockServer(bool lock) { lock ? ++serverLocks : --serverLocks; }
-bool moduleInUse() { return liveObjects > 0 || serverLocks > 0; }
-
-std::wstring modulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(moduleInstance(), path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return {};
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
-}  // namespace orva::ocx
 
 extern "C" {
 

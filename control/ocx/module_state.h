@@ -1,6 +1,7 @@
 #pragma once
-// The module's shared state: its instance handle and the count of live
-// objects and server locks that DllCanUnloadNow reports on.
+// The module's shared state: its instance handle, its file name and the
+// count of live objects and server locks that DllCanUnloadNow reports on.
+// Everything in the module may use it; it uses nothing of the module.
 
 #include <windows.h>
 
@@ -13,10 +14,6 @@ void objectCreated();
 void objectDestroyed();
 void lockServer(bool lock);
 bool moduleInUse();
-
-// Registry work of DllRegisterServer / DllUnregisterServer.
-HRESULT registerServer();
-HRESULT unregisterServer();
 
 // The module's file name, for the registry and for loading its type library.
 std::wstring modulePath();
