@@ -1,6 +1,7 @@
 #include "service/mqtt/settled_journal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +67,16 @@ SettledJournal::~SettledJournal() {
 
 std::vector<SettledJournal::Entry> SettledJournal::replay() {
     if (path_.empty()) return {};
+    // One service per journal: a second one on the same configuration file
+    // (another --listen) would send the first one's weights again.
+    if (openForAppend() && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        log_("mqtt: the journal " + path_ + " is in use by another orva-service on the same configuration; this one " +
+             "keeps none (its settled weights would not survive a restart)");
+        ::close(fd_);
+        fd_ = -1;
+        path_.clear();
+        return {};
+    }
     ::unlink((path_ + ".new").c_str());  // a rewrite a crash cut short
     std::string text;
     int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
@@ -245,14 +256,18 @@ bool SettledJournal::rewrite() {
         failed("cannot write " + temporary + ": " + errnoText());
         return false;
     }
+    // Locked before it takes the journal's name, and kept open for the
+    // appends that follow, so that the journal is never unlocked.
+    ::flock(fd, LOCK_EX | LOCK_NB);
     std::string all;
     for (const Entry& e : held_) all += heldLine(e);
     std::string why;
     if (!writeAll(fd, all)) why = "cannot write " + temporary + ": " + errnoText();
     else if (::fsync(fd) != 0) why = "cannot sync " + temporary + ": " + errnoText();
-    if (::close(fd) != 0 && why.empty()) why = "cannot close " + temporary + ": " + errnoText();
-    if (why.empty() && ::rename(temporary.c_str(), path_.c_str()) != 0) why = "cannot replace it: " + errnoText();
+    else if (::fcntl(fd, F_SETFL, O_APPEND) != 0) why = "cannot append to " + temporary + ": " + errnoText();
+    else if (::rename(temporary.c_str(), path_.c_str()) != 0) why = "cannot replace it: " + errnoText();
     if (!why.empty()) {
+        ::close(fd);
         ::unlink(temporary.c_str());
         failed(why);
         return false;
@@ -266,8 +281,8 @@ bool SettledJournal::rewrite() {
         ::close(dir);
     }
     if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (!openForAppend()) return false;
+    fd_ = fd;
+    fileBytes_ = static_cast<long long>(all.size());
     newlineFirst_ = false;  // the file ends with a whole line
     recovered();
     return true;

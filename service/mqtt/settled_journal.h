@@ -16,6 +16,9 @@
 // about twice that many lines of kMaxLineBytes. At start, at most
 // kMaxReadBytes are read and the newest `limit` held entries kept.
 //
+// One service per journal: it is locked (flock) from replay() on, and a
+// second service on the same configuration file keeps none, with a log line.
+//
 // A journal that cannot be written is logged (once per failure spell) and
 // the service goes on without it; a line that is not a record (cut short by
 // a full disk or a crash, or edited by hand) is skipped with a log line.

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,22 +85,26 @@ TEST(SettledJournal, WhatARestartTakesBack) {
         QTemporaryDir dir;
         const std::string path = dir.filePath("service.mqtt-journal").toStdString();
         if (!k.file.empty()) writeFile(path, k.file);
-        Log log;
-        SettledJournal journal(path, 3, log.sink());
-        EXPECT_EQ(payloads(journal.replay()), k.held);
-        EXPECT_EQ(journal.skippedLines(), k.skipped);
-        EXPECT_EQ(log.count("that are not records"), k.skipped > 0 ? 1 : 0);
-        EXPECT_EQ(journal.writeFailures(), 0);
-        // Rewritten to just what is held: a second run takes back the same.
-        const std::uint64_t next = journal.append("t", "new");
-        for (const std::string& line : {std::string("garbage"), std::string("{\"n\":2,\"top")})
-            EXPECT_EQ(readAll(path).find(line), std::string::npos);
+        std::uint64_t next = 0;
+        {
+            Log log;
+            SettledJournal journal(path, 3, log.sink());
+            EXPECT_EQ(payloads(journal.replay()), k.held);
+            EXPECT_EQ(journal.skippedLines(), k.skipped);
+            EXPECT_EQ(log.count("that are not records"), k.skipped > 0 ? 1 : 0);
+            EXPECT_EQ(journal.writeFailures(), 0);
+            // Rewritten to just what is held: the next run takes back the same.
+            next = journal.append("t", "new");
+            for (const std::string& line : {std::string("garbage"), std::string("{\"n\":2,\"top")})
+                EXPECT_EQ(readAll(path).find(line), std::string::npos);
+        }
         Log againLog;
         SettledJournal again(path, 10, againLog.sink());
         auto expected = k.held;
         expected.push_back("new");
         auto entries = again.replay();
         EXPECT_EQ(payloads(entries), expected);
+        ASSERT_FALSE(entries.empty());
         EXPECT_EQ(entries.back().id, next);
         EXPECT_EQ(again.skippedLines(), 0);
     }
@@ -138,22 +143,23 @@ TEST(SettledJournal, StaysSmallUnderASteadyStream) {
     QTemporaryDir dir;
     const std::string path = dir.filePath("j").toStdString();
     Log log;
-    SettledJournal journal(path, 1000, log.sink());
-    journal.replay();
+    auto journal = std::make_unique<SettledJournal>(path, 1000, log.sink());
+    journal->replay();
     const std::string payload(400, 'w');
     std::vector<std::uint64_t> pending;
     long long largest = 0;
     // A broker that acknowledges with a lag of 50 messages, for 600 weights.
     for (int i = 0; i < 600; ++i) {
-        pending.push_back(journal.append("site/pc1/bay-1/stable", payload));
+        pending.push_back(journal->append("site/pc1/bay-1/stable", payload));
         if (pending.size() > 50) {
-            journal.done(pending.front());
+            journal->done(pending.front());
             pending.erase(pending.begin());
         }
-        largest = std::max(largest, journal.fileBytes());
+        largest = std::max(largest, journal->fileBytes());
     }
     EXPECT_LE(largest, SettledJournal::kCompactBytes + 2 * 51 * 512);
-    EXPECT_EQ(journal.writeFailures(), 0);
+    EXPECT_EQ(journal->writeFailures(), 0);
+    journal.reset();  // the service stops
     Log againLog;
     SettledJournal again(path, 1000, againLog.sink());
     EXPECT_EQ(again.replay().size(), 50u);
@@ -176,6 +182,30 @@ TEST(SettledJournal, AJournalInAFolderThatIsNotThereIsLoggedNotFatal) {
     EXPECT_TRUE(journal.replay().empty());
     EXPECT_EQ(journal.append("t", "p"), 0u);
     EXPECT_EQ(log.count("cannot open it: No such file or directory"), 1);
+}
+
+TEST(SettledJournal, OneServicePerJournal) {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("j").toStdString();
+    Log firstLog, secondLog;
+    SettledJournal first(path, 10, firstLog.sink());
+    first.replay();
+    const std::uint64_t kept = first.append("t", "first's");
+    // Another service on the same configuration file keeps no journal and
+    // does not take the first one's weights.
+    SettledJournal second(path, 10, secondLog.sink());
+    EXPECT_TRUE(second.replay().empty());
+    EXPECT_EQ(secondLog.count("is in use by another orva-service"), 1);
+    EXPECT_EQ(second.append("t", "second's"), 0u);
+    EXPECT_EQ(second.writeFailures(), 0);
+    // Still so after the first one has rewritten its file.
+    for (int i = 0; i < 400; ++i) first.done(first.append("t", std::string(300, 'x')));
+    EXPECT_EQ(first.held(), 1u);
+    SettledJournal third(path, 10, secondLog.sink());
+    EXPECT_TRUE(third.replay().empty());
+    EXPECT_EQ(secondLog.count("is in use by another orva-service"), 2);
+    first.done(kept);
+    EXPECT_EQ(readAll(path), "");
 }
 
 TEST(SettledJournal, AMessageTooLongForALineIsSentButNotKept) {
