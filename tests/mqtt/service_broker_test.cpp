@@ -330,6 +330,23 @@ TEST(ServiceOnBroker, SettledWeightsOfABrokerOutageSurviveAStopOfTheServiceInOrd
     EXPECT_TRUE(runUntil([&] { return journalHeld(journal).empty(); }, 5000)) << "acknowledged, so no longer held";
 }
 
+TEST(ServiceOnBroker, DropsBeyondTheQueueLimitAreLoggedCountedAndLeaveTheJournalBounded) {
+    Broker broker;  // never started: the broker stays away
+    QTemporaryDir folder;
+    ServiceProcess service(broker, 8, "queue_limit = 2\n", folder.path());
+    ASSERT_TRUE(service.listening()) << service.log().toStdString();
+    ASSERT_TRUE(runUntil([&] { return total(service.counter("orva_stable_weights_total")) >= 5; }, 30000));
+    const QString metrics = QString::fromUtf8(service.get("/metrics"));
+    const auto dropped = QRegularExpression(R"(\norva_mqtt_dropped_total (\d+)\n)").match(metrics);
+    ASSERT_TRUE(dropped.hasMatch()) << metrics.toStdString();
+    EXPECT_GE(dropped.captured(1).toInt(), 3);
+    EXPECT_EQ(service.log().count("messages are held (queue_limit); the oldest are dropped"), 1) << service.log().toStdString();
+    EXPECT_LE(journalHeld(folder.filePath("service.mqtt-journal")).size(), 2u);
+    EXPECT_EQ(service.stop(), 0);
+    EXPECT_TRUE(service.log().contains("held messages were dropped since the broker was last reached"))
+        << service.log().toStdString();
+}
+
 TEST(ServiceOnBroker, ASecondServiceOnTheSameHttpPortTouchesNeitherTheBrokerNorTheScales) {
     Broker broker;
     ASSERT_TRUE(broker.start());
