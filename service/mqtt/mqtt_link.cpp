@@ -216,7 +216,6 @@ void MqttLink::lost(const std::string& why) {
     if (wasConnected) {
         log_("mqtt: lost " + brokerDescription(settings_) + " (" + why + "); holding up to " +
              std::to_string(settings_.queueLimit) + " QoS 1 messages while reconnecting");
-        droppedThisOutage_ = 0;
         failureLogged_ = true;  // that line covers the attempts until the broker is back
         emit disconnected();
     } else if (state_ == State::Connecting) {
