@@ -75,6 +75,12 @@ MqttLink::MqttLink(MqttSettings settings, std::string willTopic, Log log, QObjec
     connect(&housekeepingTimer_, &QTimer::timeout, this, &MqttLink::housekeeping);
     retryTimer_.setSingleShot(true);
     connect(&retryTimer_, &QTimer::timeout, this, &MqttLink::attempt);
+    flushSoon_.setSingleShot(true);
+    flushSoon_.setInterval(0);
+    connect(&flushSoon_, &QTimer::timeout, this, [this] {
+        if (journal_) journal_->sync();
+        pump();
+    });
     connectTimeout_.setSingleShot(true);
     connect(&connectTimeout_, &QTimer::timeout, this, [this] { lost("no answer to the connect"); });
 }
@@ -335,8 +341,13 @@ void MqttLink::keepIn(std::unique_ptr<SettledJournal> journal) {
 }
 
 void MqttLink::publishHeld(const std::string& topic, const QByteArray& payload) {
-    const std::uint64_t tag = journal_ ? journal_->append(topic, payload.toStdString()) : 0;
-    hold({topic, payload, tag, false});
+    if (!journal_) {
+        hold({topic, payload, 0, false});
+        pump();
+        return;
+    }
+    hold({topic, payload, journal_->append(topic, payload.toStdString(), true), false});
+    flushSoon_.start();
 }
 
 void MqttLink::hold(Held message) {
@@ -350,7 +361,6 @@ void MqttLink::hold(Held message) {
         release(oldest);
     }
     queue_.push_back(std::move(message));
-    pump();
 }
 
 void MqttLink::publishReply(const std::string& topic, const QByteArray& payload, bool retain) {
@@ -384,6 +394,8 @@ bool MqttLink::send(const Held& next) {
 }
 
 void MqttLink::pump() {
+    // Nothing leaves before it is on the disk.
+    if (journal_ && state_ == State::Connected && !queue_.empty()) journal_->sync();
     // Settled weights and replies take turns, so neither waits behind a
     // backlog of the other.
     while (state_ == State::Connected && (!queue_.empty() || !replies_.empty()) && inFlight_.size() < kInFlightWindow) {

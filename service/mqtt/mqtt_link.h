@@ -86,7 +86,10 @@ public:
     const SettledJournal* journal() const { return journal_.get(); }
 
     // QoS 1, not retained: sent now, or held (bounded) until the broker is
-    // back; kept in the journal while it is not acknowledged.
+    // back; kept in the journal while it is not acknowledged. With a
+    // journal it leaves once the event loop has finished the current
+    // wake-up: every weight that settled in it is synced to the disk at
+    // once, then sent.
     void publishHeld(const std::string& topic, const QByteArray& payload);
     // QoS 1 in the replies' own lane, taking turns with the held messages.
     void publishReply(const std::string& topic, const QByteArray& payload, bool retain = false);
@@ -153,6 +156,7 @@ private:
     QTimer housekeepingTimer_;
     QTimer retryTimer_;
     QTimer connectTimeout_;
+    QTimer flushSoon_;  // the journal's sync for what settled in this wake-up
     int retryMs_ = kFirstRetryMs;
     bool refusalLogged_ = false;
     bool tcpConnected_ = false;  // the connect under way has reached the broker

@@ -197,9 +197,12 @@ bool SettledJournal::writeLine(const std::string& line, bool sync) {
     const std::string bytes = newlineFirst_ ? "\n" + line : line;
     bool ok = writeAll(fd_, bytes);
     std::string why = ok ? std::string() : "cannot write it: " + errnoText();
-    if (ok && sync && ::fdatasync(fd_) != 0) {
-        ok = false;
-        why = "cannot sync it: " + errnoText();
+    if (ok && sync) {
+        ++syncs_;
+        if (::fdatasync(fd_) != 0) {
+            ok = false;
+            why = "cannot sync it: " + errnoText();
+        }
     }
     if (!ok) {
         // Take back what may have reached the file, so that a message not
@@ -214,7 +217,18 @@ bool SettledJournal::writeLine(const std::string& line, bool sync) {
     return true;
 }
 
-std::uint64_t SettledJournal::append(const std::string& topic, const std::string& payload) {
+bool SettledJournal::sync() {
+    if (!unsynced_ || fd_ < 0) return true;
+    unsynced_ = false;
+    ++syncs_;
+    if (::fdatasync(fd_) != 0) {
+        failed("cannot sync it: " + errnoText());
+        return false;
+    }
+    return true;
+}
+
+std::uint64_t SettledJournal::append(const std::string& topic, const std::string& payload, bool later) {
     if (path_.empty()) return 0;
     Entry entry{nextId_, topic, payload};
     const std::string line = heldLine(entry);
@@ -223,7 +237,8 @@ std::uint64_t SettledJournal::append(const std::string& topic, const std::string
              " bytes); it is sent but not kept across a restart");
         return 0;
     }
-    if (!writeLine(line, true)) return 0;
+    if (!writeLine(line, !later)) return 0;
+    if (later) unsynced_ = true;
     ++nextId_;
     heldBytes_ += static_cast<long long>(line.size());
     held_.push_back(std::move(entry));
@@ -284,6 +299,7 @@ bool SettledJournal::rewrite() {
     fd_ = fd;
     fileBytes_ = static_cast<long long>(all.size());
     newlineFirst_ = false;  // the file ends with a whole line
+    unsynced_ = false;      // all of it was just synced
     recovered();
     return true;
 }

@@ -61,9 +61,14 @@ public:
     // hold just that. Call once, before the first append.
     std::vector<Entry> replay();
 
-    // Keeps a message (synced) and gives its id; 0 when it is not kept on
-    // disk (too long, no journal, or the write failed: logged).
-    std::uint64_t append(const std::string& topic, const std::string& payload);
+    // Keeps a message and gives its id; 0 when it is not kept on disk (too
+    // long, no journal, or the write failed: logged). Written at once, and
+    // synced at once unless `later`: then by the next sync(), which the
+    // caller makes before the message leaves (one sync for all the weights
+    // that settled in one wake-up).
+    std::uint64_t append(const std::string& topic, const std::string& payload, bool later = false);
+    // Syncs what was appended `later`; false when that failed (logged).
+    bool sync();
     // The message with this id was acknowledged by the broker or dropped.
     void done(std::uint64_t id);
 
@@ -71,6 +76,7 @@ public:
     std::size_t held() const { return held_.size(); }
     long long fileBytes() const { return fileBytes_; }
     long long writeFailures() const { return writeFailures_; }
+    long long syncs() const { return syncs_; }
     long long skippedLines() const { return skippedLines_; }
     long long droppedAtReplay() const { return droppedAtReplay_; }
 
@@ -87,6 +93,8 @@ private:
     int fd_ = -1;
     bool failing_ = false;
     bool newlineFirst_ = false;  // a failed write may have left half a line
+    bool unsynced_ = false;
+    long long syncs_ = 0;
     std::uint64_t nextId_ = 1;
     long long fileBytes_ = 0;
     long long heldBytes_ = 0;

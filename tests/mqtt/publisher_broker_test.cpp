@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -215,6 +217,34 @@ TEST(PublisherBroker, HeldQueueIsBoundedAndDropsTheOldestFirst) {
     runFor(300);
     EXPECT_EQ(stableWeights(consumer, "site/pc1/s1/stable"), range(16, 25));
     EXPECT_EQ(log.count("15 held messages were dropped"), 1);
+}
+
+TEST(PublisherBroker, JournalSyncsOncePerWakeUpAndEmptiesWhenTheBrokerHasAll) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/+/stable"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    broker.stop();
+
+    QTemporaryDir dir;
+    const QString journal = dir.filePath("service.mqtt-journal");
+    Log log;
+    ScalePublisher publisher(settingsFor(broker), log.sink(), journal.toStdString());
+    publisher.start();
+    for (int i = 1; i <= 10; ++i) publisher.stable("s1", i, "kg", "x");  // one wake-up of the scales
+    runFor(100);
+    EXPECT_EQ(publisher.link().journal()->syncs(), 1);
+    EXPECT_EQ(publisher.link().journal()->held(), 10u);
+    publisher.stable("s1", 11, "kg", "x");
+    runFor(100);
+    EXPECT_EQ(publisher.link().journal()->syncs(), 2);
+
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(connectedSoon(publisher, 8000));
+    ASSERT_TRUE(consumer.waitFor([&](auto&) { return stableWeights(consumer, "site/pc1/s1/stable").size() >= 11; }, 15000));
+    EXPECT_EQ(stableWeights(consumer, "site/pc1/s1/stable"), range(1, 11));
+    ASSERT_TRUE(runUntil([&] { return publisher.link().journal()->held() == 0; }, 5000));
+    EXPECT_EQ(QFileInfo(journal).size(), 0);
 }
 
 TEST(PublisherBroker, FrozenBrokerLosesNoStable) {
