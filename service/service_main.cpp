@@ -40,7 +40,7 @@ Runs one weighing-terminal control per configured scale and serves them:
   GET  /metrics                    Prometheus text format
 
 options:
-  --config FILE     the configuration (INI; see the README)
+  --config FILE     the configuration (INI; see man orva-service)
   --simulate N      add N simulated terminals (sim-1 .. sim-N), 1..500
   --listen H:P      listen here instead of the configured address
   --poll-log FILE   write a line per poll and decode (measurements)
