@@ -16,6 +16,14 @@ if(NOT Qt6Network_FOUND OR NOT MOSQUITTO_FOUND)
 endif()
 add_subdirectory(${CMAKE_SOURCE_DIR}/service/mqtt ${CMAKE_BINARY_DIR}/service/mqtt)
 
+# What the journal costs per settled weight (bench/journal_bench.cpp).
+if(ORVA_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+  add_executable(orva_journal_bench ${CMAKE_SOURCE_DIR}/bench/journal_bench.cpp)
+  target_link_libraries(orva_journal_bench PRIVATE orva_mqtt benchmark::benchmark)
+  orva_warnings(orva_journal_bench)
+endif()
+
 # What ties the publisher to orva-service exists once the service does; the
 # service's part is read after this file, so look at the end of the project.
 function(orva_mqtt_service_parts)

@@ -37,20 +37,40 @@ if(TARGET orva-service)
 endif()
 install(TARGETS ${ORVA_TOOL_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
-# Man pages from each program's --help, at build time.
+# Man pages: the service's written by hand (its configuration keys, files,
+# signals), the other programs' from their --help, with the sections of
+# packaging/man/<program>.h2m added; gzipped at build time.
+set(_orva_man ${CMAKE_SOURCE_DIR}/packaging/man)
 set(_orva_man_pages "")
 foreach(_orva_tool IN LISTS ORVA_TOOL_PROGRAMS)
   set(_orva_page ${_orva_deb_out}/man/${_orva_tool}.1)
-  add_custom_command(
-    OUTPUT ${_orva_page}.gz
-    COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
-            ${ORVA_HELP2MAN} --no-info --no-discard-stderr --section=1
-            "--version-string=${_orva_tool} ${PROJECT_VERSION}" "--name=${${_orva_tool}_SUMMARY}"
-            --output=${_orva_page} $<TARGET_FILE:${_orva_tool}>
-    COMMAND gzip -9nf ${_orva_page}
-    DEPENDS ${_orva_tool}
-    COMMENT "Man page of ${_orva_tool}"
-    VERBATIM)
+  if(EXISTS ${_orva_man}/${_orva_tool}.1.in)
+    # It describes the packaged service's files.
+    set(ORVA_MAN_CONFDIR /etc/orva)
+    set(ORVA_MAN_UNITDIR /lib/systemd/system)
+    configure_file(${_orva_man}/${_orva_tool}.1.in ${_orva_page}.in @ONLY)
+    add_custom_command(
+      OUTPUT ${_orva_page}.gz
+      COMMAND gzip -9nc ${_orva_page}.in > ${_orva_page}.gz
+      DEPENDS ${_orva_page}.in
+      COMMENT "Man page of ${_orva_tool}"
+      VERBATIM)
+  else()
+    set(_orva_include "")
+    if(EXISTS ${_orva_man}/${_orva_tool}.h2m)
+      set(_orva_include "--include=${_orva_man}/${_orva_tool}.h2m")
+    endif()
+    add_custom_command(
+      OUTPUT ${_orva_page}.gz
+      COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
+              ${ORVA_HELP2MAN} --no-info --no-discard-stderr --section=1 ${_orva_include}
+              "--version-string=${_orva_tool} ${PROJECT_VERSION}" "--name=${${_orva_tool}_SUMMARY}"
+              --output=${_orva_page} $<TARGET_FILE:${_orva_tool}>
+      COMMAND gzip -9nf ${_orva_page}
+      DEPENDS ${_orva_tool} ${_orva_man}/${_orva_tool}.h2m
+      COMMENT "Man page of ${_orva_tool}"
+      VERBATIM)
+  endif()
   list(APPEND _orva_man_pages ${_orva_page}.gz)
 endforeach()
 add_custom_target(orva_man_pages ALL DEPENDS ${_orva_man_pages})
@@ -78,12 +98,38 @@ foreach(_orva_component tools dev)
           RENAME ${_orva_package} COMPONENT ${_orva_component})
 endforeach()
 
+# The service's systemd unit and configuration. The Debian package puts them
+# where the system looks (/lib/systemd/system, /etc/orva): component "system",
+# only ever installed into a package. "cmake --install --prefix P" puts them
+# under P instead (component "service-files", never packaged), the unit
+# naming the program and configuration under P: it writes nothing outside P.
 set(_orva_tools_control "")
 if(TARGET orva-service)
-  install(FILES ${_orva_deb}/orva-service.service DESTINATION /lib/systemd/system COMPONENT tools)
-  install(FILES ${_orva_deb}/service.ini DESTINATION /etc/orva COMPONENT tools)
+  set(ORVA_UNIT_BINDIR /usr/bin)
+  set(ORVA_UNIT_CONFDIR /etc/orva)
+  configure_file(${_orva_deb}/orva-service.service.in ${_orva_deb_out}/orva-service.service @ONLY)
+  install(FILES ${_orva_deb_out}/orva-service.service DESTINATION /lib/systemd/system
+          COMPONENT system EXCLUDE_FROM_ALL)
+  install(FILES ${_orva_deb}/service.ini DESTINATION /etc/orva COMPONENT system EXCLUDE_FROM_ALL)
   file(WRITE ${_orva_deb_out}/conffiles "/etc/orva/service.ini\n")
   set(_orva_tools_control ${_orva_deb}/postinst ${_orva_deb}/prerm ${_orva_deb}/postrm ${_orva_deb_out}/conffiles)
+
+  install(FILES ${_orva_deb}/service.ini DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/orva COMPONENT service-files)
+  # The prefix is known only when installing.
+  install(CODE "
+    set(_orva_bindir \"${CMAKE_INSTALL_BINDIR}\")
+    set(_orva_confdir \"${CMAKE_INSTALL_SYSCONFDIR}\")
+    foreach(_orva_dir _orva_bindir _orva_confdir)
+      if(NOT IS_ABSOLUTE \"\${\${_orva_dir}}\")
+        set(\${_orva_dir} \"\${CMAKE_INSTALL_PREFIX}/\${\${_orva_dir}}\")
+      endif()
+    endforeach()
+    set(ORVA_UNIT_BINDIR \"\${_orva_bindir}\")
+    set(ORVA_UNIT_CONFDIR \"\${_orva_confdir}/orva\")
+    configure_file(\"${_orva_deb}/orva-service.service.in\" \"${_orva_deb_out}/prefix/orva-service.service\" @ONLY)
+    file(INSTALL \"${_orva_deb_out}/prefix/orva-service.service\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+  " COMPONENT service-files)
 endif()
 
 # ---- CPack ----
@@ -106,14 +152,21 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
 
+# The system files go into the tools' package.
+set(CPACK_COMPONENT_TOOLS_GROUP tools)
+if(TARGET orva-service)
+  list(APPEND CPACK_COMPONENTS_ALL system)
+  set(CPACK_COMPONENT_SYSTEM_GROUP tools)
+endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME orva-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "weighing-terminal tools: monitor, simulator, panel, service
+set(CPACK_COMPONENT_GROUP_TOOLS_DESCRIPTION "weighing-terminal tools: monitor, simulator, panel, service
 Reads the live weight of an industrial weighing terminal on a serial port:
 orva-monitor prints the panel or JSON lines on the command line, orva-panel
 shows the panel in a window, orva-sim simulates a terminal on a
 pseudo-terminal, and orva-service (when built) serves the weights of several
 terminals over HTTP and WebSocket under its own system user.")
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "${CPACK_COMPONENT_GROUP_TOOLS_DESCRIPTION}")
 if(TARGET orva-service)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "adduser")
   set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA "${_orva_tools_control}")
@@ -135,6 +188,14 @@ add_custom_target(orva_deb
   COMMENT "Debian packages into ${CMAKE_BINARY_DIR}/packages"
   VERBATIM)
 add_dependencies(orva_deb ${ORVA_TOOL_PROGRAMS} orva_man_pages orva_deb_changelog)
+
+# Installed under a prefix of its own (any user): nothing outside it.
+if(BUILD_TESTING)
+  add_test(NAME package.install_prefix
+    COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/tests/install_prefix.sh ${CMAKE_BINARY_DIR}/package-tests/prefix
+            ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+  set_tests_properties(package.install_prefix PROPERTIES LABELS package TIMEOUT 120 RESOURCE_LOCK orva_install)
+endif()
 
 # Installed on this machine (as root; skipped otherwise): the packages are
 # made by the test itself, from what the build made.

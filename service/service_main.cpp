@@ -40,7 +40,7 @@ Runs one weighing-terminal control per configured scale and serves them:
   GET  /metrics                    Prometheus text format
 
 options:
-  --config FILE     the configuration (INI; see the README)
+  --config FILE     the configuration (INI; see man orva-service)
   --simulate N      add N simulated terminals (sim-1 .. sim-N), 1..500
   --listen H:P      listen here instead of the configured address
   --poll-log FILE   write a line per poll and decode (measurements)
@@ -121,6 +121,20 @@ int main(int argc, char** argv) {
         return usage(e.what());
     }
 
+    // The HTTP port first, with the configuration already checked: a start
+    // that fails here (the port is another service's) has opened no serial
+    // port, has not touched the journal and has not been to the broker, so
+    // a running instance loses no reply, no session and no retained status.
+    auto server = std::make_unique<LimitedTcpServer>(WebService::kMaxBodyBytes, nullptr);
+    // Hundreds of clients may connect at once (waiting requests, dashboards).
+    server->setListenBacklogSize(512);
+    const QHostAddress address(QString::fromStdString(config.listenHost == "localhost" ? "127.0.0.1" : config.listenHost));
+    if (address.isNull() || !server->listen(address, config.listenPort)) {
+        std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort,
+                     server->errorString().toUtf8().constData());
+        return 1;
+    }
+
     // The simulated terminals run on this event loop too, each on its own
     // pseudo-terminal, with the loading cycle at its own pace.
     std::vector<std::unique_ptr<orva::sim::TerminalSimulator>> simulators;
@@ -148,26 +162,29 @@ int main(int argc, char** argv) {
         if (!pollLog) return usage("cannot write " + pollLogPath);
     }
 
-    ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);
-    WebService web(fleet, config, configFile.get(), logLine);
-    web.setSentLog(pollLog.get());
-    std::unique_ptr<orva::mqtt::FleetPublisher> mqtt;
+    // The broker's client is set up (its certificate files read, settled
+    // weights an earlier run left in the journal taken back) before any
+    // port is opened; it connects once the scales are there.
+    std::unique_ptr<orva::mqtt::ScalePublisher> publisher;
     try {
-        if (config.mqtt) mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, *config.mqtt, configFile.get(), logLine);
+        if (config.mqtt)
+            publisher = std::make_unique<orva::mqtt::ScalePublisher>(
+                *config.mqtt, logLine, configPath.empty() ? std::string() : orva::mqtt::SettledJournal::pathBeside(configPath));
     } catch (const std::runtime_error& e) {
         std::fprintf(stderr, "orva-service: %s\n", e.what());
         return 1;
     }
-    auto server = std::make_unique<LimitedTcpServer>(WebService::kMaxBodyBytes, &web);
-    // Hundreds of clients may connect at once (waiting requests, dashboards).
-    server->setListenBacklogSize(512);
-    const QHostAddress address(QString::fromStdString(config.listenHost == "localhost" ? "127.0.0.1" : config.listenHost));
-    if (address.isNull() || !server->listen(address, config.listenPort)) {
-        std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort,
-                     server->errorString().toUtf8().constData());
-        return 1;
+
+    ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);
+    WebService web(fleet, config, configFile.get(), logLine);
+    web.setSentLog(pollLog.get());
+    std::unique_ptr<orva::mqtt::FleetPublisher> mqtt;
+    if (publisher) {
+        mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, std::move(publisher), configFile.get(), logLine);
+        web.addMetrics([&mqtt] { return mqtt->metrics(); });
     }
     const quint16 port = server->serverPort();
+    server->setParent(&web);
     web.bind(server.release());
     const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]" : address.toString();
     std::printf("listening on http://%s:%u/\n", shown.toUtf8().constData(), port);

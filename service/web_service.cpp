@@ -397,6 +397,7 @@ QByteArray WebService::metrics() const {
     single("orva_waiting_requests", "gauge", "Requests waiting for a settled weight.", waiters_.size());
     single("orva_tick_wakeups_total", "counter", "Wake-ups of the shared tick timer.", fleet_.scheduler().wakeUps());
     single("orva_ticks_total", "counter", "Timer ticks of all controls.", fleet_.scheduler().ticks());
+    for (const auto& more : moreMetrics_) out += more();
     return out;
 }
 

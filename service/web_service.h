@@ -13,6 +13,7 @@
 #include <QWebSocket>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -42,6 +43,8 @@ public:
     // Measurements: a line "W scale microseconds" each time a decode has been
     // handed to the WebSocket clients' sockets.
     void setSentLog(std::FILE* log) { sentLog_ = log; }
+    // More lines for /metrics, in Prometheus text format (the broker link's).
+    void addMetrics(std::function<QByteArray()> source) { moreMetrics_.push_back(std::move(source)); }
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -96,6 +99,7 @@ private:
     std::FILE* sentLog_ = nullptr;
     std::uint64_t refusedClients_ = 0;
     std::uint64_t droppedClients_ = 0;
+    std::vector<std::function<QByteArray()>> moreMetrics_;
 };
 
 }  // namespace orva::service

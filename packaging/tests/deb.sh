@@ -82,6 +82,14 @@ if [ -x /usr/bin/orva-service ]; then
     systemd-analyze verify /lib/systemd/system/orva-service.service >"$work/verify.log" 2>&1 ||
       { fail "systemd-analyze verify"; cat "$work/verify.log"; }
   fi
+  grep -qx 'LimitNOFILE=65536' /lib/systemd/system/orva-service.service || fail "the unit keeps the default descriptor limit"
+  man_text=$(MANWIDTH=200 man orva-service 2>/dev/null | col -b)
+  for section in CONFIGURATION FILES SIGNALS 'EXIT STATUS' EXAMPLES; do
+    grep -q "^$section" <<<"$man_text" || fail "man orva-service has no $section section"
+  done
+  for key in url client_id queue_limit keepalive ca_file; do
+    grep -qE "^#$key =( |$)" /etc/orva/service.ini || fail "the packaged service.ini does not list $key"
+  done
   /usr/bin/orva-service --help >/dev/null || fail "installed orva-service --help"
 fi
 

@@ -9,11 +9,11 @@
 
 namespace orva::mqtt {
 
-FleetPublisher::FleetPublisher(service::ScaleFleet& fleet, const MqttSettings& settings, service::ConfigFile* configFile,
-                               Log log)
-    : fleet_(fleet), configFile_(configFile), log_(std::move(log)) {
-    publisher_ = std::make_unique<ScalePublisher>(settings, log_);
+FleetPublisher::FleetPublisher(service::ScaleFleet& fleet, std::unique_ptr<ScalePublisher> publisher_made,
+                               service::ConfigFile* configFile, Log log)
+    : fleet_(fleet), configFile_(configFile), log_(std::move(log)), publisher_(std::move(publisher_made)) {
     ScalePublisher* publisher = publisher_.get();
+    const MqttSettings& settings = publisher->settings();
     publisher->setWriteProperties([this](const QString& id, const QJsonObject& properties) { return write(id, properties); });
     for (const QString& id : fleet_.ids()) {
         service::ScaleSignals* scale = fleet_.signalsOf(id);
@@ -39,10 +39,31 @@ FleetPublisher::FleetPublisher(service::ScaleFleet& fleet, const MqttSettings& s
 
 FleetPublisher::~FleetPublisher() = default;
 
+QByteArray FleetPublisher::metrics() const {
+    const MqttLink& link = publisher_->link();
+    const MqttLink::Counters& c = link.counters();
+    const SettledJournal* journal = link.journal();
+    QByteArray out;
+    auto single = [&](const char* name, const char* type, const char* help, long long value) {
+        out += QByteArray("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " +
+               QByteArray::number(value) + "\n";
+    };
+    single("orva_mqtt_connected", "gauge", "1 while the broker has accepted the connection.", link.isConnected() ? 1 : 0);
+    single("orva_mqtt_held", "gauge", "Settled weights not yet acknowledged by the broker.",
+           static_cast<long long>(link.held()));
+    single("orva_mqtt_dropped_total", "counter", "Settled weights dropped beyond queue_limit or refused by the client.",
+           c.droppedQueued + (journal ? journal->droppedAtReplay() : 0));
+    single("orva_mqtt_replies_dropped_total", "counter", "Replies to remote writes dropped beyond their own bound.",
+           c.droppedReplies);
+    single("orva_mqtt_journal_failures_total", "counter", "Failed reads, writes or syncs of the journal.",
+           journal ? journal->writeFailures() : 0);
+    return out;
+}
+
 QJsonObject FleetPublisher::write(const QString& id, const QJsonObject& properties) {
     service::ServiceScale* scale = fleet_.find(id);
     auto refuse = [&](const QString& why) {
-        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: " + why.toStdString());
+        log_("mqtt: refused a property write on " + loggable(id) + " from the broker: " + loggable(why));
         return QJsonObject{{"ok", false}, {"error", why}};
     };
     if (scale == nullptr) return refuse("unknown scale " + id);

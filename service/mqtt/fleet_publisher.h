@@ -23,15 +23,18 @@ class FleetPublisher {
 public:
     using Log = std::function<void(const std::string&)>;
 
-    // Starts connecting at once. configFile may be null (nothing to save
-    // to). Throws std::runtime_error when the client cannot be set up (a CA
-    // file, certificate or key that cannot be used).
-    FleetPublisher(service::ScaleFleet& fleet, const MqttSettings& settings, service::ConfigFile* configFile, Log log);
+    // Follows the fleet on a publisher made before it (so that a client
+    // that cannot be set up stops the start before any port is opened) and
+    // starts connecting at once. configFile may be null (nothing to save to).
+    FleetPublisher(service::ScaleFleet& fleet, std::unique_ptr<ScalePublisher> publisher, service::ConfigFile* configFile,
+                   Log log);
     ~FleetPublisher();
     FleetPublisher(const FleetPublisher&) = delete;
     FleetPublisher& operator=(const FleetPublisher&) = delete;
 
     ScalePublisher& publisher() { return *publisher_; }
+    // The link's state for /metrics, in Prometheus text format.
+    QByteArray metrics() const;
 
 private:
     QJsonObject write(const QString& id, const QJsonObject& properties);

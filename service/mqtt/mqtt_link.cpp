@@ -75,6 +75,12 @@ MqttLink::MqttLink(MqttSettings settings, std::string willTopic, Log log, QObjec
     connect(&housekeepingTimer_, &QTimer::timeout, this, &MqttLink::housekeeping);
     retryTimer_.setSingleShot(true);
     connect(&retryTimer_, &QTimer::timeout, this, &MqttLink::attempt);
+    flushSoon_.setSingleShot(true);
+    flushSoon_.setInterval(0);
+    connect(&flushSoon_, &QTimer::timeout, this, [this] {
+        if (journal_) journal_->sync();
+        pump();
+    });
     connectTimeout_.setSingleShot(true);
     connect(&connectTimeout_, &QTimer::timeout, this, [this] { lost("no answer to the connect"); });
 }
@@ -88,6 +94,8 @@ MqttLink::~MqttLink() {
         mosquitto_publish(client_.get(), nullptr, willTopic_.c_str(), sizeof offline - 1, offline, 0, true);
         mosquitto_disconnect(client_.get());
     }
+    if (droppedThisOutage_ > 0)
+        log_("mqtt: " + std::to_string(droppedThisOutage_) + " held messages were dropped since the broker was last reached");
     detachSocket();
 }
 
@@ -214,7 +222,6 @@ void MqttLink::lost(const std::string& why) {
     if (wasConnected) {
         log_("mqtt: lost " + brokerDescription(settings_) + " (" + why + "); holding up to " +
              std::to_string(settings_.queueLimit) + " QoS 1 messages while reconnecting");
-        droppedThisOutage_ = 0;
         failureLogged_ = true;  // that line covers the attempts until the broker is back
         emit disconnected();
     } else if (state_ == State::Connecting) {
@@ -274,8 +281,12 @@ void MqttLink::onDisconnect(mosquitto*, void* self, int rc) {
 
 void MqttLink::onPublish(mosquitto*, void* self, int mid) {
     auto* link = static_cast<MqttLink*>(self);
-    if (link->inFlight_.erase(mid) > 0) {
+    auto it = link->inFlight_.find(mid);
+    if (it != link->inFlight_.end()) {
+        const std::uint64_t tag = it->second;
+        link->inFlight_.erase(it);
         ++link->counters_.acknowledged;
+        link->release(tag);
         link->pump();
     }
 }
@@ -299,7 +310,8 @@ std::string MqttLink::withDetail(const std::string& why) {
 void MqttLink::onMessage(mosquitto*, void* self, const mosquitto_message* message) {
     auto* link = static_cast<MqttLink*>(self);
     emit link->messageArrived(QString::fromUtf8(message->topic),
-                              QByteArray(static_cast<const char*>(message->payload), message->payloadlen));
+                              QByteArray(static_cast<const char*>(message->payload), message->payloadlen),
+                              message->retain);
 }
 
 bool MqttLink::publishNow(const std::string& topic, const QByteArray& payload, bool retain) {
@@ -318,34 +330,80 @@ bool MqttLink::publishNow(const std::string& topic, const QByteArray& payload, b
     return true;
 }
 
+void MqttLink::release(std::uint64_t tag) {
+    if (tag != 0 && journal_) journal_->done(tag);
+}
+
+void MqttLink::keepIn(std::unique_ptr<SettledJournal> journal) {
+    journal_ = std::move(journal);
+    for (SettledJournal::Entry& e : journal_->replay())
+        hold({std::move(e.topic), QByteArray::fromStdString(e.payload), e.id, false});
+}
+
 void MqttLink::publishHeld(const std::string& topic, const QByteArray& payload) {
+    if (!journal_) {
+        hold({topic, payload, 0, false});
+        pump();
+        return;
+    }
+    hold({topic, payload, journal_->append(topic, payload.toStdString(), true), false});
+    flushSoon_.start();
+}
+
+void MqttLink::hold(Held message) {
     if (queue_.size() >= static_cast<std::size_t>(settings_.queueLimit)) {
+        const std::uint64_t oldest = queue_.front().tag;
         queue_.pop_front();
         ++counters_.droppedQueued;
-        ++droppedThisOutage_;
+        if (droppedThisOutage_++ == 0)
+            log_("mqtt: " + std::to_string(settings_.queueLimit) +
+                 " messages are held (queue_limit); the oldest are dropped until the broker takes them");
+        release(oldest);
     }
-    queue_.push_back({topic, payload});
+    queue_.push_back(std::move(message));
+}
+
+void MqttLink::publishReply(const std::string& topic, const QByteArray& payload, bool retain) {
+    if (replies_.size() >= kReplyLimit) {
+        replies_.pop_front();
+        ++counters_.droppedReplies;
+    }
+    replies_.push_back({topic, payload, 0, retain});
     pump();
 }
 
+// Hands one QoS 1 message to the client; false when the client has no room
+// now (the message stays where it is).
+bool MqttLink::send(const Held& next) {
+    int mid = 0;
+    int rc = mosquitto_publish(client_.get(), &mid, next.topic.c_str(), static_cast<int>(next.payload.size()),
+                               next.payload.constData(), 1, next.retain);
+    if (rc == MOSQ_ERR_NOMEM) return false;  // kept; tried again after the next acknowledgement or connect
+    if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN) {
+        // A QoS 1 message the client has taken is its to deliver, even
+        // when the write found the connection gone: it sends it again
+        // after the next connect. Handing it over twice would send it twice.
+        inFlight_[mid] = next.tag;
+        ++counters_.published;
+    } else {
+        log_("mqtt: cannot publish on " + next.topic + ": " + failureText(rc) + "; message dropped");
+        ++counters_.droppedQueued;
+        release(next.tag);
+    }
+    return true;
+}
+
 void MqttLink::pump() {
-    while (state_ == State::Connected && !queue_.empty() && inFlight_.size() < kInFlightWindow) {
-        const Held& next = queue_.front();
-        int mid = 0;
-        int rc = mosquitto_publish(client_.get(), &mid, next.topic.c_str(), static_cast<int>(next.payload.size()),
-                                   next.payload.constData(), 1, false);
-        if (rc == MOSQ_ERR_NOMEM) break;  // kept; tried again after the next acknowledgement or connect
-        if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN) {
-            // A QoS 1 message the client has taken is its to deliver, even
-            // when the write found the connection gone: it sends it again
-            // after the next connect. Handing it over twice would send it twice.
-            inFlight_.insert(mid);
-            ++counters_.published;
-        } else {
-            log_("mqtt: cannot publish on " + next.topic + ": " + failureText(rc) + "; message dropped");
-            ++counters_.droppedQueued;
-        }
-        queue_.pop_front();
+    // Nothing leaves before it is on the disk.
+    if (journal_ && state_ == State::Connected && !queue_.empty()) journal_->sync();
+    // Settled weights and replies take turns, so neither waits behind a
+    // backlog of the other.
+    while (state_ == State::Connected && (!queue_.empty() || !replies_.empty()) && inFlight_.size() < kInFlightWindow) {
+        const bool reply = replies_.empty() ? false : queue_.empty() ? true : replyTurn_;
+        std::deque<Held>& lane = reply ? replies_ : queue_;
+        if (!send(lane.front())) break;
+        lane.pop_front();
+        replyTurn_ = !reply;
     }
     updateWriteWatch();
 }

@@ -10,7 +10,10 @@
 //
 // While the broker is away the link keeps trying with a capped exponential
 // backoff (0.5 s doubling to 30 s), holds at most queueLimit QoS 1 messages
-// (the oldest is dropped first when a new one does not fit), and drops QoS 0
+// (the oldest is dropped first when a new one does not fit; the first drop of
+// an outage is logged at once, the count when the broker is back), holds
+// replies to remote writes in a lane of their own (kReplyLimit), so that
+// they never push out a settled weight, and drops QoS 0
 // messages, which are all either refreshed on reconnect (retained readings)
 // or live-only (events). The same holds while the socket is backed up by a
 // slow broker: QoS 0 messages are not stacked behind it.
@@ -26,11 +29,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 
 #include "service/mqtt/mqtt_settings.h"
+#include "service/mqtt/settled_journal.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -47,6 +52,7 @@ public:
     static constexpr int kInFlightWindow = 20;
     static constexpr int kFirstRetryMs = 500;
     static constexpr int kMaxRetryMs = 30000;
+    static constexpr std::size_t kReplyLimit = 100;
 
     struct Counters {
         long long connects = 0;
@@ -55,6 +61,7 @@ public:
         long long acknowledged = 0;    // QoS 1 acknowledged by the broker
         long long droppedQos0 = 0;     // away or backed up
         long long droppedQueued = 0;   // QoS 1 pushed out of a full queue
+        long long droppedReplies = 0;  // replies pushed out of their full lane
         long long socketWakeUps = 0;   // readable or writable notifications
     };
 
@@ -72,13 +79,26 @@ public:
 
     // QoS 0. Sent only while connected and not backed up; false when dropped.
     bool publishNow(const std::string& topic, const QByteArray& payload, bool retain);
-    // QoS 1, not retained: sent now, or held (bounded) until the broker is back.
+    // Held messages are kept in this journal from now on, until the broker
+    // acknowledges them or they are dropped; what an earlier run left in it
+    // is held first, in its order. Call before start().
+    void keepIn(std::unique_ptr<SettledJournal> journal);
+    const SettledJournal* journal() const { return journal_.get(); }
+
+    // QoS 1, not retained: sent now, or held (bounded) until the broker is
+    // back; kept in the journal while it is not acknowledged. With a
+    // journal it leaves once the event loop has finished the current
+    // wake-up: every weight that settled in it is synced to the disk at
+    // once, then sent.
     void publishHeld(const std::string& topic, const QByteArray& payload);
+    // QoS 1 in the replies' own lane, taking turns with the held messages.
+    void publishReply(const std::string& topic, const QByteArray& payload, bool retain = false);
     // Subscribed at every accepted connect, QoS 1.
     void subscribe(const std::string& filter);
 
     const Counters& counters() const { return counters_; }
     std::size_t held() const { return queue_.size() + inFlight_.size(); }
+    std::size_t heldReplies() const { return replies_.size(); }
 
 signals:
     // A connect was accepted; retained state should be published again.
@@ -86,7 +106,8 @@ signals:
     void disconnected();
     // The socket took everything that was waiting.
     void drained();
-    void messageArrived(const QString& topic, const QByteArray& payload);
+    // retained: the broker kept it from before, rather than a live message.
+    void messageArrived(const QString& topic, const QByteArray& payload, bool retained);
 
 private:
     enum class State { Idle, Resolving, Connecting, Connected, Waiting };
@@ -117,7 +138,12 @@ private:
     struct Held {
         std::string topic;
         QByteArray payload;
+        std::uint64_t tag = 0;
+        bool retain = false;
     };
+    bool send(const Held& message);
+    void hold(Held message);
+    void release(std::uint64_t tag);
 
     MqttSettings settings_;
     std::string willTopic_;
@@ -130,6 +156,7 @@ private:
     QTimer housekeepingTimer_;
     QTimer retryTimer_;
     QTimer connectTimeout_;
+    QTimer flushSoon_;  // the journal's sync for what settled in this wake-up
     int retryMs_ = kFirstRetryMs;
     bool refusalLogged_ = false;
     bool tcpConnected_ = false;  // the connect under way has reached the broker
@@ -138,7 +165,10 @@ private:
     std::string clientError_;  // the client's own last error text (TLS reasons)
     std::set<std::string> subscriptions_;
     std::deque<Held> queue_;
-    std::set<int> inFlight_;
+    std::deque<Held> replies_;
+    bool replyTurn_ = false;
+    std::map<int, std::uint64_t> inFlight_;  // message id -> tag
+    std::unique_ptr<SettledJournal> journal_;
     Counters counters_;
 };
 

@@ -1,5 +1,6 @@
 #include "service/mqtt/scale_publisher.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -22,11 +23,18 @@ QJsonObject refusal(const QString& why) { return QJsonObject{{"ok", false}, {"er
 
 }  // namespace
 
-ScalePublisher::ScalePublisher(MqttSettings settings, MqttLink::Log log, QObject* parent)
+std::string loggable(const QString& text) {
+    QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return array.mid(2, array.size() - 4).toStdString();  // without [" and "]
+}
+
+ScalePublisher::ScalePublisher(MqttSettings settings, MqttLink::Log log, const std::string& journalPath, QObject* parent)
     : QObject(parent),
       settings_(std::move(settings)),
       log_(std::move(log)),
       link_(settings_, settings_.topicPrefix + "/status", log_, this) {
+    if (!journalPath.empty())
+        link_.keepIn(std::make_unique<SettledJournal>(journalPath, static_cast<std::size_t>(settings_.queueLimit), log_));
     connect(&link_, &MqttLink::connected, this, &ScalePublisher::republishReadings);
     connect(&link_, &MqttLink::drained, this, [this] {
         for (auto it = unsent_.begin(); it != unsent_.end() && !link_.backedUp();) {
@@ -36,7 +44,8 @@ ScalePublisher::ScalePublisher(MqttSettings settings, MqttLink::Log log, QObject
         }
     });
     connect(&link_, &MqttLink::messageArrived, this, &ScalePublisher::setArrived);
-    link_.subscribe(settings_.topicPrefix + "/+/set");
+    // No subscription while writes are off: nothing a peer sends there is looked at.
+    if (settings_.remoteWrites) link_.subscribe(settings_.topicPrefix + "/+/set");
 }
 
 std::string ScalePublisher::topic(const QString& id, const char* leaf) const {
@@ -74,21 +83,25 @@ void ScalePublisher::publishEvent(const QString& id, const QByteArray& json) {
     if (settings_.events) link_.publishNow(topic(id, "event"), json, false);
 }
 
-void ScalePublisher::setArrived(const QString& fullTopic, const QByteArray& payload) {
+void ScalePublisher::setArrived(const QString& fullTopic, const QByteArray& payload, bool retained) {
     // <prefix>/<id>/set, the only subscription.
     const QString prefix = QString::fromStdString(settings_.topicPrefix) + "/";
     if (!fullTopic.startsWith(prefix) || !fullTopic.endsWith(QStringLiteral("/set"))) return;
     const QString id = fullTopic.mid(prefix.size(), fullTopic.size() - prefix.size() - 4);
     if (id.isEmpty() || id.contains('/')) return;
-    auto answer = [&](const QJsonObject& result) { link_.publishHeld(topic(id, "set/result"), compact(result)); };
-
-    if (!settings_.remoteWrites) {
-        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: remote writes are off");
-        answer(refusal(QStringLiteral("remote writes are not allowed by this service's configuration")));
+    // An empty message is how a retained one is cleared, never a write.
+    if (payload.isEmpty()) return;
+    if (retained) {
+        // Kept by the broker from some earlier time: applying it would apply
+        // it again at every start, long after whoever sent it stopped caring.
+        log_("mqtt: ignored a retained property write on " + loggable(id) + " (" + std::to_string(payload.size()) +
+             " bytes) and cleared it on the broker; a write is applied only when it is sent");
+        link_.publishReply(fullTopic.toStdString(), QByteArray(), true);
         return;
     }
+    auto answer = [&](const QJsonObject& result) { link_.publishReply(topic(id, "set/result"), compact(result)); };
     auto refuse = [&](const QString& why) {
-        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: " + why.toStdString());
+        log_("mqtt: refused a property write on " + loggable(id) + " from the broker: " + why.toStdString());
         answer(refusal(why));
     };
     if (payload.size() > kMaxSetPayload) return refuse(QStringLiteral("the message is larger than 64 KiB"));

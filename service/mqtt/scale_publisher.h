@@ -6,8 +6,14 @@
 //                            sent when anything but its time stamp and panel changed
 //   <prefix>/<id>/stable     QoS 1: {"weight","unit","at"} for every settled weight
 //   <prefix>/<id>/event      QoS 0: every event as on the WebSocket (may be off)
-//   <prefix>/<id>/set        subscribed: a JSON object of properties to write
-//   <prefix>/<id>/set/result QoS 1: what became of it
+//   <prefix>/<id>/set        subscribed while remote writes are on: a JSON
+//                            object of properties to write; a retained one is
+//                            never applied (it would be applied again at every
+//                            start) but cleared, with a log line
+//   <prefix>/<id>/set/result QoS 1: what became of it, in a lane of its own
+//
+// Settled weights the broker has not acknowledged are kept in a journal
+// (settled_journal.h) when one is given, and sent first at the next start.
 //
 // Retained readings are sent again at every reconnect, so a consumer that
 // subscribes after an outage sees each scale's state as it is now; one that
@@ -26,6 +32,10 @@
 
 namespace orva::mqtt {
 
+// Text a peer sent (a scale id in a topic), safe to log: control
+// characters, quotes and backslashes escaped as in JSON.
+std::string loggable(const QString& text);
+
 class ScalePublisher : public QObject {
     Q_OBJECT
 public:
@@ -35,7 +45,11 @@ public:
 
     static constexpr qsizetype kMaxSetPayload = 64 * 1024;
 
-    ScalePublisher(MqttSettings settings, MqttLink::Log log, QObject* parent = nullptr);
+    // journalPath: where settled weights wait for the broker's
+    // acknowledgement across restarts; empty for none. Connects only at
+    // start(); throws std::runtime_error when the client cannot be set up.
+    ScalePublisher(MqttSettings settings, MqttLink::Log log, const std::string& journalPath = {},
+                   QObject* parent = nullptr);
 
     void setWriteProperties(WriteProperties write) { write_ = std::move(write); }
     void start() { link_.start(); }
@@ -56,7 +70,7 @@ public:
 private:
     void republishReadings();
     void publishReading(const QString& id);
-    void setArrived(const QString& topic, const QByteArray& payload);
+    void setArrived(const QString& topic, const QByteArray& payload, bool retained);
 
     MqttSettings settings_;
     MqttLink::Log log_;

@@ -61,6 +61,8 @@ public:
     Consumer& operator=(const Consumer&) = delete;
 
     bool waitSubscribed(int timeoutMs = 10000);
+    // Subscriptions acknowledged so far, one per (re)connect.
+    int subscriptions() { drain(); return subscribed_; }
     // Runs the event loop until pred holds over what arrived, or timeoutMs.
     bool waitFor(const std::function<bool(const std::vector<Received>&)>& pred, int timeoutMs);
     const std::vector<Received>& received() { drain(); return received_; }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -217,6 +219,34 @@ TEST(PublisherBroker, HeldQueueIsBoundedAndDropsTheOldestFirst) {
     EXPECT_EQ(log.count("15 held messages were dropped"), 1);
 }
 
+TEST(PublisherBroker, JournalSyncsOncePerWakeUpAndEmptiesWhenTheBrokerHasAll) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/+/stable"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    broker.stop();
+
+    QTemporaryDir dir;
+    const QString journal = dir.filePath("service.mqtt-journal");
+    Log log;
+    ScalePublisher publisher(settingsFor(broker), log.sink(), journal.toStdString());
+    publisher.start();
+    for (int i = 1; i <= 10; ++i) publisher.stable("s1", i, "kg", "x");  // one wake-up of the scales
+    runFor(100);
+    EXPECT_EQ(publisher.link().journal()->syncs(), 1);
+    EXPECT_EQ(publisher.link().journal()->held(), 10u);
+    publisher.stable("s1", 11, "kg", "x");
+    runFor(100);
+    EXPECT_EQ(publisher.link().journal()->syncs(), 2);
+
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(connectedSoon(publisher, 8000));
+    ASSERT_TRUE(consumer.waitFor([&](auto&) { return stableWeights(consumer, "site/pc1/s1/stable").size() >= 11; }, 15000));
+    EXPECT_EQ(stableWeights(consumer, "site/pc1/s1/stable"), range(1, 11));
+    ASSERT_TRUE(runUntil([&] { return publisher.link().journal()->held() == 0; }, 5000));
+    EXPECT_EQ(QFileInfo(journal).size(), 0);
+}
+
 TEST(PublisherBroker, FrozenBrokerLosesNoStable) {
     Broker broker;
     ASSERT_TRUE(broker.start());
@@ -296,14 +326,33 @@ TEST(PublisherBroker, LastWillSaysOfflineWhenTheServiceIsKilled) {
     EXPECT_EQ(consumer.on("site/pc7/status").back().payload, "offline");
 }
 
+TEST(PublisherLog, TextFromAPeerIsEscapedBeforeItIsLogged) {
+    const std::vector<std::pair<QString, std::string>> cases = {
+        {"bay-1", "bay-1"},
+        {"a\nb", "a\\nb"},  // no forged log line
+        {"q\"\\", "q\\\"\\\\"},
+        {QString("x") + QChar(0x1b) + "[2J", "x\\u001b[2J"},
+        {QString::fromUtf8("весы"), "весы"},
+    };
+    for (const auto& [text, logged] : cases) EXPECT_EQ(loggable(text), logged) << logged;
+}
+
+void sendTo(const Broker& broker, const char* topic, const char* payload, bool retain = false) {
+    QStringList args{"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-q", "1", "-t", topic, "-m", payload};
+    if (retain) args << "-r";
+    QProcess::execute("mosquitto_pub", args);
+}
+
 TEST(PublisherBroker, RemoteWritesOnlyWhenAllowed) {
     Broker broker;
     ASSERT_TRUE(broker.start());
     Consumer consumer(broker.port(), {"+/+/+/set/result"});
     ASSERT_TRUE(consumer.waitSubscribed());
     Log log;
-    ScalePublisher closed(settingsFor(broker, {{"topic_prefix", "a/pc", 3}}), log.sink());
-    ScalePublisher open(settingsFor(broker, {{"topic_prefix", "b/pc", 3}, {"remote_writes", "on", 4}}), log.sink());
+    const MqttSettings closedSettings = settingsFor(broker, {{"topic_prefix", "a/pc", 3}});
+    const MqttSettings openSettings = settingsFor(broker, {{"topic_prefix", "b/pc", 3}, {"remote_writes", "on", 4}});
+    ScalePublisher closed(closedSettings, log.sink());
+    ScalePublisher open(openSettings, log.sink());
     std::vector<std::pair<QString, QJsonObject>> writes;
     auto write = [&](const QString& id, const QJsonObject& properties) {
         writes.emplace_back(id, properties);
@@ -317,18 +366,16 @@ TEST(PublisherBroker, RemoteWritesOnlyWhenAllowed) {
     ASSERT_TRUE(connectedSoon(open));
     runFor(300);  // the subscriptions are acknowledged
 
-    auto send = [&](const char* topic, const char* payload) {
-        QProcess::execute("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-q", "1", "-t",
-                                            topic, "-m", payload});
-    };
-    send("a/pc/s1/set", R"({"MinFixVes": 100})");
-    send("b/pc/s2/set", R"({"MinFixVes": 200})");
-    send("b/pc/s2/set", "not json");
-    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 3; }, 10000));
+    sendTo(broker, "a/pc/s1/set", R"({"MinFixVes": 100})");
+    sendTo(broker, "b/pc/s2/set", R"({"MinFixVes": 200})");
+    sendTo(broker, "b/pc/s2/set", "not json");
+    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 2; }, 10000));
+    runFor(300);
 
-    auto refused = json(consumer.on("a/pc/s1/set/result").at(0).payload);
-    EXPECT_FALSE(refused["ok"].toBool());
-    EXPECT_NE(refused["error"].toString().indexOf("not allowed"), -1);
+    // With writes off the service does not even listen: no subscription, no answer.
+    EXPECT_TRUE(broker.logLines("SUBSCRIBE from " + QByteArray::fromStdString(closedSettings.clientId)).isEmpty());
+    EXPECT_FALSE(broker.logLines("SUBSCRIBE from " + QByteArray::fromStdString(openSettings.clientId)).isEmpty());
+    EXPECT_TRUE(consumer.on("a/pc/s1/set/result").empty());
     auto results = consumer.on("b/pc/s2/set/result");
     ASSERT_EQ(results.size(), 2u);
     EXPECT_TRUE(json(results[0].payload)["ok"].toBool());
@@ -336,8 +383,59 @@ TEST(PublisherBroker, RemoteWritesOnlyWhenAllowed) {
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].first, "s2");
     EXPECT_EQ(writes[0].second["MinFixVes"].toInt(), 200);
-    EXPECT_EQ(log.count("refused a property write on s1 from the broker: remote writes are off"), 1);
+    EXPECT_EQ(log.count("on s1"), 0);
     EXPECT_EQ(log.count("refused a property write on s2 from the broker: expected a JSON object"), 1);
+}
+
+TEST(PublisherBroker, RetainedWriteIsNeverAppliedAndIsCleared) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    // Left on the broker by some earlier client, before the service starts.
+    sendTo(broker, "b/pc/s3/set", R"({"MinFixVes": 300})", true);
+    Log log;
+    ScalePublisher open(settingsFor(broker, {{"topic_prefix", "b/pc", 3}, {"remote_writes", "on", 4}}), log.sink());
+    std::vector<QString> writes;
+    open.setWriteProperties([&](const QString& id, const QJsonObject&) {
+        writes.push_back(id);
+        return QJsonObject{{"ok", true}};
+    });
+    open.start();
+    ASSERT_TRUE(connectedSoon(open));
+    ASSERT_TRUE(runUntil([&] { return log.count("ignored a retained property write on s3") == 1; }, 5000));
+    runFor(300);
+    EXPECT_TRUE(writes.empty());
+
+    // Cleared: a newcomer finds nothing retained there, and a live write still works.
+    Consumer late(broker.port(), {"b/pc/+/set"}, true);
+    ASSERT_TRUE(late.waitSubscribed());
+    runFor(500);
+    for (const Received& r : late.received()) EXPECT_FALSE(r.retain && !r.payload.isEmpty()) << r.payload.toStdString();
+    sendTo(broker, "b/pc/s3/set", R"({"MinFixVes": 310})");
+    ASSERT_TRUE(runUntil([&] { return writes.size() == 1; }, 5000));
+    EXPECT_EQ(writes[0], "s3");
+}
+
+TEST(PublisherBroker, RepliesHaveTheirOwnBoundAndPushOutNoSettledWeight) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/+/stable"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    broker.stop();
+
+    Log log;
+    ScalePublisher publisher(settingsFor(broker, {{"queue_limit", "10", 4}}), log.sink());
+    publisher.start();
+    for (int i = 1; i <= 10; ++i) publisher.stable("s1", i, "kg", "x");
+    for (int i = 0; i < 250; ++i) publisher.link().publishReply("site/pc1/s1/set/result", R"({"ok":false})");
+    EXPECT_EQ(publisher.link().held(), 10u);
+    EXPECT_EQ(publisher.link().counters().droppedQueued, 0);
+    EXPECT_EQ(publisher.link().heldReplies(), MqttLink::kReplyLimit);
+    EXPECT_EQ(publisher.link().counters().droppedReplies, 250 - static_cast<long long>(MqttLink::kReplyLimit));
+
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(connectedSoon(publisher, 8000));
+    ASSERT_TRUE(consumer.waitFor([&](auto&) { return stableWeights(consumer, "site/pc1/s1/stable").size() >= 10; }, 15000));
+    EXPECT_EQ(stableWeights(consumer, "site/pc1/s1/stable"), range(1, 10));
 }
 
 }  // namespace

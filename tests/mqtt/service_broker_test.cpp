@@ -3,6 +3,8 @@
 // and a broker restart that loses no settled weight while the service keeps
 // polling and answering HTTP.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,6 +14,8 @@
 #include <QTemporaryDir>
 #include <map>
 #include <set>
+#include <tuple>
+#include <vector>
 
 #include "tests/mqtt/broker.h"
 #include "tests/support/event_loop.h"
@@ -27,13 +31,18 @@ using orva::testing::runUntil;
 
 class ServiceProcess {
 public:
-    ServiceProcess(const Broker& broker, int terminals, const QByteArray& moreMqtt = {}) {
-        QFile file(dir_.filePath("service.ini"));
+    // In `folder` (its configuration and journal) when given, else in a
+    // folder of its own; moreScales are sections after [mqtt].
+    ServiceProcess(const Broker& broker, int terminals, const QByteArray& moreMqtt = {}, const QString& folder = {},
+                   const QByteArray& listen = "127.0.0.1:0", const QByteArray& moreScales = {}) {
+        QFile file((folder.isEmpty() ? dir_.path() : folder) + "/service.ini");
         file.open(QIODevice::WriteOnly);
-        file.write("[service]\nlisten = 127.0.0.1:0\n\n[mqtt]\nurl = " + QByteArray::fromStdString(broker.url()) +
-                   "\ntopic_prefix = site/pc1\nkeepalive = 5\n" + moreMqtt);
+        file.write("[service]\nlisten = " + listen + "\n\n[mqtt]\nurl = " + QByteArray::fromStdString(broker.url()) +
+                   "\ntopic_prefix = site/pc1\nkeepalive = 5\n" + moreMqtt + moreScales);
         file.close();
-        process_.start(ORVA_SERVICE_BIN, {"--config", file.fileName(), "--simulate", QString::number(terminals)});
+        QStringList args{"--config", file.fileName()};
+        if (terminals > 0) args << "--simulate" << QString::number(terminals);
+        process_.start(ORVA_SERVICE_BIN, args);
         runUntil([&] { return process_.canReadLine() || process_.state() == QProcess::NotRunning; }, 10000);
         const QString first = QString::fromUtf8(process_.readLine());
         auto match = QRegularExpression(R"(listening on http://127\.0\.0\.1:(\d+)/)").match(first);
@@ -47,6 +56,20 @@ public:
         }
     }
     bool listening() const { return httpPort_ > 0; }
+    int httpPort() const { return httpPort_; }
+    // SIGTERM, as systemd stops it; the exit code, -1 when it had to be killed.
+    int stop() {
+        process_.terminate();
+        if (process_.waitForFinished(10000) && process_.exitStatus() == QProcess::NormalExit) return process_.exitCode();
+        process_.kill();
+        process_.waitForFinished(3000);
+        return -1;
+    }
+    // The exit code once it has ended by itself within timeoutMs, else -1.
+    int exitCode(int timeoutMs) {
+        if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(timeoutMs)) return -1;
+        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+    }
     void kill() {
         process_.kill();
         process_.waitForFinished(3000);
@@ -233,6 +256,159 @@ TEST(ServiceOnBroker, RemoteWriteGoesThroughTheControlsPropertyWrite) {
     EXPECT_EQ(properties["DecPoint"].toInt(), 2);
     EXPECT_TRUE(service.log().contains("[sim-1] properties written through the broker: DecPoint=2, MinFixVes=120"))
         << service.log().toStdString();
+}
+
+// The settled weights a journal holds, oldest first: (topic, payload).
+std::vector<std::pair<QString, QString>> journalHeld(const QString& path) {
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    std::vector<std::tuple<double, QString, QString>> records;
+    std::set<double> done;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QJsonObject record = QJsonDocument::fromJson(line).object();
+        if (record.contains("done")) done.insert(record["done"].toDouble());
+        else if (record.contains("n"))
+            records.emplace_back(record["n"].toDouble(), record["topic"].toString(), record["payload"].toString());
+    }
+    std::vector<std::pair<QString, QString>> held;
+    for (const auto& [n, topic, payload] : records)
+        if (!done.count(n)) held.emplace_back(topic, payload);
+    return held;
+}
+
+TEST(ServiceOnBroker, SettledWeightsOfABrokerOutageSurviveAStopOfTheServiceInOrderAndOnce) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/+/+/stable"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    QTemporaryDir folder;
+    const QString journal = folder.filePath("service.mqtt-journal");
+    {
+        ServiceProcess service(broker, 8, {}, folder.path());
+        ASSERT_TRUE(service.listening()) << service.log().toStdString();
+        ASSERT_TRUE(runUntil([&] { return service.log().contains("mqtt: connected"); }, 10000));
+        broker.kill();
+        const long atKill = total(service.counter("orva_stable_weights_total"));
+        ASSERT_TRUE(runUntil([&] { return total(service.counter("orva_stable_weights_total")) >= atKill + 12; }, 40000));
+        const QRegularExpression heldLine(R"(\norva_mqtt_held (\d+)\n)");
+        const auto metric = heldLine.match(QString::fromUtf8(service.get("/metrics")));
+        ASSERT_TRUE(metric.hasMatch());
+        EXPECT_GE(metric.captured(1).toInt(), 12);
+        EXPECT_EQ(service.stop(), 0) << service.log().toStdString();
+    }
+    const auto held = journalHeld(journal);
+    ASSERT_GE(held.size(), 12u);
+
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(runUntil([&] { return consumer.subscriptions() >= 2; }, 15000));
+    ServiceProcess again(broker, 8, {}, folder.path());
+    ASSERT_TRUE(again.listening()) << again.log().toStdString();
+    auto arrived = [&](const std::pair<QString, QString>& m) {
+        const auto on = consumer.on(m.first);
+        return std::count_if(on.begin(), on.end(), [&](const Received& r) { return r.payload == m.second; });
+    };
+    ASSERT_TRUE(consumer.waitFor([&](auto&) {
+        return std::all_of(held.begin(), held.end(), [&](const auto& m) { return arrived(m) > 0; });
+    }, 15000)) << again.log().toStdString();
+    runFor(500);
+    for (const auto& m : held) EXPECT_EQ(arrived(m), 1) << m.second.toStdString();
+    // Per scale, in the order they settled.
+    std::map<QString, std::vector<QString>> expected;
+    for (const auto& [topic, payload] : held) expected[topic].push_back(payload);
+    for (const auto& [topic, payloads] : expected) {
+        std::vector<QString> first;
+        for (const Received& r : consumer.on(topic))
+            if (first.size() < payloads.size() && std::find(payloads.begin(), payloads.end(), r.payload) != payloads.end())
+                first.push_back(r.payload);
+        EXPECT_EQ(first, payloads) << topic.toStdString();
+    }
+    int duplicates = 0;
+    stables(consumer, &duplicates);
+    EXPECT_EQ(duplicates, 0);
+    EXPECT_TRUE(again.log().contains(QString("mqtt: %1 settled weight(s) from the journal").arg(held.size())))
+        << again.log().toStdString();
+    EXPECT_TRUE(runUntil([&] { return journalHeld(journal).empty(); }, 5000)) << "acknowledged, so no longer held";
+}
+
+TEST(ServiceOnBroker, DropsBeyondTheQueueLimitAreLoggedCountedAndLeaveTheJournalBounded) {
+    Broker broker;  // never started: the broker stays away
+    QTemporaryDir folder;
+    ServiceProcess service(broker, 8, "queue_limit = 2\n", folder.path());
+    ASSERT_TRUE(service.listening()) << service.log().toStdString();
+    // Five settled weights, two held: three dropped.
+    QString metrics;
+    const QRegularExpression droppedLine(R"(\norva_mqtt_dropped_total (\d+)\n)");
+    EXPECT_TRUE(runUntil([&] {
+        metrics = QString::fromUtf8(service.get("/metrics"));
+        return droppedLine.match(metrics).captured(1).toInt() >= 3;
+    }, 40000)) << metrics.toStdString() << service.log().toStdString();
+    EXPECT_EQ(service.log().count("messages are held (queue_limit); the oldest are dropped"), 1) << service.log().toStdString();
+    EXPECT_LE(journalHeld(folder.filePath("service.mqtt-journal")).size(), 2u);
+    EXPECT_EQ(service.stop(), 0);
+    EXPECT_TRUE(service.log().contains("held messages were dropped since the broker was last reached"))
+        << service.log().toStdString();
+}
+
+TEST(ServiceOnBroker, ASecondServiceOnTheSameHttpPortTouchesNeitherTheBrokerNorTheScales) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/status"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    // A fixed client_id: a second connect under it would take the session over.
+    ServiceProcess running(broker, 1, "client_id = line-1\n");
+    ASSERT_TRUE(running.listening()) << running.log().toStdString();
+    ASSERT_TRUE(runUntil([&] { return running.log().contains("mqtt: connected"); }, 10000));
+    ASSERT_TRUE(consumer.waitFor([&](auto&) { return !consumer.on("site/pc1/status").empty(); }, 5000));
+    const QString device = QJsonDocument::fromJson(running.get("/api/scales/sim-1")).object()["port"].toString();
+    ASSERT_FALSE(device.isEmpty());
+
+    // Every open of the running scale's device from now on.
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    ASSERT_GE(inotify_add_watch(opens, device.toLocal8Bit().constData(), IN_OPEN), 0);
+    auto opened = [opens] {
+        alignas(inotify_event) char buffer[4096];
+        return ::read(opens, buffer, sizeof buffer) > 0;
+    };
+
+    // The same configuration by mistake, with a scale on the running one's device.
+    ServiceProcess second(broker, 0, "client_id = line-1\n", {},
+                          "127.0.0.1:" + QByteArray::number(running.httpPort()),
+                          "\n[bay-1]\nport = " + device.toUtf8() + "\n");
+    EXPECT_EQ(second.exitCode(5000), 1);
+    const QString refused = second.log();
+    EXPECT_TRUE(refused.contains("cannot listen on 127.0.0.1:" + QString::number(running.httpPort())))
+        << refused.toStdString();
+    EXPECT_FALSE(opened()) << "the second service opened the running scale's device";
+    {
+        QFile check(device);  // the watch does see an open
+        ASSERT_TRUE(check.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+    }
+    EXPECT_TRUE(opened());
+    ::close(opens);
+    EXPECT_FALSE(refused.contains("mqtt:")) << refused.toStdString();
+    runFor(1000);
+    EXPECT_EQ(broker.logLines("as line-1").count("New client connected"), 1) << broker.logLines("line-1").toStdString();
+    for (const Received& r : consumer.on("site/pc1/status")) EXPECT_EQ(r.payload, "online");
+    const QString log = running.log();
+    EXPECT_EQ(log.count("mqtt: connected"), 1) << log.toStdString();
+    EXPECT_FALSE(log.contains("mqtt: lost")) << log.toStdString();
+    EXPECT_TRUE(QJsonDocument::fromJson(running.get("/api/scales/sim-1")).object()["online"].toBool());
+}
+
+TEST(ServiceOnBroker, ARetainedWriteIsNotAppliedAtStart) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    QProcess::execute("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-q", "1", "-r", "-t",
+                                        "site/pc1/sim-1/set", "-m", R"({"MinFixVes": 130})"});
+    ServiceProcess service(broker, 1, "remote_writes = on\n");
+    ASSERT_TRUE(service.listening()) << service.log().toStdString();
+    ASSERT_TRUE(runUntil([&] { return service.log().contains("ignored a retained property write on sim-1"); }, 10000))
+        << service.log().toStdString();
+    runFor(300);
+    auto properties = QJsonDocument::fromJson(service.get("/api/scales/sim-1/properties")).object();
+    EXPECT_NE(properties["MinFixVes"].toInt(), 130);
+    EXPECT_FALSE(service.log().contains("properties written through the broker")) << service.log().toStdString();
 }
 
 }  // namespace
