@@ -128,9 +128,9 @@ TEST(ServiceConfig, WritingAValueKeepsEveryOtherLine) {
     EXPECT_EQ(c.scales[1].ComNumber, "3");
     EXPECT_EQ(c.scales[0].DecPoint, 3);
     // Texts that need quoting read back unchanged.
-    for (const std::string v : {" 9600,n,8,1", "a \"b\" \\c\\", "", "#x;y"}) {
-        const ServiceConfig again = parseConfig(withValue(kGoodConfig, "yard_2", "ComSetting", v), "f");
-        EXPECT_EQ(again.scales[1].ComSetting, v);
+    for (const std::string v : {" s3cret", "a \"b\" \\c\\", "", "#x;y"}) {
+        const ServiceConfig again = parseConfig(withValue(kGoodConfig, "service", "token", v), "f");
+        EXPECT_EQ(again.token, v);
     }
 }
 
@@ -224,7 +224,7 @@ TEST(ServiceRequests, Subscriptions) {
 TEST(FdSerialPort, PollsAPseudoTerminalAndNoticesItGoing) {
     auto pty = std::make_unique<sim::PseudoTerminal>();
     int failures = 0;
-    FdSerialPort port({{4, pty->slavePath()}}, 4, {nullptr, [&] { ++failures; }});
+    FdSerialPort port({{4, pty->slavePath()}}, 4, {nullptr, [&] { ++failures; }, nullptr});
     EXPECT_EQ(port.CommPort(), 4);
     EXPECT_FALSE(port.PortOpen());
     port.setPortOpen(true);
