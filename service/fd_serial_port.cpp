@@ -138,8 +138,11 @@ void FdSerialPort::openTerminal(const std::string& path, const SerialSettings& s
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
-        if (e == ENOENT || e == ENXIO || e == ENODEV)
-            openFailed(FailureNumber::NoSuchDevice, PortCondition::NoDevice, std::string("no such device: ") + std::strerror(e));
+        if (e == ENOENT)
+            openFailed(FailureNumber::NoSuchDevice, PortCondition::NoDevice, "no such device: " + path + " does not exist");
+        if (e == ENXIO || e == ENODEV)
+            openFailed(FailureNumber::NoSuchDevice, PortCondition::NoDevice,
+                       "no such device: " + path + " is there but nothing answers behind it (" + std::strerror(e) + ")");
         if (e == EBUSY)
             openFailed(FailureNumber::DeviceBusy, PortCondition::InUse, "in use by another program (it holds the device exclusively)");
         if (e == EACCES || e == EPERM) openFailed(FailureNumber::PermissionDenied, PortCondition::PermissionDenied, host::permissionReason(path));
