@@ -384,7 +384,9 @@ void ConfigFile::save(std::string_view scaleId, const std::vector<std::pair<std:
     } catch (const ConfigError& e) {
         throw ConfigError(path_, e.line(), "not saved: the file would be refused at the next start: " + e.reason());
     }
-    qt::replaceFileDurably(path_, text);
+    const std::string remark = qt::replaceFileDurably(path_, text);
+    // In the file now: the write stands, whatever the folder's flush said.
+    if (!remark.empty() && log_) log_(remark);
     if (current != text_ && log_)
         log_(path_ + " was changed since it was read: the write changed only the written keys and kept the other edits");
     text_ = std::move(text);

@@ -59,7 +59,7 @@ std::pair<std::string, std::string> saveTarget(const std::string& path) {
     return {slash == 0 ? "/" : target.substr(0, slash), target.substr(slash + 1)};
 }
 
-void replaceFileDurably(const std::string& path, std::string_view text) {
+std::string replaceFileDurably(const std::string& path, std::string_view text) {
     const auto [folder, base] = saveTarget(path);
     const std::string target = folder + "/" + base;
     std::optional<struct stat> existing;
@@ -105,7 +105,9 @@ void replaceFileDurably(const std::string& path, std::string_view text) {
     if (::rename(temporary.c_str(), target.c_str()) != 0) fail(path, "cannot save", errno);
     removeOnFailure.path = nullptr;
     Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0 || ::fsync(dir.get()) != 0) fail(path, "saved, but the folder could not be flushed to disk", errno);
+    if (dir.get() < 0 || ::fsync(dir.get()) != 0)
+        return path + ": saved, but the folder could not be flushed to disk: " + std::strerror(errno);
+    return {};
 }
 
 int removeStaleTemporaries(const std::string& path) {

@@ -31,8 +31,12 @@ private:
 
 // Replaces the file at `path` (a symbolic link is saved through, the link
 // kept) with `text`. A missing file is created with the mode the umask
-// leaves of 0666. The message names `path`. Throws FileWriteError.
-void replaceFileDurably(const std::string& path, std::string_view text);
+// leaves of 0666. The message names `path`. Throws FileWriteError, with the
+// file untouched. Once the new file has taken the old one's place, nothing
+// is undone: a folder that cannot be flushed after the rename is returned
+// as a remark (the new text is in the file, but a power cut could still
+// bring back the old one); empty when all went to disk.
+[[nodiscard]] std::string replaceFileDurably(const std::string& path, std::string_view text);
 
 // Removes the temporary files a save of `path` leaves when it is killed
 // between creating and renaming them: regular files named ".NAME.XXXXXX"

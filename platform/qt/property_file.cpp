@@ -378,14 +378,15 @@ void PropertyFile::save(const std::function<void(PropertyBag&)>& writeProperties
     writeProperties(*this);
     std::optional<struct stat> existing;
     checkTarget(path_, existing);
+    std::string remark;
     try {
-        replaceFileDurably(path_, render());
+        remark = replaceFileDurably(path_, render());
     } catch (const FileWriteError& error) {
         throw PropertyFileError(error.what(), kFileFailure);
     }
-
     // The document is now what was written: the next save starts from it.
     for (auto& entry : entries_) entry.changed = false;
+    if (!remark.empty()) throw PropertyFileError(remark, kFileFailure);
 }
 
 }  // namespace orva::qt

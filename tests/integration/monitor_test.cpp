@@ -126,7 +126,7 @@ TEST(MonitorPorts, AClosedPortSaysWhyOnce) {
     }
 }
 
-TEST(MonitorPorts, APortThisUserMayNotOpenSaysWhichGroupToJoin) {
+TEST(MonitorPorts, APortThisUserMayNotOpenSaysWhatWouldHelp) {
     sim::PseudoTerminal pty;
     ASSERT_EQ(::chmod(pty.slavePath().c_str(), 0), 0);  // kept from its owner too, unless root
     ToolSetup setup;
