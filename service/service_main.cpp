@@ -52,6 +52,8 @@ options:
   --version         the program's version
 
 The first line on standard output is "listening on http://HOST:PORT/".
+SIGHUP reads the configuration again (a file that does not pass is refused
+and the running one stays); SIGINT and SIGTERM stop the service.
 )";
 
 void logLine(const std::string& text) {
