@@ -167,6 +167,12 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
         ++number;
         const Line line = classify(raw);
         auto fail = [&](const std::string& reason) { throw ConfigError(file, number, reason); };
+        // Values reach the log and the answers: no byte there may steer a terminal.
+        if (std::any_of(raw.begin(), raw.end(), [](char c) {
+                const auto b = static_cast<unsigned char>(c);
+                return (b < 0x20 && c != '\t' && c != '\r') || b == 0x7f;
+            }))
+            fail("a control character in the line");
         if (line.kind == Line::Kind::Blank) continue;
         if (line.kind == Line::Kind::Bad) fail("expected [section] or key = value");
         if (line.kind == Line::Kind::Section) {

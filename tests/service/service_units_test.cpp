@@ -127,6 +127,7 @@ TEST(ServiceConfig, RefusesABadFileWithLineAndReason) {
         {"[a]\nport=COM3\n", 2, "port: \"COM3\" names no device"},
         {"[ports]\n2 = ttyUSB1\n", 2, "port 2: \"ttyUSB1\" names no device"},
         {"\xEF\xBB\xBF[a]\nport=/dev/x\nbaud = 1\n", 3, "unknown key"},  // a byte order mark counts as nothing
+        {"[a]\nport=/dev/x\x1b[2J\n", 2, "a control character in the line"},
     };
     for (const Case& c : cases) {
         try {
