@@ -22,24 +22,26 @@ ConfigReload::ConfigReload(ConfigFile& file, ServiceConfig& running, ScaleFleet&
     : file_(file), running_(running), fleet_(fleet), extraScales_(std::move(extraScales)), log_(std::move(log)) {}
 
 bool ConfigReload::reload() {
+    // Compared with the file as it was, not with what runs: --listen may override it.
+    const ServiceConfig previous = file_.config();
     ServiceConfig next;
     try {
-        next = ConfigFile(file_.path()).config();
-        for (const ScaleConfig& extra : extraScales_) {
-            for (const ScaleConfig& s : next.scales)
-                if (s.id == extra.id) throw ConfigError(file_.path(), s.line, "scale id \"" + s.id + "\" is a simulated terminal's");
-            next.scales.push_back(extra);
-        }
+        next = file_.reload([this](const ServiceConfig& candidate) {
+            for (const ScaleConfig& extra : extraScales_)
+                for (const ScaleConfig& s : candidate.scales)
+                    if (s.id == extra.id)
+                        throw ConfigError(file_.path(), s.line, "scale id \"" + s.id + "\" is a simulated terminal's");
+        });
     } catch (const ConfigError& e) {
         log_(std::string("reload refused, the running configuration stays: ") + e.what());
         return false;
     }
-    file_.reload();  // the same text, read again: what later saves start from
-    if (next.listenHost != running_.listenHost || next.listenPort != running_.listenPort)
+    for (const ScaleConfig& extra : extraScales_) next.scales.push_back(extra);
+    if (next.listenHost != previous.listenHost || next.listenPort != previous.listenPort)
         log_("reload: the listen address changed to " + next.listenHost + ":" + std::to_string(next.listenPort) +
              "; it takes a restart, the service still listens where it did");
-    const bool mqttChanged = next.mqtt.has_value() != running_.mqtt.has_value() ||
-                             (next.mqtt && running_.mqtt && !sameBroker(*next.mqtt, *running_.mqtt));
+    const bool mqttChanged = next.mqtt.has_value() != previous.mqtt.has_value() ||
+                             (next.mqtt && previous.mqtt && !sameBroker(*next.mqtt, *previous.mqtt));
     if (mqttChanged) log_("reload: the [mqtt] section changed; it takes a restart");
     const bool tokenChanged = next.token != running_.token;
     running_.token = next.token;

@@ -369,9 +369,10 @@ std::string ConfigFile::readText() const {
     return text;
 }
 
-const ServiceConfig& ConfigFile::reload() {
+const ServiceConfig& ConfigFile::reload(const std::function<void(const ServiceConfig&)>& check) {
     std::string text = readText();
     ServiceConfig config = parseConfig(text, path_);
+    if (check) check(config);
     text_ = std::move(text);
     config_ = std::move(config);
     return config_;

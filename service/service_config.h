@@ -99,8 +99,9 @@ public:
     void setLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
 
     // Reads the file again for a reload: the new configuration, which this
-    // object then holds. Throws ConfigError and keeps the old one.
-    const ServiceConfig& reload();
+    // object then holds once `check` (when given) let it pass. Throws
+    // ConfigError (its own or check's) and keeps the old one.
+    const ServiceConfig& reload(const std::function<void(const ServiceConfig&)>& check = {});
 
     // Sets the values of one scale's section in the file as it is on disk
     // now and replaces it durably. A file edited since it was read keeps
