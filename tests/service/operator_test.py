@@ -7,15 +7,18 @@ pseudo-terminals, a small tmpfs for the full disk."""
 import fcntl
 import json
 import os
+import queue
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
+import paho.mqtt.client as mqtt
 import websocket
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -374,6 +377,88 @@ class SettledIdentity(unittest.TestCase):
         self.assertGreater(again["at"], settled["at"])
         reply = s.request("/api/scales/bay/stable?timeout_ms=0")[2]
         self.assertEqual((reply["weight"], reply["at"], reply["seq"]), (40, again["at"], again["seq"]))
+
+
+class Broker:
+    """mosquitto on a free loopback port, and a client that collects what
+    arrives on the topics it follows."""
+
+    def __init__(self, directory):
+        self.port = free_port()
+        config = os.path.join(directory, "mosquitto.conf")
+        write(config, f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+        self.process = subprocess.Popen([os.environ.get("ORVA_MOSQUITTO", "mosquitto"), "-c", config], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        def listening():
+            with socket.socket() as probe:
+                return probe.connect_ex(("127.0.0.1", self.port)) == 0
+        wait_for(listening, 10)
+        self.messages = queue.Queue()
+        self.client = mqtt.Client()
+        self.client.on_message = lambda c, u, m: self.messages.put((m.topic, m.payload))
+        self.client.connect("127.0.0.1", self.port, keepalive=10)
+        self.client.loop_start()
+
+    def follow(self, topic):
+        done = self.client.subscribe(topic, qos=1)
+        wait_for(lambda: done[0] == mqtt.MQTT_ERR_SUCCESS, 5)
+        time.sleep(0.2)  # the broker has the subscription before anything is published
+
+    def next(self, topic, timeout=15):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            try:
+                got, payload = self.messages.get(timeout=max(0.01, end - time.monotonic()))
+            except queue.Empty:
+                break
+            if got == topic:
+                return payload.decode()
+        raise AssertionError("nothing on %s within %d s" % (topic, timeout))
+
+    def stop(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+        self.process.terminate()
+        self.process.wait(10)
+
+
+class OverTheBroker(unittest.TestCase):
+    def setUp(self):
+        self.ws = Workspace()
+        self.broker = Broker(self.ws.dir)
+
+    def tearDown(self):
+        self.ws.close()
+        self.broker.stop()
+
+    def test_settled_weights_and_refused_writes_through_the_broker(self):
+        bay = self.ws.simulator("bay", "--weight", "0")
+        self.broker.follow("site/#")
+        s = self.ws.service(f"[service]\nlisten = 127.0.0.1:0\n[bay]\nport = {bay.link}\nMinFixVes = 30\n"
+                            f"[mqtt]\nurl = mqtt://127.0.0.1:{self.broker.port}\ntopic_prefix = site\n"
+                            f"remote_writes = on\nevents = off\n")
+        wait_for(lambda: s.scale("bay")["online"], 10)
+        # Online on the broker: its "set" subscription is in place.
+        self.assertEqual(self.broker.next("site/status"), "online")
+        before = read(s.config)
+        # A port number that names no device: refused, nothing changes.
+        result = None
+        for _ in range(3):  # in case the subscription trails the status
+            self.broker.client.publish("site/bay/set", json.dumps({"ComNumber": 99}), qos=1)
+            try:
+                result = json.loads(self.broker.next("site/bay/set/result", timeout=5))
+                break
+            except AssertionError:
+                pass
+        self.assertEqual(result["ok"], False, result)
+        self.assertIn("port 99 names no device", result["error"])
+        self.assertEqual(s.request("/api/scales/bay/properties")[2]["ComNumber"], "1")
+        self.assertEqual(read(s.config), before)
+
+        # One settled load: the same time and number from the broker and from /stable.
+        bay.command("weight 25")
+        settled = json.loads(self.broker.next("site/bay/stable"))
+        reply = s.request("/api/scales/bay/stable?timeout_ms=0")[2]
+        self.assertEqual(settled, reply)
 
 
 if __name__ == "__main__":
