@@ -174,6 +174,10 @@ class Reload(unittest.TestCase):
                                    f"[d]\nport = {sims['d'].link}\nMinFixVes = 50\n")
         wait_for(lambda: all(s.scale(x)["online"] for x in "abd"), 10)
         before = self.polls(s, "a")
+        events = websocket.create_connection(s.base.replace("http", "ws") + "/api/live", timeout=10)
+        self.addCleanup(events.close)
+        events.send(json.dumps({"subscribe": ["a", "d"]}))
+        wait_for(lambda: "subscribed" in json.loads(events.recv()), 10, step=0)
 
         # b leaves, c comes, d changes; a stays as it is.
         write(s.config, head + f"[a]\nport = {sims['a'].link}\n[c]\nport = {sims['c'].link}\n"
@@ -186,9 +190,19 @@ class Reload(unittest.TestCase):
         self.assertEqual(s.request("/api/scales/b")[0], 404)
         self.assertEqual(s.request("/api/scales/d/properties")[2]["MinFixVes"], 70)
         wait_for(lambda: s.scale("c")["online"] and s.scale("d")["online"], 10)
-        # a kept its control: its poll count went on, it never went offline.
+        # a kept its control and its open port: its poll count went on, and
+        # only d, given a new control, opened its port again.
         self.assertGreater(self.polls(s, "a"), before)
         self.assertTrue(s.scale("a")["online"])
+        opened = []
+        end = time.monotonic() + 1
+        while time.monotonic() < end or not opened:
+            e = json.loads(events.recv())
+            if e.get("event") == "Port":
+                opened.append((e["scale"], e["state"]))
+            if time.monotonic() > end + 5:
+                break
+        self.assertEqual(opened, [("d", "open")])
 
         # A file no start would take: refused with its line, nothing changes.
         write(s.config, head + f"[a]\nport = {sims['a'].link}\nComSetting = 9600,x,8,1\n")
