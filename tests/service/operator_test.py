@@ -256,7 +256,7 @@ class PortFailures(unittest.TestCase):
         states = []
         while not states or states[-1] != "open":
             e = json.loads(events.recv())
-            if e.get("event") == "Port":
+            if e.get("event") == "Port" and e.get("scale") == "loose":
                 states.append(e["state"])
         self.assertEqual(states[0], "lost", states)
         self.assertEqual(len(states), len(set(states)), states)
