@@ -284,6 +284,7 @@ void FdSerialPort::writeDevice(std::string_view bytes) {
     if (!connectionReady()) return;  // a request while connecting is lost, like one on a busy line
     const ssize_t n = tcp_ ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) : ::write(fd_, bytes.data(), bytes.size());
     if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    if (tcp_ && (errno == EPIPE || errno == ECONNRESET)) vanished("the network serial server closed the connection");
     vanished(std::string("write: ") + std::strerror(errno));
 }
 
@@ -310,6 +311,7 @@ void FdSerialPort::readDevice(std::string& into, std::size_t room) {
         // A terminal reads 0 both when it is silent and when it hung up.
         if (n == 0 && into.size() == start) checkHangUp();
         if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
+        if (tcp_ && errno == ECONNRESET) vanished("the network serial server closed the connection");
         vanished(std::string("read: ") + std::strerror(errno));
     }
 }

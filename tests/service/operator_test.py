@@ -272,6 +272,34 @@ class PortFailures(unittest.TestCase):
         for state, count in (("no_device", 1), ("not_serial", 1), ("in_use", 1), ("unreachable", 1), ("open", 1)):
             self.assertRegex(metrics, r"\norva_ports_%s %d\n" % (state, count))
 
+    def test_a_lost_connection_to_a_serial_server_is_told_once(self):
+        bay = self.ws.simulator("bay", "--weight", "4")
+        port = free_port()
+        server = subprocess.Popen(["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % port,
+                                   "FILE:%s,raw,echo=0" % bay.device], stderr=subprocess.DEVNULL, start_new_session=True)
+        def stop_server():
+            if server.poll() is None:
+                os.killpg(server.pid, signal.SIGTERM)
+                server.wait(5)
+        self.addCleanup(stop_server)
+
+        def listening():
+            # From the kernel's table: a probing connection would be the one socat serves.
+            with open("/proc/net/tcp") as table:
+                return any(f[1].endswith(":%04X" % port) and f[3] == "0A"
+                           for f in (line.split() for line in table.readlines()[1:]))
+        wait_for(listening, 5)
+        s = self.ws.service(f"[service]\nlisten = 127.0.0.1:0\n[yard]\nport = tcp://127.0.0.1:{port}\n")
+        wait_for(lambda: s.scale("yard")["online"], 10)
+        self.assertEqual(s.scale("yard")["port_state"], "open")
+        stop_server()
+        wait_for(lambda: s.scale("yard")["port_state"] == "unreachable", 10)
+        time.sleep(1)
+        log = s.log()
+        self.assertEqual(log.count("[yard] port "), 2, log)
+        self.assertIn("[yard] port tcp://127.0.0.1:%d: connection lost: the network serial server closed the connection" % port, log)
+        self.assertIn("[yard] port tcp://127.0.0.1:%d: cannot connect: Connection refused" % port, log)
+
     def test_permission_denied_names_the_owner_and_what_would_help(self):
         bay = self.ws.simulator("bay", "--weight", "1")
         device = os.path.realpath(bay.link)
