@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <algorithm>
 
 #include "platform/failure.h"
+#include "tools/hosts/port_state.h"
 
 namespace orva::service {
 namespace {
@@ -53,7 +56,31 @@ speed_t speedOf(std::uint32_t baud) {
     }
 }
 
+const char* kindOf(mode_t mode) {
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISBLK(mode)) return "a block device";
+    return "a character device that is no terminal";
+}
+
 }  // namespace
+
+const char* conditionName(PortCondition condition) {
+    switch (condition) {
+        case PortCondition::Waiting: return "waiting";
+        case PortCondition::Open: return "open";
+        case PortCondition::NoDevice: return "no_device";
+        case PortCondition::NotSerial: return "not_serial";
+        case PortCondition::PermissionDenied: return "permission_denied";
+        case PortCondition::InUse: return "in_use";
+        case PortCondition::Unreachable: return "unreachable";
+        case PortCondition::Lost: return "lost";
+        case PortCondition::Failed: return "failed";
+    }
+    return "failed";
+}
 
 std::optional<TcpEndpoint> parseTcpEndpoint(std::string_view path) {
     constexpr std::string_view scheme = "tcp://";
@@ -88,14 +115,21 @@ std::string FdSerialPort::deviceName() const {
     return path.empty() ? "port " + std::to_string(CommPort()) : path;
 }
 
-void FdSerialPort::openFailed(FailureNumber number, const std::string& why) {
+void FdSerialPort::tell(PortCondition condition, const std::string& reason) {
+    if (observer_.condition) observer_.condition(condition, reason);
+}
+
+void FdSerialPort::openFailed(FailureNumber number, PortCondition condition, const std::string& why) {
     if (observer_.portFailed) observer_.portFailed();
+    tell(condition, why);
     throw deviceFailure(number, why);
 }
 
 void FdSerialPort::openDevice(std::int16_t number, const SerialSettings& settings) {
     const std::string path = devicePath();
-    if (path.empty()) openFailed(FailureNumber::NoSuchDevice, "no device is configured for port " + std::to_string(number));
+    if (path.empty())
+        openFailed(FailureNumber::NoSuchDevice, PortCondition::NoDevice,
+                   "no such device: no device is configured for port " + std::to_string(number));
     if (const auto endpoint = parseTcpEndpoint(path)) openTcp(*endpoint);
     else openTerminal(path, settings);
 }
@@ -104,14 +138,29 @@ void FdSerialPort::openTerminal(const std::string& path, const SerialSettings& s
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
-        if (e == ENOENT || e == ENXIO || e == ENODEV) openFailed(FailureNumber::NoSuchDevice, std::strerror(e));
-        if (e == EBUSY) openFailed(FailureNumber::DeviceBusy, std::strerror(e));
-        if (e == EACCES || e == EPERM) openFailed(FailureNumber::PermissionDenied, std::strerror(e));
-        openFailed(FailureNumber::DeviceFailure, std::strerror(e));
+        if (e == ENOENT)
+            openFailed(FailureNumber::NoSuchDevice, PortCondition::NoDevice, "no such device: " + path + " does not exist");
+        if (e == ENXIO || e == ENODEV)
+            openFailed(FailureNumber::NoSuchDevice, PortCondition::NoDevice,
+                       "no such device: " + path + " is there but nothing answers behind it (" + std::strerror(e) + ")");
+        if (e == EBUSY)
+            openFailed(FailureNumber::DeviceBusy, PortCondition::InUse, "in use by another program (it holds the device exclusively)");
+        if (e == EACCES || e == EPERM) openFailed(FailureNumber::PermissionDenied, PortCondition::PermissionDenied, host::permissionReason(path));
+        openFailed(FailureNumber::DeviceFailure, PortCondition::Failed, std::strerror(e));
     }
     if (::isatty(fd) == 0) {
+        struct stat st{};
+        const std::string kind = ::fstat(fd, &st) == 0 ? kindOf(st.st_mode) : "no terminal";
         ::close(fd);
-        openFailed(FailureNumber::NoSuchDevice, "not a serial device");
+        openFailed(FailureNumber::NoSuchDevice, PortCondition::NotSerial, "not a serial device: " + path + " is " + kind);
+    }
+    // One poller per terminal: root passes TIOCEXCL, not the lock.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int e = errno;
+        ::close(fd);
+        if (e == EWOULDBLOCK)
+            openFailed(FailureNumber::DeviceBusy, PortCondition::InUse, "in use by another program (it holds a lock on the device)");
+        openFailed(FailureNumber::DeviceFailure, PortCondition::Failed, std::string("cannot lock: ") + std::strerror(e));
     }
     // Held for this process alone, as a serial port is on other systems.
     ::ioctl(fd, TIOCEXCL);
@@ -121,8 +170,9 @@ void FdSerialPort::openTerminal(const std::string& path, const SerialSettings& s
     ::tcflush(fd, TCIFLUSH);
     if (const std::string why = applyTerminalSettings(settings); !why.empty()) {
         closeDevice();
-        openFailed(FailureNumber::SettingsNotSupported, why);
+        openFailed(FailureNumber::SettingsNotSupported, PortCondition::Failed, why);
     }
+    tell(PortCondition::Open, {});
 }
 
 void FdSerialPort::openTcp(const TcpEndpoint& endpoint) {
@@ -132,18 +182,19 @@ void FdSerialPort::openTcp(const TcpEndpoint& endpoint) {
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
     const std::string service = std::to_string(endpoint.port);
-    if (::getaddrinfo(endpoint.host.c_str(), service.c_str(), &hints, &found) != 0 || found == nullptr)
-        openFailed(FailureNumber::NoSuchDevice, "cannot resolve " + endpoint.host);
+    if (const int error = ::getaddrinfo(endpoint.host.c_str(), service.c_str(), &hints, &found); error != 0 || found == nullptr)
+        openFailed(FailureNumber::NoSuchDevice, PortCondition::Unreachable,
+                   "cannot resolve " + endpoint.host + ": " + (error != 0 ? ::gai_strerror(error) : "no address"));
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
     const int fd = ::socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, found->ai_protocol);
-    if (fd < 0) openFailed(FailureNumber::DeviceFailure, std::string("socket: ") + std::strerror(errno));
+    if (fd < 0) openFailed(FailureNumber::DeviceFailure, PortCondition::Failed, std::string("socket: ") + std::strerror(errno));
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
     if (::connect(fd, found->ai_addr, found->ai_addrlen) != 0 && errno != EINPROGRESS) {
         const int e = errno;
         ::close(fd);
-        openFailed(FailureNumber::NoSuchDevice, std::string("cannot connect: ") + std::strerror(e));
+        openFailed(FailureNumber::NoSuchDevice, PortCondition::Unreachable, std::string("cannot connect: ") + std::strerror(e));
     }
     // The connection completes in the background; the poll never waits for it.
     fd_ = fd;
@@ -164,8 +215,14 @@ bool FdSerialPort::connectionReady() {
     int error = 0;
     socklen_t length = sizeof error;
     ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
-    if (error != 0) vanished(std::string("connection failed: ") + std::strerror(error));
+    if (error != 0) {
+        closeDevice();
+        if (observer_.portFailed) observer_.portFailed();
+        tell(PortCondition::Unreachable, std::string("cannot connect: ") + std::strerror(error));
+        throw deviceFailure(FailureNumber::DeviceFailure, std::string("connection failed: ") + std::strerror(error));
+    }
     connecting_ = false;
+    tell(PortCondition::Open, {});
     return true;
 }
 
@@ -220,13 +277,14 @@ void FdSerialPort::checkHangUp() {
     // closed) reads as "nothing received"; poll() tells the difference. (A
     // write to it fails by itself.)
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) vanished("it disappeared");
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) vanished("the device hung up (unplugged, or its far end closed)");
 }
 
 void FdSerialPort::writeDevice(std::string_view bytes) {
     if (!connectionReady()) return;  // a request while connecting is lost, like one on a busy line
     const ssize_t n = tcp_ ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) : ::write(fd_, bytes.data(), bytes.size());
     if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    if (tcp_ && (errno == EPIPE || errno == ECONNRESET)) vanished("the network serial server closed the connection");
     vanished(std::string("write: ") + std::strerror(errno));
 }
 
@@ -253,6 +311,7 @@ void FdSerialPort::readDevice(std::string& into, std::size_t room) {
         // A terminal reads 0 both when it is silent and when it hung up.
         if (n == 0 && into.size() == start) checkHangUp();
         if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
+        if (tcp_ && errno == ECONNRESET) vanished("the network serial server closed the connection");
         vanished(std::string("read: ") + std::strerror(errno));
     }
 }
@@ -260,6 +319,7 @@ void FdSerialPort::readDevice(std::string& into, std::size_t room) {
 void FdSerialPort::vanished(const std::string& why) {
     closeDevice();
     if (observer_.portFailed) observer_.portFailed();
+    tell(PortCondition::Lost, (tcp_ ? "connection lost: " : "lost: ") + why);
     throw deviceFailure(FailureNumber::DeviceFailure, why);
 }
 

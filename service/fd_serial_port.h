@@ -15,6 +15,9 @@
 // fails while open (unplugged adapter, closed far end, dropped connection)
 // makes the operation fail once and reads as closed from then on, so the
 // next poll opens it again.
+//
+// A terminal device is also locked (flock) while open, so two processes of
+// the service, root's included, never poll one terminal.
 
 #include <cstdint>
 #include <functional>
@@ -26,6 +29,26 @@
 #include "platform/checked_serial_port.h"
 
 namespace orva::service {
+
+// Where a scale's port stands, as the operator is told of it.
+enum class PortCondition {
+    Waiting,           // not opened yet
+    Open,              // open (for tcp://, connected)
+    NoDevice,          // the path names nothing, or no device is configured for the number
+    NotSerial,         // it exists but is no terminal (a regular file, /dev/null)
+    PermissionDenied,  // this user may not open it
+    InUse,             // another program holds it
+    Unreachable,       // tcp://: no connection could be made
+    Lost,              // it failed while open: unplugged, hung up, connection dropped
+    Failed,            // any other failure (settings the device refuses ...)
+};
+// "open", "no_device", "not_serial", "permission_denied", "in_use",
+// "unreachable", "lost", "failed", "waiting".
+const char* conditionName(PortCondition condition);
+inline constexpr PortCondition kAllConditions[] = {
+    PortCondition::Waiting, PortCondition::Open, PortCondition::NoDevice, PortCondition::NotSerial,
+    PortCondition::PermissionDenied, PortCondition::InUse, PortCondition::Unreachable, PortCondition::Lost,
+    PortCondition::Failed};
 
 // "tcp://host:port": host and port, or nothing for a device path.
 struct TcpEndpoint {
@@ -46,6 +69,9 @@ public:
     struct Observer {
         std::function<void(const std::string&)> log;
         std::function<void()> portFailed;
+        // After every open, failed open and loss, with the reason in the
+        // operator's words (empty while open); repeats are the observer's to drop.
+        std::function<void(PortCondition, const std::string& reason)> condition;
     };
 
     // The port starts closed with number `number`, so the control's first
@@ -74,7 +100,8 @@ private:
     bool connectionReady();
     void checkHangUp();
     [[noreturn]] void vanished(const std::string& why);
-    [[noreturn]] void openFailed(FailureNumber number, const std::string& why);
+    [[noreturn]] void openFailed(FailureNumber number, PortCondition condition, const std::string& why);
+    void tell(PortCondition condition, const std::string& reason);
 
     std::map<std::int16_t, std::string> devices_;
     Observer observer_;

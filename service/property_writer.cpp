@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "control/port_placement.h"
+#include "platform/qt/durable_file.h"
 #include "platform/serial_settings.h"
 #include "service/fd_serial_port.h"
 #include "service/service_config.h"
@@ -36,7 +38,19 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
         }
     }
 
+    // A port number that names no device, or another scale's device, would
+    // leave this scale dark or show that terminal's load as this scale's.
+    for (const PropertyWrite& w : writes) {
+        if (w.name != "ComNumber") continue;
+        const QString text = std::get<QString>(w.value);
+        if (const std::string why = scale.comNumberRefusal(text.toStdString()); !why.empty())
+            return Refusal{400, QString("ComNumber \"%1\" cannot be used: %2").arg(text, QString::fromStdString(why))};
+    }
+
     ActivexORVA& c = scale.control();
+    // What the control holds now, put back when the file cannot take the write.
+    const std::int16_t oldMinFixVes = c.MinFixVes(), oldDecPoint = c.DecPoint();
+    const std::string oldComSetting = c.ComSetting(), oldComNumber = c.ComNumber();
     WrittenProperties result;
     for (const PropertyWrite& w : writes) {
         if (const auto* n = std::get_if<std::int16_t>(&w.value)) {
@@ -64,11 +78,24 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
                                     {"ComSetting", QString::fromStdString(c.ComSetting())},
                                     {"ComNumber", QString::fromStdString(c.ComNumber())}};
     if (savedToFile(file, scale.id())) {
+        // A write the file did not take is not done: the control gets its
+        // old values back and the answer is an error, so that what runs is
+        // what the next start will run.
+        auto undo = [&] {
+            c.setMinFixVes(oldMinFixVes);
+            c.setDecPoint(oldDecPoint);
+            c.setComSetting(oldComSetting);
+            c.setComNumber(oldComNumber);
+        };
         try {
             file->save(scale.id().toStdString(), saved);
             result.saved = true;
-        } catch (const std::exception& e) {
-            result.saveError = e.what();
+        } catch (const qt::FileWriteError& e) {
+            undo();
+            return Refusal{e.noSpace() ? 507 : 500, QString("not written: %1").arg(QString::fromStdString(e.what()))};
+        } catch (const ConfigError& e) {
+            undo();
+            return Refusal{500, QString("not written: %1").arg(QString::fromStdString(e.what()))};
         }
     }
     return result;

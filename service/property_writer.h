@@ -28,11 +28,15 @@ struct WrittenProperties {
     QJsonObject properties;  // MinFixVes, DecPoint, ComSetting, ComNumber as the control holds them
     std::string written;     // "Name=value, ..." for the log
     bool saved = false;
-    std::optional<std::string> saveError;  // the properties are in force, the file is not updated
+    // Never set: a write the file cannot take is refused as a whole (below).
+    std::optional<std::string> saveError;
 };
 
-// `body` is a JSON object of writable properties. A refusal (400) leaves the
-// control and the file untouched.
+// `body` is a JSON object of writable properties. A refusal leaves the
+// control and the file as they were: 400 for a write that would break the
+// scale (settings no terminal takes, a ComNumber naming no device or another
+// scale's), 507 when the disk is full, 500 when the file cannot be written
+// otherwise or would be refused at the next start.
 std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, const QByteArray& body, ConfigFile* file);
 
 }  // namespace orva::service

@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <set>
+
 namespace orva::service {
 namespace {
 
@@ -14,19 +16,102 @@ long long realtimeMicroseconds() {
 }  // namespace
 
 ScaleFleet::ScaleFleet(const ServiceConfig& config, Log log, std::FILE* pollLog, bool sharedTicks)
-    : log_(std::move(log)), pollLog_(pollLog) {
+    : log_(std::move(log)), pollLog_(pollLog), sharedTicks_(sharedTicks), ports_(config.ports) {
     clock_.start();
     scales_.reserve(config.scales.size());
-    for (std::size_t i = 0; i < config.scales.size(); ++i) {
-        std::function<void(bool)> onCycleTick;
-        if (pollLog_ != nullptr)
-            onCycleTick = [this, i](bool poll) {
-                std::fprintf(pollLog_, "%c %zu %lld\n", poll ? 'P' : 'D', i, realtimeMicroseconds());
-            };
-        auto scale = std::make_unique<ServiceScale>(config.scales[i], config.ports,
-                                                    ScaleContext{sharedTicks ? static_cast<TimerFactory&>(scheduler_) : ownTimers_, locale_, clock_, log_, onCycleTick, *this});
-        scales_.push_back(std::move(scale));
+    for (const ScaleConfig& c : config.scales) {
+        scales_.push_back(makeScale(c, ports_));
+        configs_[c.id] = c;
     }
+}
+
+std::unique_ptr<ServiceScale> ScaleFleet::makeScale(const ScaleConfig& config, const std::map<std::int16_t, std::string>& ports) {
+    std::function<void(bool)> onCycleTick;
+    if (pollLog_ != nullptr)
+        // The poll log names a scale by its place among the scales at its start.
+        onCycleTick = [this, i = scales_.size()](bool poll) {
+            std::fprintf(pollLog_, "%c %zu %lld\n", poll ? 'P' : 'D', i, realtimeMicroseconds());
+        };
+    return std::make_unique<ServiceScale>(
+        config, ports,
+        ScaleContext{sharedTicks_ ? static_cast<TimerFactory&>(scheduler_) : ownTimers_, locale_, clock_, log_, onCycleTick,
+                     *this, [this](const std::string& device) { return scaleOn(device); }});
+}
+
+namespace {
+
+bool sameScale(const ScaleConfig& a, const ScaleConfig& b) {
+    return a.port == b.port && a.ComSetting == b.ComSetting && a.ComNumber == b.ComNumber && a.DecPoint == b.DecPoint &&
+           a.MinFixVes == b.MinFixVes;
+}
+
+}  // namespace
+
+ScaleFleet::Changes ScaleFleet::apply(const ServiceConfig& config) {
+    Changes changes;
+    const bool portsChanged = config.ports != ports_;
+    ports_ = config.ports;
+    std::map<QString, std::unique_ptr<ServiceScale>> running;
+    for (auto& s : scales_) running.emplace(s->id(), std::move(s));
+    scales_.clear();
+    std::set<std::string> wanted;
+    for (const ScaleConfig& c : config.scales) wanted.insert(c.id);
+    // Scales that leave go first: their devices may be another scale's now.
+    for (auto it = running.begin(); it != running.end();) {
+        if (wanted.count(it->first.toStdString()) == 0) {
+            changes.removed << it->first;
+            configs_.erase(it->first.toStdString());
+            it = running.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // Then the changed ones let go of their devices, before any opens a new one.
+    std::vector<std::pair<ServiceScale*, const ScaleConfig*>> toRebuild;
+    for (const ScaleConfig& c : config.scales) {
+        const auto found = running.find(QString::fromStdString(c.id));
+        if (found == running.end()) continue;
+        // A scale that may switch to a shared port is rebuilt when they change.
+        if (!sameScale(configs_[c.id], c) || portsChanged) toRebuild.emplace_back(found->second.get(), &c);
+    }
+    for (const auto& [scale, c] : toRebuild) scale->release();
+    std::vector<QString> added;
+    for (const ScaleConfig& c : config.scales) {
+        const QString id = QString::fromStdString(c.id);
+        auto found = running.find(id);
+        if (found == running.end()) {
+            scales_.push_back(makeScale(c, ports_));
+            added.push_back(id);
+            changes.added << id;
+        } else {
+            if (!sameScale(configs_[c.id], c) || portsChanged) {
+                found->second->reconfigure(c, ports_);
+                changes.reconfigured << id;
+            }
+            scales_.push_back(std::move(found->second));
+        }
+        configs_[c.id] = c;
+    }
+    for (const QString& id : added) emit scaleAdded(id);
+    return changes;
+}
+
+QString ScaleFleet::scaleOn(const std::string& device) const {
+    for (const auto& s : scales_)
+        if (deviceIdentity(s->port().toStdString()) == device) return s->id();
+    return {};
+}
+
+QByteArray ScaleFleet::portStateMetrics() const {
+    QByteArray out;
+    for (const PortCondition condition : kAllConditions) {
+        std::size_t count = 0;
+        for (const auto& s : scales_) count += s->portCondition() == condition ? 1 : 0;
+        const QByteArray name = QByteArray("orva_ports_") + conditionName(condition);
+        out += "# HELP " + name + " Scales whose port is " + conditionName(condition) + ".\n# TYPE " + name + " gauge\n" + name +
+               " " + QByteArray::number(static_cast<qulonglong>(count)) + "\n";
+    }
+    return out;
 }
 
 ScaleFleet::~ScaleFleet() { scales_.clear(); }

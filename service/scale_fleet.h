@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -32,17 +33,41 @@ public:
     ScaleState stateOf(const QString& id) const override;
 
     ServiceScale* find(const QString& id) const;
+    // The id of the scale whose own device this is (deviceIdentity), empty for none.
+    QString scaleOn(const std::string& device) const;
+
+    // What a reload did, by scale id.
+    struct Changes {
+        QStringList added, removed, reconfigured;
+    };
+    // Takes a new configuration (already checked as a whole): scales that
+    // left it stop, new ones start, changed ones get a new control on their
+    // device; the others keep polling without a gap. The order becomes the
+    // configuration's.
+    Changes apply(const ServiceConfig& config);
+
+    // Prometheus families without labels: how many scales' ports are in each state.
+    QByteArray portStateMetrics() const;
     const std::vector<std::unique_ptr<ServiceScale>>& scales() const { return scales_; }
     const TickScheduler& scheduler() const { return scheduler_; }
 
+signals:
+    // A scale a reload added: a front end that follows every scale connects to it now.
+    void scaleAdded(const QString& id);
+
 private:
+    std::unique_ptr<ServiceScale> makeScale(const ScaleConfig& config, const std::map<std::int16_t, std::string>& ports);
+
     TickScheduler scheduler_;
     qt::QtTimerFactory ownTimers_;
     qt::QtLocale locale_;
     QElapsedTimer clock_;
     Log log_;
     std::FILE* pollLog_;
+    bool sharedTicks_;
     std::vector<std::unique_ptr<ServiceScale>> scales_;
+    std::map<std::string, ScaleConfig> configs_;  // by id, as each scale runs
+    std::map<std::int16_t, std::string> ports_;
 };
 
 }  // namespace orva::service

@@ -13,8 +13,10 @@
 // orva-monitor --json prints plus "scale": the scale's id, for instance
 //   {"t_ms":1234,"event":"StabVes","VesBrutoNVT":12.5,"scale":"bay-1"}
 // with "event" one of ChangeVes, StabVes, VesStatus, Decode,
-// PropertyChanged, Message, Beep, Error. "t_ms" counts from the start of the
-// service.
+// PropertyChanged, Message, Beep, Error, Port. "t_ms" counts from the start
+// of the service. StabVes also carries "at" and "seq" (the settled weight's
+// identity, as /stable and MQTT give it); Port carries "state" and
+// "reason", once per change of the port's state.
 
 #include <QByteArray>
 #include <QDateTime>
@@ -40,6 +42,8 @@ struct ScaleState {
     int VesNul = 0, VesOk = 0, VesTara = 0, VesMax = 0;
     QDateTime updated;        // UTC, the last decode
     QJsonObject panel;        // what the panel shows: Frame1, Label2, Label3, Shape1, Shape2
+    QString portState = "waiting";  // open, no_device, not_serial, permission_denied, in_use, unreachable, lost, failed
+    QString portReason;       // why the port is not open, in the operator's words; empty while open
 
     QJsonObject toJson() const;
 };
@@ -58,8 +62,10 @@ signals:
     void eventJson(const QByteArray& json);
     // After every decode tick, with the state it left.
     void decoded(const orva::service::ScaleState& state);
-    // A settled weight (StabVes), with the unit shown and the time.
-    void stableWeight(double weight, const QString& unit, const QDateTime& at);
+    // A settled weight (StabVes), with the unit shown, the time it settled
+    // and the scale's weighing number (1, 2, ... from the service's start):
+    // the same weighing always comes with the same time and number.
+    void stableWeight(double weight, const QString& unit, const QDateTime& at, quint64 sequence);
     // The scale went online or offline (a recognised reply in the last 2 s).
     void onlineChanged(bool online);
 };

@@ -1,15 +1,27 @@
 #include "service/service_config.h"
 
 #include <QCoreApplication>
-#include <QSaveFile>
 #include <QSysInfo>
-#include <QFile>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <set>
 
 #include "control/value_conversion.h"
 #include "platform/failure.h"
+#include "platform/qt/durable_file.h"
+#include "platform/serial_settings.h"
 #include "service/fd_serial_port.h"
 
 namespace orva::service {
@@ -79,6 +91,24 @@ Line classify(std::string_view raw) {
     return {Line::Kind::Entry, trim(s.substr(0, eq)), trim(s.substr(eq + 1))};
 }
 
+// Some editors start a UTF-8 file with a byte order mark: not part of the
+// first line's text, and kept by a save.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::string_view withoutByteOrderMark(std::string_view text) {
+    return text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? text.substr(kByteOrderMark.size()) : text;
+}
+
+// Why a port value cannot reach a terminal, empty when it can: a device
+// path is absolute (a bare "COM3" or "ttyUSB0" names nothing here).
+std::string portRefusal(const std::string& value) {
+    if (value.rfind("tcp://", 0) == 0)
+        return parseTcpEndpoint(value) ? std::string() : "\"" + value + "\" is not tcp://host:port";
+    if (value.front() != '/')
+        return "\"" + value + "\" names no device: give a device path such as /dev/ttyUSB0, or tcp://host:port";
+    return {};
+}
+
 std::vector<std::string_view> splitLines(std::string_view text) {
     std::vector<std::string_view> lines;
     std::size_t start = 0;
@@ -92,6 +122,12 @@ std::vector<std::string_view> splitLines(std::string_view text) {
 }
 
 }  // namespace
+
+std::string deviceIdentity(const std::string& port) {
+    if (port.rfind("tcp://", 0) == 0) return port;
+    char resolved[PATH_MAX];
+    return ::realpath(port.c_str(), resolved) != nullptr ? std::string(resolved) : port;
+}
 
 bool validScaleId(std::string_view id) {
     if (id.empty() || id.size() > 64) return false;
@@ -126,10 +162,17 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
     std::vector<orva::mqtt::SettingLine> mqttLines;
     int mqttSection = 0;
     if (text.find('\0') != std::string_view::npos) throw ConfigError(file, 0, "the file holds a NUL byte");
-    for (const std::string_view raw : splitLines(text)) {
+    std::map<int, std::string> comSettingLines;  // line -> text, checked once the scale's port is known
+    for (const std::string_view raw : splitLines(withoutByteOrderMark(text))) {
         ++number;
         const Line line = classify(raw);
         auto fail = [&](const std::string& reason) { throw ConfigError(file, number, reason); };
+        // Values reach the log and the answers: no byte there may steer a terminal.
+        if (std::any_of(raw.begin(), raw.end(), [](char c) {
+                const auto b = static_cast<unsigned char>(c);
+                return (b < 0x20 && c != '\t' && c != '\r') || b == 0x7f;
+            }))
+            fail("a control character in the line");
         if (line.kind == Line::Kind::Blank) continue;
         if (line.kind == Line::Kind::Bad) fail("expected [section] or key = value");
         if (line.kind == Line::Kind::Section) {
@@ -183,15 +226,24 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             const std::int16_t n = int16(key);
             if (n < 1) fail("port number " + key + " must be 1 or more");
             if (value->empty()) fail("port " + key + " needs a device path");
+            if (const std::string why = portRefusal(*value); !why.empty()) fail("port " + key + ": " + why);
             config.ports[n] = *value;
         } else if (section == "mqtt") {
             mqttLines.push_back({key, *value, number});
         } else if (key == "port") {
             if (value->empty()) fail("port needs a device path or tcp://host:port");
             if (value->rfind("tcp://", 0) == 0 && !parseTcpEndpoint(*value)) fail("port: expected tcp://host:port");
+            if (const std::string why = portRefusal(*value); !why.empty()) fail("port: " + why);
             scale->port = *value;
         } else if (key == "ComSetting") {
+            // Refused here rather than replaced at the first poll by the
+            // settings the port had, while the file says otherwise.
+            if (!parseSerialSettings(*value))
+                fail("ComSetting \"" + *value +
+                     "\" is not line settings: baud,parity,data bits,stop bits such as \"9600,n,8,1\" (parity n, e, o, "
+                     "m or s; 4 to 8 data bits; 1, 1.5 or 2 stop bits)");
             scale->ComSetting = *value;
+            comSettingLines[number] = *value;
         } else if (key == "ComNumber") {
             const std::int16_t n = int16(*value);
             if (n < 1) fail("ComNumber must be 1 or more");
@@ -204,8 +256,28 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             fail("unknown key \"" + key + "\" in scale [" + section + "] (port, ComSetting, DecPoint, MinFixVes, ComNumber)");
         }
     }
-    for (const ScaleConfig& s : config.scales)
+    std::map<std::string, const ScaleConfig*> onDevice;
+    for (const ScaleConfig& s : config.scales) {
         if (s.port.empty()) throw ConfigError(file, s.line, "scale [" + s.id + "] has no port");
+        // One terminal answers one poller: a second scale on its device
+        // would take replies meant for the first.
+        const auto [other, fresh] = onDevice.emplace(deviceIdentity(s.port), &s);
+        if (!fresh)
+            throw ConfigError(file, s.line, "scales [" + other->second->id + "] and [" + s.id + "] are both on " + s.port +
+                                                ": a terminal answers one scale");
+        if (s.ComSetting && !parseTcpEndpoint(s.port)) {
+            const std::string why = terminalSettingsRefusal(*parseSerialSettings(*s.ComSetting));
+            if (!why.empty()) {
+                int line = s.line;
+                for (const auto& [n, text] : comSettingLines)
+                    if (n > s.line && text == *s.ComSetting) {
+                        line = n;
+                        break;
+                    }
+                throw ConfigError(file, line, "ComSetting \"" + *s.ComSetting + "\" cannot be used: " + why);
+            }
+        }
+    }
     if (mqttSection > 0) {
         try {
             config.mqtt = orva::mqtt::parseMqttSettings(mqttLines, QSysInfo::machineHostName().toStdString(),
@@ -217,7 +289,31 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
     return config;
 }
 
-std::string withValue(std::string_view text, std::string_view section, std::string_view key, std::string_view value) {
+std::string listenAddress(const std::string& host) {
+    if (host == "localhost") return "127.0.0.1";
+    unsigned char buffer[sizeof(in6_addr)];
+    if (::inet_pton(AF_INET, host.c_str(), buffer) == 1 || ::inet_pton(AF_INET6, host.c_str(), buffer) == 1) return host;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* found = nullptr;
+    const int error = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (error != 0 || found == nullptr)
+        throw std::runtime_error("\"" + host + "\" is not an address and does not resolve as a host name (" +
+                                 (error != 0 ? ::gai_strerror(error) : "no address") + ")");
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, &::freeaddrinfo);
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* address = found->ai_family == AF_INET6
+                              ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(found->ai_addr)->sin6_addr)
+                              : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr);
+    if (::inet_ntop(found->ai_family, address, text, sizeof text) == nullptr)
+        throw std::runtime_error("\"" + host + "\" resolves to an address that cannot be used");
+    return text;
+}
+
+std::string withValue(std::string_view whole, std::string_view section, std::string_view key, std::string_view value) {
+    const std::string_view text = withoutByteOrderMark(whole);
     const std::vector<std::string_view> lines = splitLines(text);
     std::string current;
     std::optional<std::size_t> lastOfSection;
@@ -230,7 +326,7 @@ std::string withValue(std::string_view text, std::string_view section, std::stri
         if (line.kind == Line::Kind::Entry && line.name == key) keyLine = i;
     }
     const std::string entry = std::string(key) + " = " + quote(value);
-    std::string out;
+    std::string out(whole.substr(0, whole.size() - text.size()));
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (keyLine && i == *keyLine) out += entry;
         else out += lines[i];
@@ -242,21 +338,66 @@ std::string withValue(std::string_view text, std::string_view section, std::stri
 }
 
 ConfigFile::ConfigFile(std::string path) : path_(std::move(path)) {
-    QFile file(QString::fromStdString(path_));
-    if (!file.open(QIODevice::ReadOnly)) throw ConfigError(path_, 0, "cannot read: " + file.errorString().toStdString());
-    const QByteArray bytes = file.readAll();
-    text_ = bytes.toStdString();
+    // A save killed between writing and renaming leaves its temporary file.
+    qt::removeStaleTemporaries(path_);
+    text_ = readText();
     config_ = parseConfig(text_, path_);
 }
 
-void ConfigFile::save(std::string_view scaleId, const std::vector<std::pair<std::string, std::string>>& values) {
-    std::string text = text_;
-    for (const auto& [key, value] : values) text = withValue(text, scaleId, key, value);
-    QSaveFile file(QString::fromStdString(path_));
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-        !file.commit())
-        throw std::runtime_error("cannot write " + path_ + ": " + file.errorString().toStdString());
+std::string ConfigFile::readText() const {
+    // Never waits: a FIFO put in the file's place opens at once and is refused.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw ConfigError(path_, 0, std::string("cannot read: ") + std::strerror(errno));
+    std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+        ::close(*f);
+        delete f;
+    });
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) throw ConfigError(path_, 0, std::string("cannot read: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw ConfigError(path_, 0, "is not a regular file");
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw ConfigError(path_, 0, std::string("cannot read: ") + std::strerror(errno));
+        if (n == 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > kMaxFileSize)
+            throw ConfigError(path_, 0, "is larger than a configuration may be (" + std::to_string(kMaxFileSize) + " bytes)");
+    }
+    return text;
+}
+
+const ServiceConfig& ConfigFile::reload(const std::function<void(const ServiceConfig&)>& check) {
+    std::string text = readText();
+    ServiceConfig config = parseConfig(text, path_);
+    if (check) check(config);
     text_ = std::move(text);
+    config_ = std::move(config);
+    return config_;
+}
+
+void ConfigFile::save(std::string_view scaleId, const std::vector<std::pair<std::string, std::string>>& values) {
+    // The file as it is now: the operator may have edited it since it was read.
+    const std::string current = readText();
+    std::string text = current;
+    for (const auto& [key, value] : values) text = withValue(text, scaleId, key, value);
+    // Never write what the next start would refuse (the operator's edit may
+    // have removed the scale's section, or be half done).
+    ServiceConfig config;
+    try {
+        config = parseConfig(text, path_);
+    } catch (const ConfigError& e) {
+        throw ConfigError(path_, e.line(), "not saved: the file would be refused at the next start: " + e.reason());
+    }
+    const std::string remark = qt::replaceFileDurably(path_, text);
+    // In the file now: the write stands, whatever the folder's flush said.
+    if (!remark.empty() && log_) log_(remark);
+    if (current != text_ && log_)
+        log_(path_ + " was changed since it was read: the write changed only the written keys and kept the other edits");
+    text_ = std::move(text);
+    config_ = std::move(config);
 }
 
 }  // namespace orva::service

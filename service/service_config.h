@@ -9,12 +9,20 @@
 //   [<id>]                 one scale: port, ComSetting, DecPoint, MinFixVes, ComNumber
 //
 // A file that is not exactly right is refused as a whole, with the line and
-// the reason, so the service never starts half-configured. The file keeps
-// its lines: a property written over the network replaces the one line that
-// holds it (or adds one to the scale's section), and the file is replaced
-// atomically, comments and order untouched.
+// the reason, so the service never starts (or reloads) half-configured:
+// besides its syntax, settings no terminal device takes, a port that names
+// no device, and two scales on one device are refused. A UTF-8 byte order
+// mark at its start is allowed and kept.
+//
+// The file is the operator's: a property written over the network replaces
+// the one line that holds it (or adds one to the scale's section) in the
+// file as it is on disk at that moment, so what the operator edited since
+// the service read it (a new section, a new token) stays. The file is
+// replaced durably (platform/qt/durable_file.h): a failed save leaves it
+// byte for byte as it was.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -48,12 +56,18 @@ class ConfigError : public std::runtime_error {
 public:
     ConfigError(const std::string& file, int line, const std::string& reason)
         : std::runtime_error(file + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + reason),
-          line_(line) {}
+          line_(line), reason_(reason) {}
     int line() const noexcept { return line_; }
+    const std::string& reason() const noexcept { return reason_; }
 
 private:
     int line_;
+    std::string reason_;
 };
+
+// What tells devices apart: a device path with its symbolic links resolved
+// (when it exists), tcp://host:port as written.
+std::string deviceIdentity(const std::string& port);
 
 // Letters, digits, '-' and '_', 1..64 characters.
 bool validScaleId(std::string_view id);
@@ -63,24 +77,46 @@ std::pair<std::string, std::uint16_t> parseListen(std::string_view text);
 // Throws ConfigError naming `fileName`.
 ServiceConfig parseConfig(std::string_view text, const std::string& fileName);
 
+// The address to listen on for a configured host: a numeric address as it
+// is, "localhost" as 127.0.0.1, a host name resolved. Throws
+// std::runtime_error saying why there is none ("myhost" does not resolve ...).
+std::string listenAddress(const std::string& host);
+
 // The file's text with one key of one section set to a value (quoted when it
 // needs to be), keeping every other line.
 std::string withValue(std::string_view text, std::string_view section, std::string_view key, std::string_view value);
 
 class ConfigFile {
 public:
-    // Reads and parses; throws ConfigError.
+    // Far above any fleet's file; keeps a mistaken path (a log, an image) out.
+    static constexpr std::size_t kMaxFileSize = 4 * 1024 * 1024;
+
+    // Removes what a save killed half-way left, reads and parses; throws ConfigError.
     explicit ConfigFile(std::string path);
     const ServiceConfig& config() const { return config_; }
     const std::string& path() const { return path_; }
-    // Sets the values of one scale's section and replaces the file
-    // atomically. Throws std::runtime_error when the file cannot be written.
+    // Where the file's remarks go (a save merged into a file edited by hand).
+    void setLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+
+    // Reads the file again for a reload: the new configuration, which this
+    // object then holds once `check` (when given) let it pass. Throws
+    // ConfigError (its own or check's) and keeps the old one.
+    const ServiceConfig& reload(const std::function<void(const ServiceConfig&)>& check = {});
+
+    // Sets the values of one scale's section in the file as it is on disk
+    // now and replaces it durably. A file edited since it was read keeps
+    // the edits (logged). Throws qt::FileWriteError when the file cannot be
+    // written, ConfigError when the file on disk is unreadable or the result
+    // would be refused at the next start; the file is then untouched.
     void save(std::string_view scaleId, const std::vector<std::pair<std::string, std::string>>& values);
 
 private:
+    std::string readText() const;
+
     std::string path_;
     std::string text_;
     ServiceConfig config_;
+    std::function<void(const std::string&)> log_;
 };
 
 }  // namespace orva::service

@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "orva/version.h"
 #include "platform/qt/signal_quit.h"
+#include "service/config_reload.h"
 #include "service/mqtt/fleet_publisher.h"
 #include "service/limited_tcp_server.h"
 #include "service/scale_fleet.h"
@@ -50,6 +52,8 @@ options:
   --version         the program's version
 
 The first line on standard output is "listening on http://HOST:PORT/".
+SIGHUP reads the configuration again (a file that does not pass is refused
+and the running one stays); SIGINT and SIGTERM stop the service.
 )";
 
 void logLine(const std::string& text) {
@@ -111,6 +115,7 @@ int main(int argc, char** argv) {
     try {
         if (!configPath.empty()) {
             configFile = std::make_unique<ConfigFile>(configPath);
+            configFile->setLog(logLine);
             config = configFile->config();
         }
         if (!listen.empty()) std::tie(config.listenHost, config.listenPort) = parseListen(listen);
@@ -128,7 +133,13 @@ int main(int argc, char** argv) {
     auto server = std::make_unique<LimitedTcpServer>(WebService::kMaxBodyBytes, nullptr);
     // Hundreds of clients may connect at once (waiting requests, dashboards).
     server->setListenBacklogSize(512);
-    const QHostAddress address(QString::fromStdString(config.listenHost == "localhost" ? "127.0.0.1" : config.listenHost));
+    QHostAddress address;
+    try {
+        address = QHostAddress(QString::fromStdString(listenAddress(config.listenHost)));
+    } catch (const std::runtime_error& e) {
+        std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort, e.what());
+        return 1;
+    }
     if (address.isNull() || !server->listen(address, config.listenPort)) {
         std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort,
                      server->errorString().toUtf8().constData());
@@ -138,6 +149,7 @@ int main(int argc, char** argv) {
     // The simulated terminals run on this event loop too, each on its own
     // pseudo-terminal, with the loading cycle at its own pace.
     std::vector<std::unique_ptr<orva::sim::TerminalSimulator>> simulators;
+    std::vector<ScaleConfig> simulatedScales;
     for (int i = 1; i <= simulate; ++i) {
         orva::sim::SimulatorOptions options;
         options.seed = static_cast<std::uint32_t>(i);
@@ -153,6 +165,7 @@ int main(int argc, char** argv) {
         for (const ScaleConfig& s : config.scales)
             if (s.id == id) return usage("the configuration already has a scale " + id);
         config.scales.push_back(ScaleConfig{id, simulator->devicePath(), {}, {}, {}, {}, 0});
+        simulatedScales.push_back(config.scales.back());
         simulators.push_back(std::move(simulator));
     }
 
@@ -194,7 +207,14 @@ int main(int argc, char** argv) {
     // A freshly installed service starts with an empty list rather than fail.
     if (config.scales.empty()) logLine("no scale is configured in " + configPath + ": add a section per scale and restart");
 
-    orva::qt::SignalQuit quit([](int) { QCoreApplication::quit(); });
+    // SIGHUP reloads the configuration; SIGINT and SIGTERM stop.
+    std::unique_ptr<ConfigReload> reload;
+    if (configFile) reload = std::make_unique<ConfigReload>(*configFile, config, fleet, simulatedScales, logLine);
+    orva::qt::SignalQuit quit([&reload](int signal) {
+        if (signal != SIGHUP) return QCoreApplication::quit();
+        if (reload) reload->reload();
+        else logLine("SIGHUP: there is no configuration file to reload");
+    });
     const int status = app.exec();
     logLine("stopped");
     return status;

@@ -48,6 +48,8 @@ QJsonObject ScaleState::toJson() const {
         {"flags", flags},
         {"updated", updated.isValid() ? QJsonValue(updated.toString(Qt::ISODateWithMs)) : QJsonValue(QJsonValue::Null)},
         {"panel", panel},
+        {"port_state", portState},
+        {"reason", portReason.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(portReason)},
     };
 }
 
@@ -55,20 +57,42 @@ ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_
                            ScaleContext context)
     : id_(QString::fromStdString(config.id)),
       idText_(config.id),
-      port_(QString::fromStdString(config.port)),
       context_(std::move(context)),
       serviceClock_(context_.serviceClock),
-      signals_(std::make_unique<ScaleSignals>()),
-      timers_(std::make_unique<Timers>(context_.timers, *this)) {
+      signals_(std::make_unique<ScaleSignals>()) {
+    build(config, sharedPorts);
+}
+
+void ServiceScale::release() {
+    control_.reset();
+    timers_.reset();
+}
+
+void ServiceScale::reconfigure(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts) {
+    // The old control and its port go first, so the device is free for the new one.
+    release();
+    recognised_ = false;
+    stabWeight_.reset();
+    lastRecognised_.reset();
+    portCondition_ = PortCondition::Waiting;
+    portReason_.clear();
+    build(config, sharedPorts);
+}
+
+void ServiceScale::build(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts) {
+    port_ = QString::fromStdString(config.port);
+    timers_ = std::make_unique<Timers>(context_.timers, *this);
     // The scale's own device is its configured port number's, so the
     // control's first open (at creation, before its properties are given)
     // reaches exactly this device and never a default one.
     const std::int16_t number = configuredPortNumber(config.ComNumber.value_or(PropertyRecord::kDefaultComNumber));
     std::map<std::int16_t, std::string> devices = sharedPorts;
     devices[number] = config.port;
+    devices_ = devices;
     FdSerialPort::Observer observer{
         [this](const std::string& text) { context_.log("[" + id_.toStdString() + "] " + text); },
         [this] { ++counters_.portFailures; },
+        [this](PortCondition condition, const std::string& reason) { portConditionIs(condition, reason); },
     };
     control_ = std::make_unique<ActivexORVA>(
         ControlPlatform{std::make_unique<FdSerialPort>(std::move(devices), number, std::move(observer)), *timers_, *this,
@@ -85,7 +109,40 @@ ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_
     takeRestoredSettings(*control_);
 }
 
+void ServiceScale::portConditionIs(PortCondition condition, const std::string& reason) {
+    // The control retries a closed port at every poll: told once per change.
+    if (condition == portCondition_ && reason == portReason_) return;
+    const bool wasFailing = portCondition_ != PortCondition::Open && portCondition_ != PortCondition::Waiting;
+    portCondition_ = condition;
+    portReason_ = reason;
+    const std::string device = port_.toStdString();
+    if (condition == PortCondition::Open) {
+        if (wasFailing) context_.log("[" + idText_ + "] port " + device + " is open again");
+    } else {
+        context_.log("[" + idText_ + "] port " + device + ": " + reason);
+    }
+    publish([&] {
+        return host::JsonLine(tMs(), "Port").text("state", conditionName(condition)).text("reason", reason);
+    });
+}
+
 ServiceScale::~ServiceScale() { control_.reset(); }
+
+std::string ServiceScale::comNumberRefusal(const std::string& comNumber) const {
+    const std::int16_t number = configuredPortNumber(comNumber);
+    const auto found = devices_.find(number);
+    if (found == devices_.end()) {
+        std::string known;
+        for (const auto& [n, path] : devices_) known += (known.empty() ? "" : ", ") + std::to_string(n) + " (" + path + ")";
+        return "port " + std::to_string(number) + " names no device; this scale's ports are " + known;
+    }
+    if (context_.scaleOn) {
+        const QString other = context_.scaleOn(deviceIdentity(found->second));
+        if (!other.isEmpty() && other != id_)
+            return "port " + std::to_string(number) + " is " + found->second + ", the device of scale " + other.toStdString();
+    }
+    return {};
+}
 
 // Builds an event's JSON text only when someone follows the events.
 template <class Build>
@@ -153,6 +210,8 @@ ScaleState ServiceScale::state() const {
     s.VesTara = f.VesTara;
     s.VesMax = f.VesMax;
     s.updated = updated_;
+    s.portState = conditionName(portCondition_);
+    s.portReason = QString::fromStdString(portReason_);
     const PanelModel& p = control_->panel();
     QJsonArray shape1, shape2;
     for (std::size_t i = 0; i < PanelModel::kStabilityLamps; ++i) shape1.append(static_cast<qint64>(p.Shape1(i).fill));
@@ -168,8 +227,15 @@ ScaleState ServiceScale::state() const {
 void ServiceScale::StabVes(double w) {
     ++counters_.stableWeights;
     stabWeight_ = w;
-    publish([&] { return host::stabVesLine(tMs(), w); });
-    emit signals_->stableWeight(w, QString::fromStdString(control_->UnitWeight()), QDateTime::currentDateTimeUtc());
+    // The weighing's identity, fixed now: every later look at the same
+    // settled load (a /stable request, a WebSocket or MQTT client) gets it.
+    settledAt_ = QDateTime::currentDateTimeUtc();
+    ++weighings_;
+    const QString at = settledAt_.toString(Qt::ISODateWithMs);
+    publish([&] {
+        return host::stabVesLine(tMs(), w).text("at", at.toStdString()).integer("seq", static_cast<long long>(weighings_));
+    });
+    emit signals_->stableWeight(w, QString::fromStdString(control_->UnitWeight()), settledAt_, weighings_);
 }
 
 void ServiceScale::ChangeVes(double w) {

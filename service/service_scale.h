@@ -15,13 +15,12 @@
 #include "acquisition/control_events.h"
 #include "platform/qt/qt_locale.h"
 #include "platform/user_notice.h"
+#include "service/fd_serial_port.h"
 #include "service/scale_hub.h"
 #include "service/service_config.h"
 #include "service/tick_scheduler.h"
 
 namespace orva::service {
-
-class FdSerialPort;
 
 struct ScaleCounters {
     std::uint64_t polls = 0;
@@ -41,6 +40,8 @@ struct ScaleContext {
     // Told as each poll and each decode begins (measurements).
     std::function<void(bool poll)> onCycleTick;
     ScaleHub& hub;  // told of every event too
+    // The id of the scale whose own device this is (deviceIdentity), empty for none.
+    std::function<QString(const std::string& device)> scaleOn;
 };
 
 class ServiceScale final : public ControlEvents, public PropertyChangeSink, public UserNotice {
@@ -48,6 +49,13 @@ public:
     static constexpr std::int64_t kOnlineWindowMs = 2000;
 
     ServiceScale(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts, ScaleContext context);
+    // A new configuration for this scale (a reload): a new control on the
+    // configured device, as at creation. Its signals object stays, so the
+    // front ends that follow the scale keep following it.
+    void reconfigure(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts);
+    // Closes the scale's device ahead of reconfigure(), so another scale can
+    // take it in the same reload. Nothing but reconfigure() may follow.
+    void release();
     ~ServiceScale() override;
     ServiceScale(const ServiceScale&) = delete;
     ServiceScale& operator=(const ServiceScale&) = delete;
@@ -62,7 +70,15 @@ public:
     // The settled weight when the scale shows one now (what a waiting
     // "stable" request gets at once).
     std::optional<double> settledWeight() const;
+    // When the shown settled weight settled, and its weighing number: the
+    // identity a client tells one weighing from the next by.
+    const QDateTime& settledAt() const { return settledAt_; }
+    quint64 weighingNumber() const { return weighings_; }
+    PortCondition portCondition() const { return portCondition_; }
     ActivexORVA& control() { return *control_; }
+    // Why the control may not be given this ComNumber: it names no device
+    // of this scale's, or another scale's device. Empty when it may.
+    std::string comNumberRefusal(const std::string& comNumber) const;
 
     // ControlEvents
     void StabVes(double VesBrutoNVT) override;
@@ -78,6 +94,8 @@ public:
 
 private:
     class Timers;
+    void build(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts);
+    void portConditionIs(PortCondition condition, const std::string& reason);
     void afterTick(int index);
     void decoded();
     template <class Build>
@@ -87,6 +105,7 @@ private:
     QString id_;
     std::string idText_;
     QString port_;
+    std::map<std::int16_t, std::string> devices_;  // port number -> device, this scale's own included
     ScaleContext context_;
     const QElapsedTimer& serviceClock_;
     std::unique_ptr<ScaleSignals> signals_;
@@ -97,6 +116,10 @@ private:
     std::optional<std::chrono::steady_clock::time_point> lastRecognised_;
     bool onlineSent_ = false;
     QDateTime updated_;
+    QDateTime settledAt_;
+    quint64 weighings_ = 0;
+    PortCondition portCondition_ = PortCondition::Waiting;
+    std::string portReason_;
     std::unique_ptr<ActivexORVA> control_;  // last: it goes first
 };
 

@@ -64,11 +64,12 @@ WebService::WebService(ScaleFleet& fleet, const ServiceConfig& config, ConfigFil
     expiry_.setSingleShot(true);
     connect(&expiry_, &QTimer::timeout, this, [this] { expireWaiters(); });
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, [this] { acceptWebSockets(); });
-    for (const auto& scale : fleet_.scales()) {
-        const QString id = scale->id();
-        connect(&scale->signalsObject(), &ScaleSignals::stableWeight, this,
-                [this, id](double w, const QString& unit, const QDateTime& at) { settled(id, w, unit, at); });
-    }
+    auto follow = [this](const QString& id) {
+        connect(fleet_.signalsOf(id), &ScaleSignals::stableWeight, this,
+                [this, id](double w, const QString& unit, const QDateTime& at, quint64 seq) { settled(id, w, unit, at, seq); });
+    };
+    for (const QString& id : fleet_.ids()) follow(id);
+    connect(&fleet_, &ScaleFleet::scaleAdded, this, follow);  // by a reload
 }
 
 WebService::~WebService() {
@@ -185,7 +186,8 @@ WebService::Reply WebService::answer(const QHttpServerRequest& request, QTcpSock
                 return Reply{200, "application/json",
                              json({{"weight", *w},
                                    {"unit", QString::fromStdString(scale->control().UnitWeight())},
-                                   {"at", scale->state().updated.toString(Qt::ISODateWithMs)}}),
+                                   {"at", scale->settledAt().toString(Qt::ISODateWithMs)},
+                                   {"seq", static_cast<qint64>(scale->weighingNumber())}}),
                              {}};
             }
             if (std::get<int>(timeout) == 0) return Reply::error(504, "timeout");
@@ -238,8 +240,9 @@ WebService::Reply WebService::writeProperties(const QHttpServerRequest& request,
     return Reply{200, "application/json", json(written.properties), {}};
 }
 
-void WebService::settled(const QString& scaleId, double weight, const QString& unit, const QDateTime& at) {
-    const QByteArray body = json({{"weight", weight}, {"unit", unit}, {"at", at.toString(Qt::ISODateWithMs)}});
+void WebService::settled(const QString& scaleId, double weight, const QString& unit, const QDateTime& at, quint64 seq) {
+    const QByteArray body =
+        json({{"weight", weight}, {"unit", unit}, {"at", at.toString(Qt::ISODateWithMs)}, {"seq", static_cast<qint64>(seq)}});
     for (auto it = waiters_.begin(); it != waiters_.end();) {
         if (it->second.scaleId != scaleId || !it->second.socket) {
             ++it;
@@ -391,6 +394,7 @@ QByteArray WebService::metrics() const {
         out += QByteArray("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " +
                QByteArray::number(value) + "\n";
     };
+    out += fleet_.portStateMetrics();
     single("orva_websocket_clients", "gauge", "Connected WebSocket clients.", clients_.size());
     single("orva_websocket_refused_total", "counter", "WebSocket clients refused over the limit.", refusedClients_);
     single("orva_websocket_dropped_total", "counter", "WebSocket clients dropped for not reading.", droppedClients_);

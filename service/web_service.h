@@ -77,7 +77,7 @@ private:
     QByteArray metrics() const;
     QByteArray allowedOrigin(const QHttpServerRequest& request) const;
 
-    void settled(const QString& scaleId, double weight, const QString& unit, const QDateTime& at);
+    void settled(const QString& scaleId, double weight, const QString& unit, const QDateTime& at, quint64 seq);
     void expireWaiters();
     void rearmExpiry();
 

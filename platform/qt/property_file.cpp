@@ -1,5 +1,7 @@
 #include "platform/qt/property_file.h"
 
+#include "platform/qt/durable_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,16 +163,6 @@ std::string checkTarget(const std::string& path, std::optional<struct stat>& exi
     return target;
 }
 
-void writeAll(int fd, const std::string& text, const std::string& path) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(path, "cannot save: " + errnoText(n < 0 ? errno : EIO));
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 }  // namespace
 
 PropertyValue PropertyFile::parseValue(std::string_view text) {
@@ -294,6 +286,8 @@ void PropertyFile::readFile() {
     index_.clear();
     std::optional<struct stat> existing;
     checkTarget(path_, existing);
+    // What a save killed half-way left behind is of no use to anyone.
+    removeStaleTemporaries(path_);
     read_ = true;
     if (!existing) return;  // a new document
 
@@ -383,45 +377,16 @@ void PropertyFile::save(const std::function<void(PropertyBag&)>& writeProperties
     if (!read_) readFile();
     writeProperties(*this);
     std::optional<struct stat> existing;
-    const std::string target = checkTarget(path_, existing);
-    const auto slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-
-    std::string temporary = folder + "/." + base + ".XXXXXX";
-    Fd fd(::mkstemp(temporary.data()));
-    if (fd.get() < 0) fail(path_, "cannot save: " + errnoText(errno));
-    struct Remove {
-        const std::string* path;
-        ~Remove() {
-            if (path != nullptr) ::unlink(path->c_str());
-        }
-    } removeOnFailure{&temporary};
-
-    mode_t mode = 0666;
-    if (existing) {
-        mode = existing->st_mode & 07777;
-        if (::fchown(fd.get(), existing->st_uid, existing->st_gid) != 0) {
-            struct stat own{};
-            if (::fstat(fd.get(), &own) != 0 || own.st_uid != existing->st_uid || own.st_gid != existing->st_gid)
-                fail(path_, "cannot save with its owner and group kept: " + errnoText(errno));
-        }
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode &= ~mask;
+    checkTarget(path_, existing);
+    std::string remark;
+    try {
+        remark = replaceFileDurably(path_, render());
+    } catch (const FileWriteError& error) {
+        throw PropertyFileError(error.what(), kFileFailure);
     }
-    if (::fchmod(fd.get(), mode) != 0) fail(path_, "cannot save with its mode kept: " + errnoText(errno));
-    writeAll(fd.get(), render(), path_);
-    if (::fsync(fd.get()) != 0) fail(path_, "cannot save: " + errnoText(errno));
-    if (fd.close() != 0) fail(path_, "cannot save: " + errnoText(errno));
-    if (::rename(temporary.c_str(), target.c_str()) != 0) fail(path_, "cannot save: " + errnoText(errno));
-    removeOnFailure.path = nullptr;
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0 || ::fsync(dir.get()) != 0) fail(path_, "saved, but the folder could not be flushed to disk: " + errnoText(errno));
-
     // The document is now what was written: the next save starts from it.
     for (auto& entry : entries_) entry.changed = false;
+    if (!remark.empty()) throw PropertyFileError(remark, kFileFailure);
 }
 
 }  // namespace orva::qt

@@ -15,11 +15,10 @@ function colour(c) {
   if (c & 0x80000000) return { 5: "#ffffff", 8: "#000000", 15: "#f0f0f0", 18: "#000000" }[c & 0xff] || "#ffffff";
   return "rgb(" + (c & 255) + "," + ((c >> 8) & 255) + "," + ((c >> 16) & 255) + ")";
 }
-function place(el, [l, t, w, h], circle) {
-  const k = "var(--k)";
+function place(el, [l, t, w, h], circle) {   // twips, as parts of the panel's width
+  const u = (n) => `calc(${n} * 100cqw / 5640)`;
   if (circle) { const d = Math.min(w, h); l += (w - d) / 2; t += (h - d) / 2; w = h = d; }
-  el.style.left = `calc(${l}px * ${k})`; el.style.top = `calc(${t}px * ${k})`;
-  el.style.width = `calc(${w}px * ${k})`; el.style.height = `calc(${h}px * ${k})`;
+  el.style.left = u(l); el.style.top = u(t); el.style.width = u(w); el.style.height = u(h);
   return el;
 }
 function make(tag, cls, text) {
@@ -50,9 +49,10 @@ function panelFor(state) {
     lamp.style.background = colour(0x000000FF); panel.append(lamp); return lamp;
   });
   panel.append(frame, weight, unit);
-  root.append(head, panel);
+  const reason = make("div", "reason", "");
+  root.append(head, reason, panel);
   document.getElementById("scales").append(root);
-  const p = { root, st, caption, weight, unit, shape1, shape2 };
+  const p = { root, st, caption, weight, unit, shape1, shape2, reason, portState: "waiting", why: "" };
   panels.set(state.id, p);
   return p;
 }
@@ -60,6 +60,13 @@ function draw(p, d) {   // d: the panel as a Decode event (or a state's "panel")
   p.caption.textContent = d.Frame1; p.weight.textContent = d.Label2; p.unit.textContent = d.Label3;
   d.Shape1.forEach((c, i) => { p.shape1[i].style.background = colour(c); });
   d.Shape2.forEach((c, i) => { p.shape2[i].style.background = colour(c); });
+}
+// Why a scale is offline: the port's reason, or that the port is open and
+// the terminal does not answer.
+function showPort(p, state, reason) {
+  p.portState = state; p.why = reason || "";
+  p.reason.textContent = p.why || (state === "open" ? "the port is open but the terminal does not answer"
+                                                    : "waiting for the port to open");
 }
 function showOnline(p, online) {   // the service decides: a recognised reply in the last 2 s
   p.root.classList.toggle("offline", !online);
@@ -78,11 +85,12 @@ async function refresh() {
       const fresh = !panels.has(s.id);
       const p = panelFor(s);
       if ((fresh || !live()) && s.panel) draw(p, s.panel);
+      showPort(p, s.port_state, s.reason);
       showOnline(p, s.online);
     }
   } catch (e) {
     link.textContent = "service unreachable, reconnecting…"; link.className = "down";
-    panels.forEach(p => showOnline(p, false));
+    panels.forEach(p => { p.reason.textContent = "the service does not answer"; showOnline(p, false); });
   }
 }
 function connect() {
@@ -92,6 +100,7 @@ function connect() {
   socket.onmessage = (m) => {
     const e = JSON.parse(m.data);
     if (e.event === "Decode" && panels.has(e.scale)) draw(panels.get(e.scale), e);
+    if (e.event === "Port" && panels.has(e.scale)) showPort(panels.get(e.scale), e.state, e.reason);
   };
   socket.onclose = () => {
     link.textContent = "service unreachable, reconnecting…"; link.className = "down";

@@ -11,7 +11,9 @@
 #include <string>
 #include <variant>
 
+#include "platform/serial_settings.h"
 #include "service/api_request.h"
+#include "service/fd_serial_port.h"
 #include "service/service_config.h"
 
 namespace {
@@ -90,6 +92,10 @@ void fuzzConfig(const QByteArray& input) {
     const std::string& id = config.scales.front().id;
     const bool oneLine = value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
     if (!oneLine) return;  // the service never writes such a text
+    // Nor settings that a terminal cannot take: the write refuses them first.
+    const auto settings = orva::parseSerialSettings(value);
+    if (!settings) return;
+    if (!parseTcpEndpoint(config.scales.front().port) && !terminalSettingsRefusal(*settings).empty()) return;
     const std::string written = withValue(text, id, "ComSetting", value);
     ServiceConfig again;
     try {

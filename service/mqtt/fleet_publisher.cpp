@@ -22,8 +22,8 @@ FleetPublisher::FleetPublisher(service::ScaleFleet& fleet, std::unique_ptr<Scale
         QObject::connect(scale, &service::ScaleSignals::onlineChanged, publisher,
                          [this, publisher, id](bool) { publisher->reading(id, fleet_.stateOf(id).toJson()); });
         QObject::connect(scale, &service::ScaleSignals::stableWeight, publisher,
-                         [publisher, id](double weight, const QString& unit, const QDateTime& at) {
-                             publisher->stable(id, weight, unit, at.toString(Qt::ISODateWithMs));
+                         [publisher, id](double weight, const QString& unit, const QDateTime& at, quint64 sequence) {
+                             publisher->stable(id, weight, unit, at.toString(Qt::ISODateWithMs), sequence);
                          });
         // Every scale has a retained reading from the start, offline or not.
         publisher->reading(id, fleet_.stateOf(id).toJson());

@@ -75,8 +75,11 @@ void ScalePublisher::republishReadings() {
     for (const auto& [id, scale] : readings_) publishReading(id);
 }
 
-void ScalePublisher::stable(const QString& id, double weight, const QString& unit, const QString& at) {
-    link_.publishHeld(topic(id, "stable"), compact(QJsonObject{{"weight", weight}, {"unit", unit}, {"at", at}}));
+void ScalePublisher::stable(const QString& id, double weight, const QString& unit, const QString& at, quint64 sequence) {
+    // "at" and "seq" are the weighing's identity, the same as /stable gives.
+    QJsonObject message{{"weight", weight}, {"unit", unit}, {"at", at}};
+    if (sequence > 0) message.insert("seq", static_cast<qint64>(sequence));
+    link_.publishHeld(topic(id, "stable"), compact(message));
 }
 
 void ScalePublisher::publishEvent(const QString& id, const QByteArray& json) {

@@ -4,7 +4,7 @@
 //   <prefix>/status          retained, QoS 1: "online"; "offline" as the last will
 //   <prefix>/<id>/reading    retained, QoS 0: the scale object of the HTTP API,
 //                            sent when anything but its time stamp and panel changed
-//   <prefix>/<id>/stable     QoS 1: {"weight","unit","at"} for every settled weight
+//   <prefix>/<id>/stable     QoS 1: {"weight","unit","at","seq"} for every settled weight
 //   <prefix>/<id>/event      QoS 0: every event as on the WebSocket (may be off)
 //   <prefix>/<id>/set        subscribed while remote writes are on: a JSON
 //                            object of properties to write; a retained one is
@@ -57,7 +57,7 @@ public:
     // The scale's object as GET /api/scales/{id} gives it.
     void reading(const QString& id, const QJsonObject& scale);
     // A settled weight; at is RFC 3339 UTC with milliseconds.
-    void stable(const QString& id, double weight, const QString& unit, const QString& at);
+    void stable(const QString& id, double weight, const QString& unit, const QString& at, quint64 sequence = 0);
     // One event as the WebSocket sends it: a JSON object in UTF-8.
     void publishEvent(const QString& id, const QByteArray& json);
 

@@ -15,6 +15,7 @@
 #include "platform/virtual/simulated_line.h"
 #include "platform/virtual/virtual_clock.h"
 #include "platform/virtual/virtual_services.h"
+#include "tests/support/file_size_limit.h"
 
 namespace orva::qt {
 namespace {
@@ -148,6 +149,36 @@ TEST_F(PropertyFileTest, ASaveThatCannotBeWrittenIsAnError) {
     VirtualControl control;
     PropertyFile file((dir.path() + "/missing-dir/scale.props").toStdString());
     EXPECT_THROW(file.save([&](PropertyBag& b) { control.control.WriteProperties(b); }), PropertyFileError);
+}
+
+TEST_F(PropertyFileTest, ASaveThatFailsHalfWayLeavesTheFileAsItWasAndNoTemporary) {
+    const QByteArray original = "# bay\nDecPoint = 1\n";
+    write(path(), original);
+    // Left by a save that was killed: gone when the document is read. A file
+    // that only looks alike stays.
+    write(path(".scale.props.a1B2c3"), "half");
+    write(path(".scale.props.bak"), "mine");
+    VirtualControl control;
+    PropertyFile file(path());
+    file.load([&](PropertyBag& b) { control.control.ReadProperties(b); });
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(path(".scale.props.a1B2c3"))));
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(path(".scale.props.bak"))));
+    control.control.setDecPoint(3);
+    {
+        // The new text (every property) is longer than the disk lets it be.
+        const test::FileSizeLimit full(static_cast<rlim_t>(original.size()) + 8);
+        try {
+            file.save([&](PropertyBag& b) { control.control.WriteProperties(b); });
+            ADD_FAILURE() << "a save that could not be written succeeded";
+        } catch (const PropertyFileError& error) {
+            EXPECT_NE(std::string(error.what()).find("File too large"), std::string::npos) << error.what();
+        }
+    }
+    EXPECT_EQ(read(path()), original);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{".scale.props.bak", "scale.props"}));
+    // With room again, the same save goes through.
+    file.save([&](PropertyBag& b) { control.control.WriteProperties(b); });
+    EXPECT_TRUE(read(path()).startsWith("# bay\nDecPoint = 3\n"));
 }
 
 TEST_F(PropertyFileTest, ASaveChangesOnlyTheValuesAndKeepsTheUsersText) {

@@ -65,9 +65,10 @@ class Browser:
                     raise AssertionError("%s: %s" % (method, message["error"]))
                 return message["result"]
 
-    def open(self, url):
+    def open(self, url, width=1720, height=640):
         # The page's own size, whatever the headless window keeps for itself.
-        self.call("Emulation.setDeviceMetricsOverride", width=1720, height=640, deviceScaleFactor=1, mobile=False)
+        self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1,
+                  mobile=width < 600)
         self.call("Page.navigate", url=url)
 
     def evaluate(self, expression):
@@ -84,6 +85,8 @@ class Browser:
             return { offline: root.classList.contains('offline'), state: root.querySelector('.state').textContent,
                      weight: root.querySelector('.weight').textContent, unit: root.querySelector('.unit').textContent,
                      kind: root.querySelector('.caption').textContent, lamps,
+                     reason: root.querySelector('.reason').textContent,
+                     reasonShown: getComputedStyle(root.querySelector('.reason')).display !== 'none',
                      grey: getComputedStyle(root.querySelector('.panel')).filter };
         })()""" % scale)
 
@@ -167,6 +170,44 @@ class Dashboard(unittest.TestCase):
         self.ws.service(config)
         wait_for(lambda: self.browser.evaluate("document.getElementById('link').textContent") == "live", 10)
         wait_for(shows("loading-bay", weight="12.5", offline=False), 10)
+
+    def test_a_narrow_screen_shows_everything_and_why_a_scale_is_offline(self):
+        loaded = self.ws.simulator("bay1", "--weight", "1234.5")
+        absent = os.path.join(self.ws.dir, "ttyUSB9")
+        config = (f"[service]\nlisten = 127.0.0.1:0\n"
+                  f"[loading-bay-with-a-long-name]\nport = {loaded.link}\n[yard]\nport = {absent}\n")
+        service = self.ws.service(config)
+        self.browser = Browser()
+        self.browser.open(service.base + "/", width=360, height=780)
+
+        def shows(scale, **expected):
+            def check():
+                p = self.browser.panel(scale)
+                return p if p and all(p.get(k) == v for k, v in expected.items()) else None
+            return check
+
+        wait_for(shows("loading-bay-with-a-long-name", weight="1234.5", offline=False), 10)
+        p = wait_for(shows("yard", offline=True, reasonShown=True), 10)
+        self.assertTrue(p["reason"].startswith("no such device"), p["reason"])
+        # Nothing wider than the screen, nothing cut: every panel, label and
+        # display lies inside the page and inside its own box.
+        overflow = self.browser.evaluate("""(() => {
+            const out = [];
+            if (innerWidth !== 360) out.push('laid out ' + innerWidth + ' px wide');
+            if (document.documentElement.scrollWidth > innerWidth) out.push('page ' + document.documentElement.scrollWidth);
+            document.querySelectorAll('.scale, .scale .state, .scale .id, .scale .port, .display, .reason').forEach(e => {
+                const r = e.getBoundingClientRect();
+                if (getComputedStyle(e).display === 'none') return;
+                if (r.left < 0 || r.right > innerWidth) out.push(e.className + ' at ' + r.left + '..' + r.right);
+                if (e.scrollWidth > e.clientWidth + 1) out.push(e.className + ' cut: ' + e.scrollWidth + ' > ' + e.clientWidth);
+            });
+            return out;
+        })()""")
+        self.assertEqual(overflow, [])
+        out = os.environ.get("ORVA_SCREENSHOT_DIR")
+        if out:
+            os.makedirs(out, exist_ok=True)
+            self.browser.screenshot(os.path.join(out, "dashboard-360.png"))
 
 
 if __name__ == "__main__":

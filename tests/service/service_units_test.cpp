@@ -72,6 +72,25 @@ TEST(ServiceConfig, CommentsAtTheEndOfALine) {
     EXPECT_EQ(c.scales.at(0).port, "/dev/x#1");  // no blank before '#': part of the value
 }
 
+TEST(ServiceConfig, TheSameDeviceOverTheNetworkOrWithSettingsTheServerKeeps) {
+    // A serial server's line is set on the server: its settings refuse nothing.
+    EXPECT_EQ(parseConfig("[a]\nport=tcp://127.0.0.1:4001\nComSetting=9600,n,8,1.5\n", "f").scales.size(), 1u);
+    // A [ports] number may name a scale's device: only the scales' own ports are exclusive.
+    EXPECT_EQ(parseConfig("[ports]\n2 = /dev/x\n[a]\nport=/dev/x\n", "f").ports.at(2), "/dev/x");
+}
+
+TEST(ServiceConfig, AListenHostIsAnAddressOrAResolvedName) {
+    EXPECT_EQ(listenAddress("localhost"), "127.0.0.1");
+    EXPECT_EQ(listenAddress("::1"), "::1");
+    try {
+        listenAddress("myhost.invalid");
+        ADD_FAILURE() << "resolved a name that resolves nowhere";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("\"myhost.invalid\" is not an address and does not resolve as a host name (", 0), 0u)
+            << e.what();
+    }
+}
+
 TEST(ServiceConfig, DefaultsWhenTheServiceSectionIsMissing) {
     const ServiceConfig c = parseConfig("[a]\nport=/dev/x\n", "f");
     EXPECT_EQ(c.listenHost, "127.0.0.1");
@@ -101,6 +120,14 @@ TEST(ServiceConfig, RefusesABadFileWithLineAndReason) {
         {"[a]\nport=/dev/x\nComNumber = 0\n", 3, "1 or more"},
         {"[a]\nport=\"/dev/x\n", 2, "quotes"},
         {"[ports]\nCOM2 = /dev/x\n", 2, "COM2"},
+        // What a terminal cannot take is refused here, not replaced at the first poll.
+        {"[a]\nport=/dev/x\nComSetting = 9600,x,8,1\n", 3, "ComSetting \"9600,x,8,1\" is not line settings"},
+        {"[a]\nport=/dev/x\n\nComSetting = 9600,n,8,1.5\n", 4, "cannot be used: no terminal driver here takes 1.5 stop bits"},
+        {"[a]\nport=/dev/x\n[b]\nport=/dev/y\n[c]\nport=/dev/x\n", 5, "scales [a] and [c] are both on /dev/x"},
+        {"[a]\nport=COM3\n", 2, "port: \"COM3\" names no device"},
+        {"[ports]\n2 = ttyUSB1\n", 2, "port 2: \"ttyUSB1\" names no device"},
+        {"\xEF\xBB\xBF[a]\nport=/dev/x\nbaud = 1\n", 3, "unknown key"},  // a byte order mark counts as nothing
+        {"[a]\nport=/dev/x\x1b[2J\n", 2, "a control character in the line"},
     };
     for (const Case& c : cases) {
         try {
@@ -128,9 +155,9 @@ TEST(ServiceConfig, WritingAValueKeepsEveryOtherLine) {
     EXPECT_EQ(c.scales[1].ComNumber, "3");
     EXPECT_EQ(c.scales[0].DecPoint, 3);
     // Texts that need quoting read back unchanged.
-    for (const std::string v : {" 9600,n,8,1", "a \"b\" \\c\\", "", "#x;y"}) {
-        const ServiceConfig again = parseConfig(withValue(kGoodConfig, "yard_2", "ComSetting", v), "f");
-        EXPECT_EQ(again.scales[1].ComSetting, v);
+    for (const std::string v : {" s3cret", "a \"b\" \\c\\", "", "#x;y"}) {
+        const ServiceConfig again = parseConfig(withValue(kGoodConfig, "service", "token", v), "f");
+        EXPECT_EQ(again.token, v);
     }
 }
 
@@ -224,7 +251,7 @@ TEST(ServiceRequests, Subscriptions) {
 TEST(FdSerialPort, PollsAPseudoTerminalAndNoticesItGoing) {
     auto pty = std::make_unique<sim::PseudoTerminal>();
     int failures = 0;
-    FdSerialPort port({{4, pty->slavePath()}}, 4, {nullptr, [&] { ++failures; }});
+    FdSerialPort port({{4, pty->slavePath()}}, 4, {nullptr, [&] { ++failures; }, nullptr});
     EXPECT_EQ(port.CommPort(), 4);
     EXPECT_FALSE(port.PortOpen());
     port.setPortOpen(true);

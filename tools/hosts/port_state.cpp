@@ -2,26 +2,42 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace orva::host {
 namespace {
 
-// The group that may use the device: the one to join.
-std::string deviceGroup(const std::string& path) {
-    struct stat st{};
-    if (::stat(path.c_str(), &st) == 0) {
-        if (const group* g = ::getgrgid(st.st_gid); g != nullptr && st.st_gid != 0) return g->gr_name;
-    }
-    return "dialout";
+std::string userName(uid_t uid) {
+    const passwd* p = ::getpwuid(uid);
+    return p != nullptr ? p->pw_name : std::to_string(uid);
 }
 
-std::string permissionReason(const std::string& path) {
-    return "permission denied: add the user to the " + deviceGroup(path) + " group";
+std::string groupName(gid_t gid) {
+    const group* g = ::getgrgid(gid);
+    return g != nullptr ? g->gr_name : std::to_string(gid);
 }
+
+}  // namespace
+
+std::string permissionReason(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return "permission denied";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    const std::string owner = userName(st.st_uid), group = groupName(st.st_gid);
+    const std::string what = "permission denied: " + path + " is " + owner + ":" + group + " " + mode + "; ";
+    // Joining the group helps only when the group may read and write it.
+    if ((st.st_mode & 060) == 060 && st.st_gid != 0) return what + "add the user to the " + group + " group";
+    if ((st.st_mode & 0600) == 0600 && st.st_uid != 0) return what + "only " + owner + " can open it";
+    return what + "only root can open it (a udev rule can give it a group to join)";
+}
+
+namespace {
 
 // A character device that is no terminal (/dev/null) cannot carry a serial
 // line either; only asked after an open has failed, on the port's own path.

@@ -21,9 +21,15 @@ struct PortState {
 PortState portState(const qt::QtSerialPort& port);
 
 // "no such device", "not a serial device", "in use by another program",
-// "permission denied: add the user to the dialout group", or the failure's
+// "permission denied: /dev/ttyS0 is root:dialout 0660; add the user
+// to the dialout group", or the failure's
 // own description.
 std::string openFailureReason(const Failure& failure, const std::string& path);
+
+// Why this user may not open the device, naming its owner, group and mode,
+// with the advice that would help: the group to join when the group may use
+// it, or that only its owner (root) can open it.
+std::string permissionReason(const std::string& path);
 
 // For a listing: why this user could not open the device at path, judged
 // from the file system alone (nothing is opened); empty when it could.

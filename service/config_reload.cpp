@@ -1,0 +1,59 @@
+#include "service/config_reload.h"
+
+#include <QStringList>
+
+#include "service/scale_fleet.h"
+
+namespace orva::service {
+namespace {
+
+// The client id is left out: its default names the process, not the file.
+bool sameBroker(const orva::mqtt::MqttSettings& a, const orva::mqtt::MqttSettings& b) {
+    return a.host == b.host && a.port == b.port && a.tls == b.tls && a.username == b.username && a.password == b.password &&
+           a.caFile == b.caFile && a.certFile == b.certFile && a.keyFile == b.keyFile && a.topicPrefix == b.topicPrefix &&
+           a.events == b.events && a.remoteWrites == b.remoteWrites && a.queueLimit == b.queueLimit &&
+           a.keepaliveSeconds == b.keepaliveSeconds;
+}
+
+}  // namespace
+
+ConfigReload::ConfigReload(ConfigFile& file, ServiceConfig& running, ScaleFleet& fleet, std::vector<ScaleConfig> extraScales,
+                           Log log)
+    : file_(file), running_(running), fleet_(fleet), extraScales_(std::move(extraScales)), log_(std::move(log)) {}
+
+bool ConfigReload::reload() {
+    // Compared with the file as it was, not with what runs: --listen may override it.
+    const ServiceConfig previous = file_.config();
+    ServiceConfig next;
+    try {
+        next = file_.reload([this](const ServiceConfig& candidate) {
+            for (const ScaleConfig& extra : extraScales_)
+                for (const ScaleConfig& s : candidate.scales)
+                    if (s.id == extra.id)
+                        throw ConfigError(file_.path(), s.line, "scale id \"" + s.id + "\" is a simulated terminal's");
+        });
+    } catch (const ConfigError& e) {
+        log_(std::string("reload refused, the running configuration stays: ") + e.what());
+        return false;
+    }
+    for (const ScaleConfig& extra : extraScales_) next.scales.push_back(extra);
+    if (next.listenHost != previous.listenHost || next.listenPort != previous.listenPort)
+        log_("reload: the listen address changed to " + next.listenHost + ":" + std::to_string(next.listenPort) +
+             "; it takes a restart, the service still listens where it did");
+    const bool mqttChanged = next.mqtt.has_value() != previous.mqtt.has_value() ||
+                             (next.mqtt && previous.mqtt && !sameBroker(*next.mqtt, *previous.mqtt));
+    if (mqttChanged) log_("reload: the [mqtt] section changed; it takes a restart");
+    const bool tokenChanged = next.token != running_.token;
+    running_.token = next.token;
+    running_.allowOrigins = next.allowOrigins;
+    running_.ports = next.ports;
+    running_.scales = next.scales;
+    const ScaleFleet::Changes changes = fleet_.apply(running_);
+    auto list = [](const QStringList& ids) { return ids.isEmpty() ? std::string("none") : ids.join(", ").toStdString(); };
+    log_("reloaded " + file_.path() + ": " + std::to_string(running_.scales.size()) + " scale(s); added " + list(changes.added) +
+         "; removed " + list(changes.removed) + "; reconfigured " + list(changes.reconfigured) +
+         (tokenChanged ? "; the token changed" : ""));
+    return true;
+}
+
+}  // namespace orva::service
