@@ -22,10 +22,13 @@ bool startsWithRawDigits(std::string_view reply) {
 std::optional<double> orva2Weight(std::string_view reply, std::int16_t decPoint) {
     std::int32_t raw = 0;
     for (std::size_t i = kOrva2Digits; i-- > 0;) raw = raw * 10 + static_cast<unsigned char>(reply[i]);
-    // A DecPoint so large or so negative that 10^DecPoint, or the weight,
-    // leaves the double range gives no weight at all.
-    const double scale = std::pow(10.0, decPoint);
-    const double weight = raw / scale;
+    // A negative DecPoint multiplies by a whole power of ten, which is exact,
+    // so the event carries the same weight as the panel shows (dividing by
+    // 10^-5 would give 99999.99999999999 for 100000). A DecPoint so large or
+    // so negative that the power of ten, or the weight, leaves the double
+    // range gives no weight at all.
+    const double scale = std::pow(10.0, decPoint < 0 ? -static_cast<int>(decPoint) : static_cast<int>(decPoint));
+    const double weight = decPoint < 0 ? raw * scale : raw / scale;
     if (!std::isfinite(scale) || !std::isfinite(weight)) return std::nullopt;
     return weight;
 }
@@ -44,7 +47,8 @@ std::string_view terminalKindText(TerminalKind kind) {
 std::string_view noWeightText(NoWeight why) {
     switch (why) {
         case NoWeight::Empty: return "nothing received";
-        case NoWeight::CutOff: return "the text ends inside the weight field after the marker (cut-off frame)";
+        case NoWeight::CutOff: return "the text ends inside the number after the marker (cut-off frame)";
+        case NoWeight::NoNumber: return "the weight field after the marker holds no number";
         case NoWeight::OutOfRange: return "the weight is not a finite number";
         case NoWeight::NotAFrame: break;
     }
@@ -55,14 +59,20 @@ DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint) {
     if (reply.empty()) return {TerminalKind::Unknown, 0, NoWeight::Empty};
     if (const auto marker = reply.find(kMarker); marker != std::string_view::npos) {
         const std::string_view field = reply.substr(marker + kMarker.size(), kOrva1FieldWidth);
-        // A field that the text ends inside (shorter than seven characters
-        // and no line end among them) is a frame cut off by the read or by
-        // the line: reading the part that arrived would show a weight the
-        // terminal never sent, and a cut right after the marker would read
-        // as an empty scale. A shorter field closed by a line end is whole.
-        if (field.size() < kOrva1FieldWidth && field.find_first_of("\r\n") == std::string_view::npos)
+        const LenientReading number = readLenientNumber(field);
+        // A field shorter than seven characters whose number ran to the end
+        // of the text was cut off by the read or by the line: the rest of
+        // the number may follow ("WW 12" of "WW 12.50"), so reading the part
+        // that arrived would show a weight the terminal never sent. A line
+        // end, or any character that cannot continue the number ("kg", ETX),
+        // closes the field and the number is whole.
+        const bool closedByLineEnd = field.find_first_of("\r\n") != std::string_view::npos;
+        if (field.size() < kOrva1FieldWidth && !closedByLineEnd && number.runsToEnd)
             return {TerminalKind::Unknown, 0, NoWeight::CutOff};
-        const double weight = parseLenientNumber(field);
+        // No number (an overload or a blank display, "WW  OL   "): reading it
+        // as 0 would tell the host the scale is empty and end the loading.
+        if (!number.found) return {TerminalKind::Unknown, 0, NoWeight::NoNumber};
+        const double weight = number.value;
         if (!std::isfinite(weight)) return {TerminalKind::Unknown, 0, NoWeight::OutOfRange};
         return {TerminalKind::Orva1, weight};
     }

@@ -9,7 +9,7 @@ namespace orva {
 enum class TerminalKind { Unknown, Orva1, Orva2 };
 
 // Why a reply is unrecognised, for the wire trace.
-enum class NoWeight { Empty, CutOff, NotAFrame, OutOfRange };
+enum class NoWeight { Empty, CutOff, NoNumber, NotAFrame, OutOfRange };
 
 struct DecodedReply {
     TerminalKind kind = TerminalKind::Unknown;
@@ -22,10 +22,12 @@ std::string_view noWeightText(NoWeight why);
 std::string_view terminalKindText(TerminalKind kind);  // "unknown", "ORVA-1", "ORVA-2"
 
 // ORVA-1: the first "WW" anywhere, then a 7-character weight field read
-// leniently; a shorter field counts only when a CR or LF closes it, else the
-// frame was cut off and the reply is unrecognised. Otherwise ORVA-2: six raw digit bytes (0x00..0x09) at the start,
-// least significant first, with decPoint implied decimals. Otherwise, or when
-// the weight would not be a finite number, unrecognised.
+// leniently. A shorter field whose number the end of the text ended (no CR
+// or LF in it) was cut off; a field from which no number can be read holds
+// none (an overload or a blank display): both are unrecognised. Otherwise
+// ORVA-2: six raw digit bytes (0x00..0x09) at the start, least significant
+// first, with decPoint implied decimals. Otherwise, or when the weight would
+// not be a finite number, unrecognised.
 DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint);
 
 }  // namespace orva
