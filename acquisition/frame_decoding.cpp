@@ -12,11 +12,13 @@ constexpr std::string_view kMarker = "WW";
 constexpr std::size_t kOrva1FieldWidth = 7;
 constexpr std::size_t kOrva2Digits = 6;
 
-bool startsWithRawDigits(std::string_view reply) {
-    if (reply.size() < kOrva2Digits) return false;
-    for (std::size_t i = 0; i < kOrva2Digits; ++i)
-        if (static_cast<unsigned char>(reply[i]) >= 10) return false;
-    return true;
+bool isRawDigit(char c) { return static_cast<unsigned char>(c) < 10; }
+
+// How many raw digit bytes lead the text.
+std::size_t leadingRawDigits(std::string_view text) {
+    std::size_t n = 0;
+    while (n < text.size() && isRawDigit(text[n])) ++n;
+    return n;
 }
 
 std::optional<double> orva2Weight(std::string_view reply, std::int16_t decPoint) {
@@ -49,13 +51,16 @@ std::string_view noWeightText(NoWeight why) {
         case NoWeight::Empty: return "nothing received";
         case NoWeight::CutOff: return "the text ends inside the number after the marker (cut-off frame)";
         case NoWeight::NoNumber: return "the weight field after the marker holds no number";
+        case NoWeight::DigitsRunOn:
+            return "more than six raw digits in a row at the start (frames or a stray byte run together)";
+        case NoWeight::OutOfStep: return "the last read ended inside a frame, so this one may begin inside one";
         case NoWeight::OutOfRange: return "the weight is not a finite number";
         case NoWeight::NotAFrame: break;
     }
     return "neither the marker WW nor six raw digits at the start";
 }
 
-DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint) {
+DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint, bool startsInStep) {
     if (reply.empty()) return {TerminalKind::Unknown, 0, NoWeight::Empty};
     if (const auto marker = reply.find(kMarker); marker != std::string_view::npos) {
         const std::string_view field = reply.substr(marker + kMarker.size(), kOrva1FieldWidth);
@@ -76,9 +81,21 @@ DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint) {
         if (!std::isfinite(weight)) return {TerminalKind::Unknown, 0, NoWeight::OutOfRange};
         return {TerminalKind::Orva1, weight};
     }
-    if (!startsWithRawDigits(reply)) return {};
+    // ORVA-2 carries no marker: six raw digits are a frame only when they
+    // are all of the run and the text began where a frame begins. Read
+    // from anywhere else they would be the end of one frame and the start of
+    // the next, or a stray byte and five digits: a weight never sent.
+    const std::size_t digits = leadingRawDigits(reply);
+    if (digits < kOrva2Digits) return {};
+    if (digits > kOrva2Digits) return {TerminalKind::Unknown, 0, NoWeight::DigitsRunOn};
+    if (!startsInStep) return {TerminalKind::Unknown, 0, NoWeight::OutOfStep};
     if (const auto weight = orva2Weight(reply, decPoint)) return {TerminalKind::Orva2, *weight};
     return {TerminalKind::Unknown, 0, NoWeight::OutOfRange};
+}
+
+bool lineInStepAfter(std::string_view read, bool wasInStep) {
+    if (read.empty() || !isRawDigit(read.back())) return true;
+    return wasInStep && read.size() == kOrva2Digits && leadingRawDigits(read) == kOrva2Digits;
 }
 
 }  // namespace orva

@@ -53,11 +53,25 @@ private:
 
 bool holdsMarker(const std::string& reply) { return reply.find("WW") != std::string::npos; }
 
-// The text ends inside the weight field after the first marker: fewer than
-// seven characters follow it and none of them ends the line.
+// The text ends inside the number after the first marker: fewer than seven
+// characters follow it, none of them ends the line, and the last one could
+// be part of a number (or nothing follows the marker at all).
 bool cutOffInField(const std::string& reply) {
     const std::string field = reply.substr(reply.find("WW") + 2, 7);
-    return field.size() < 7 && field.find_first_of("\r\n") == std::string::npos;
+    if (field.size() >= 7 || field.find_first_of("\r\n") != std::string::npos) return false;
+    return field.empty() || std::string_view("0123456789.+- \t").find(field.back()) != std::string_view::npos;
+}
+
+// The weight field after the first marker holds no digit at all.
+bool noDigitInField(const std::string& reply) {
+    const std::string field = reply.substr(reply.find("WW") + 2, 7);
+    return field.find_first_of("0123456789") == std::string::npos;
+}
+
+std::size_t rawDigitsLeading(const std::string& reply) {
+    std::size_t n = 0;
+    while (n < reply.size() && static_cast<unsigned char>(reply[n]) < 10) ++n;
+    return n;
 }
 
 bool holdsRawDigits(const std::string& reply) {
@@ -149,8 +163,9 @@ private:
         const bool recognised = tip != "unknown";
         if (holdsMarker(reply)) {
             require(tip == "ORVA-1" || tip == "unknown", "a reply with the marker is ORVA-1", shown(reply));
-            if (cutOffInField(reply)) require(!recognised, "a frame cut off inside its field is no weight", shown(reply));
-        } else if (holdsRawDigits(reply)) {
+            if (cutOffInField(reply)) require(!recognised, "a frame cut off inside its number is no weight", shown(reply));
+            if (noDigitInField(reply)) require(!recognised, "a field without a digit is no weight", shown(reply));
+        } else if (holdsRawDigits(reply) && rawDigitsLeading(reply) == 6) {
             require(tip == "ORVA-2" || tip == "unknown", "six raw digits are ORVA-2", shown(reply));
             if (recognised) require(!std::signbit(weight), "an ORVA-2 weight is never negative", shown(weight));
         } else {
