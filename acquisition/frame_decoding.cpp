@@ -93,6 +93,10 @@ DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint, bool sta
     return {TerminalKind::Unknown, 0, NoWeight::OutOfRange};
 }
 
+bool endsInsideOrva2Frame(std::string_view read, bool lineInStep) {
+    return !lineInStep && read.size() >= 2 && isRawDigit(read[read.size() - 1]) && isRawDigit(read[read.size() - 2]);
+}
+
 bool lineInStepAfter(std::string_view read, bool wasInStep) {
     if (read.empty() || !isRawDigit(read.back())) return true;
     return wasInStep && read.size() == kOrva2Digits && leadingRawDigits(read) == kOrva2Digits;

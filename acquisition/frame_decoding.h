@@ -40,4 +40,9 @@ DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint, bool sta
 // frame that began in step; otherwise the next frame start is unknown.
 bool lineInStepAfter(std::string_view read, bool wasInStep);
 
+// Whether a read that left the line out of step ended inside an ORVA-2
+// frame: two raw digits or more end it. An ORVA-1 frame cut right after its
+// STX (0x02) ends in one raw digit and needs no quiet cycle to be found.
+bool endsInsideOrva2Frame(std::string_view read, bool lineInStep);
+
 }  // namespace orva

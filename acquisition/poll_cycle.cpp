@@ -114,12 +114,12 @@ void Timer1_Timer(ControlParts& parts) {
     reading.LineInStep = lineInStepAfter(received, reading.ReceivedInStep);
     // The read comes before the request, so it holds what arrived since the
     // last poll and never the first bytes of the answer to its own request,
-    // however late this tick runs. While the line is out of step with the
-    // frames the request is held back for one poll: a terminal that answers
+    // however late this tick runs. When the read ended inside an ORVA-2
+    // frame the request is held back for one poll: a terminal that answers
     // when asked then stays quiet for a cycle, which marks a frame start.
     if (!wasOpen) {
         traceLine(parts, [] { return "send skipped: the port was closed when the poll began"; });
-    } else if (!reading.LineInStep) {
+    } else if (endsInsideOrva2Frame(received, reading.LineInStep)) {
         traceLine(parts, [] { return "send skipped: the read ended inside a frame; a quiet cycle finds the next start"; });
     } else {
         guard.traced([&] { return "send " + escapedBytes(kPollRequest); }, [&] { port.Output(kPollRequest); });

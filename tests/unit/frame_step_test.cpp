@@ -67,6 +67,24 @@ TEST(Orva2Step, TheLineIsBetweenFramesAfterSilenceAByteAboveNineOrAWholeFrame) {
         EXPECT_EQ(lineInStepAfter(c.read, c.wasInStep), c.inStepAfter) << ::testing::PrintToString(c.read);
 }
 
+TEST(Orva2Step, OnlyAReadEndingInTwoRawDigitsOrMoreEndsInsideAFrame) {
+    struct Case {
+        std::string read;
+        bool lineInStep;
+        bool inside;
+    };
+    const Case cases[] = {
+        {kFrame.substr(0, 2), false, true},
+        {kFrame + kFrame, false, true},
+        {"\x02", false, false},              // an ORVA-1 frame cut right after its STX
+        {"WW 12.50\r\n\x02", false, false},
+        {kFrame.substr(0, 2), true, false},   // in step: nothing to find
+        {"", true, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(endsInsideOrva2Frame(c.read, c.lineInStep), c.inside) << ::testing::PrintToString(c.read);
+}
+
 class Orva2Line : public ControlBench {
 protected:
     void SetUp() override {
