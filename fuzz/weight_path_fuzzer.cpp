@@ -54,18 +54,29 @@ private:
 bool holdsMarker(const std::string& reply) { return reply.find("WW") != std::string::npos; }
 
 // The text ends inside the number after the first marker: fewer than seven
-// characters follow it, none of them ends the line, and the last one could
-// be part of a number (or nothing follows the marker at all).
+// characters follow it, none of them ends the line, and all of them, blanks
+// aside, are a sign, digits and at most one point, in that order (which
+// includes nothing at all).
 bool cutOffInField(const std::string& reply) {
     const std::string field = reply.substr(reply.find("WW") + 2, 7);
     if (field.size() >= 7 || field.find_first_of("\r\n") != std::string::npos) return false;
-    return field.empty() || std::string_view("0123456789.+- \t").find(field.back()) != std::string_view::npos;
+    std::string number;
+    for (char c : field)
+        if (c != ' ' && c != '\t') number.push_back(c);
+    std::size_t i = (!number.empty() && (number[0] == '+' || number[0] == '-')) ? 1 : 0;
+    bool point = false;
+    for (; i < number.size(); ++i) {
+        if (number[i] == '.' && !point) point = true;
+        else if (number[i] < '0' || number[i] > '9') return false;
+    }
+    return true;
 }
 
-// The weight field after the first marker holds no digit at all.
+// The weight field after the first marker holds no digit at all (nor a
+// hexadecimal or octal number after "&").
 bool noDigitInField(const std::string& reply) {
     const std::string field = reply.substr(reply.find("WW") + 2, 7);
-    return field.find_first_of("0123456789") == std::string::npos;
+    return field.find_first_of("0123456789&") == std::string::npos;
 }
 
 std::size_t rawDigitsLeading(const std::string& reply) {
