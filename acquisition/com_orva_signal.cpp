@@ -33,7 +33,7 @@ void Com_ORVA_Signal(ControlParts& parts) {
     reading.VesPrevious = reading.VesCurrent;
     reading.ReplyWork.assign(reading.ReceivedText);
 
-    const DecodedReply reply = decodeReply(reading.ReplyWork, props.DecPoint);
+    const DecodedReply reply = decodeReply(reading.ReplyWork, props.DecPoint, reading.ReceivedInStep);
     if (reply.kind != TerminalKind::Unknown) {
         reading.VesCurrent = reply.weight;
         panel.setLabel2Caption(displayText(reading.VesCurrent, parts.locale.decimalSeparator()));

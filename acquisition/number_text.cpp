@@ -15,7 +15,13 @@ class Cursor {
 public:
     Cursor(std::string_view text, bool skipBlanks) : text_(text), skipBlanks_(skipBlanks) { settle(); }
     bool atEnd() const { return pos_ >= text_.size(); }
-    char peek() const { return atEnd() ? '\0' : text_[pos_]; }
+    char peek() const {
+        if (!atEnd()) return text_[pos_];
+        reachedEnd_ = true;
+        return '\0';
+    }
+    // The reader looked past the last character: the text ended the number.
+    bool reachedEnd() const { return reachedEnd_; }
     void advance() {
         ++pos_;
         settle();
@@ -36,6 +42,7 @@ private:
     std::string_view text_;
     std::size_t pos_ = 0;
     bool skipBlanks_;
+    mutable bool reachedEnd_ = false;
 };
 
 int digitValue(char c, int base) {
@@ -47,7 +54,7 @@ int digitValue(char c, int base) {
 }
 
 // "&H..." or "&O...": the digits that follow, as an unsigned whole number.
-std::optional<double> readPrefixed(Cursor& in) {
+std::optional<double> readPrefixed(Cursor& in, bool digitsRequired) {
     if (in.peek() != '&') return std::nullopt;
     const auto start = in.position();
     in.advance();
@@ -59,7 +66,12 @@ std::optional<double> readPrefixed(Cursor& in) {
         return std::nullopt;
     }
     double value = 0;
-    for (int d; (d = digitValue(in.peek(), base)) >= 0; in.advance()) value = value * base + d;
+    int digits = 0;
+    for (int d; (d = digitValue(in.peek(), base)) >= 0; in.advance(), ++digits) value = value * base + d;
+    if (digits == 0 && digitsRequired) {  // "&H" alone: a weight field holds no number
+        in.rewind(start);
+        return std::nullopt;
+    }
     return value;
 }
 
@@ -124,8 +136,8 @@ std::optional<double> readDecimal(Cursor& in) {
     return negative ? -value : value;
 }
 
-std::optional<double> readNumber(Cursor& in) {
-    if (auto prefixed = readPrefixed(in)) return prefixed;
+std::optional<double> readNumber(Cursor& in, bool digitsRequired) {
+    if (auto prefixed = readPrefixed(in, digitsRequired)) return prefixed;
     return readDecimal(in);
 }
 
@@ -147,14 +159,17 @@ std::size_t formatDigits(double weight, char* out, std::size_t size) {
 
 }  // namespace
 
-double parseLenientNumber(std::string_view field) {
+double parseLenientNumber(std::string_view field) { return readLenientNumber(field).value; }
+
+LenientReading readLenientNumber(std::string_view field) {
     Cursor in(field, /*skipBlanks=*/true);
-    return readNumber(in).value_or(0.0);
+    const auto number = readNumber(in, /*digitsRequired=*/true);
+    return {number.value_or(0.0), number.has_value(), in.reachedEnd()};
 }
 
 std::optional<double> parseWholeNumber(std::string_view text) {
     Cursor in(trimBlanks(text), /*skipBlanks=*/false);
-    auto value = readNumber(in);
+    auto value = readNumber(in, /*digitsRequired=*/false);
     if (!value || !in.atEnd()) return std::nullopt;
     return value;
 }

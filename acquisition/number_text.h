@@ -15,6 +15,17 @@ namespace orva {
 // fails; a magnitude beyond the double range gives an infinity.
 double parseLenientNumber(std::string_view field);
 
+// The same read, telling also whether a number was found at all and whether
+// the reader was still inside the number (or still looking for it) when the
+// text ended: then more text could have continued it ("12.5", "12 ", "1E",
+// "-", ""), whereas "12.5kg" or "12.5\x03" ends before its last character.
+struct LenientReading {
+    double value = 0;        // parseLenientNumber's result
+    bool found = false;      // a number was read
+    bool runsToEnd = false;  // the end of the text ended the reading
+};
+LenientReading readLenientNumber(std::string_view field);
+
 // A text that must be a number as a whole, blanks around it allowed, in the
 // same notation. Empty when it is not one.
 std::optional<double> parseWholeNumber(std::string_view text);

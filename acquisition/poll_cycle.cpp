@@ -8,6 +8,7 @@
 #include <string>
 
 #include "acquisition/control_parts.h"
+#include "acquisition/frame_decoding.h"
 #include "acquisition/int16_conversion.h"
 #include "acquisition/number_text.h"
 #include "platform/failure.h"
@@ -93,17 +94,35 @@ void Init_VC(ControlParts& parts) {
 
 void Timer1_Timer(ControlParts& parts) {
     SerialPort& port = parts.MSComm1;
+    ReadingRecord& reading = parts.reading;
     Guard guard(parts);
-    guard.traced([&] { return "send " + escapedBytes(kPollRequest); }, [&] { port.Output(kPollRequest); });
-    if (!port.PortOpen()) guard.traced([&] { return "open " + portText(port); }, [&] { port.setPortOpen(true); });
+    // The request goes out only through a port that was open when the poll
+    // began: a closed port sends nothing, so after an open the first request
+    // goes out one poll later, as it always did.
+    const bool wasOpen = port.PortOpen();
+    if (!wasOpen) guard.traced([&] { return "open " + portText(port); }, [&] { port.setPortOpen(true); });
     // A failed read leaves nothing to decode: the previous reply decoded
     // again would show a silent scale's last weight as live.
-    std::string& received = parts.reading.ReceivedText;
+    std::string& received = reading.ReceivedText;
     if (!guard.run([&] { received = port.Input(); })) {
         received.clear();
         traceLine(parts, [&] { return "recv failed " + failureText(*guard.lastFailure()); });
     } else {
         traceLine(parts, [&] { return "recv " + std::to_string(received.size()) + " bytes " + escapedBytes(received); });
+    }
+    reading.ReceivedInStep = reading.LineInStep;
+    reading.LineInStep = lineInStepAfter(received, reading.ReceivedInStep);
+    // The read comes before the request, so it holds what arrived since the
+    // last poll and never the first bytes of the answer to its own request,
+    // however late this tick runs. When the read ended inside an ORVA-2
+    // frame the request is held back for one poll: a terminal that answers
+    // when asked then stays quiet for a cycle, which marks a frame start.
+    if (!wasOpen) {
+        traceLine(parts, [] { return "send skipped: the port was closed when the poll began"; });
+    } else if (endsInsideOrva2Frame(received, reading.LineInStep)) {
+        traceLine(parts, [] { return "send skipped: the read ended inside a frame; a quiet cycle finds the next start"; });
+    } else {
+        guard.traced([&] { return "send " + escapedBytes(kPollRequest); }, [&] { port.Output(kPollRequest); });
     }
     parts.Timer1.setEnabled(false);
 

@@ -19,6 +19,11 @@ struct StatusFlags {
 struct ReadingRecord {
     // Poll cycle: everything read from the port at the last poll.
     std::string ReceivedText;
+    // An ORVA-2 frame has no marker, so only the edges of the reads tell
+    // where one begins. The poll keeps track: whether ReceivedText begins
+    // where a frame begins, and whether the line is between frames after it.
+    bool ReceivedInStep = true;
+    bool LineInStep = true;
 
     // Frame decoding.
     std::string ReplyWork;

@@ -5,6 +5,7 @@ The seeds are the cases a reader of the code would try first; the fuzzer
 grows its own corpus from them. Run it again after changing an input format.
 """
 import pathlib
+import random
 import struct
 
 ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
@@ -178,3 +179,13 @@ poll_cycle("flood", *[op(INJECT, 1, chunk(bytes(range(255)))) for _ in range(6)]
 poll_cycle("terminal_moves", op(TERMINAL_PORT, 0, bytes([2])), op(COM_NUMBER_INT, 3, b"\x02\x00"))
 poll_cycle("negative_port", op(COM_NUMBER_INT, 3, b"\xfb\xff"))
 poll_cycle("orva2_terminal", op(FRAME, 3, chunk(bytes([5, 4, 3, 2, 1, 0]))), op(UNPLUG, 1), op(REPLUG, 3))
+
+
+# --- split_frames: the choices of the stream generator, a byte each ---
+# The first choice picks the format (odd: ORVA-2), the rest shape the
+# stream and its cuts; seeded random bytes reach every shape.
+for seed in range(8):
+    rng = random.Random(seed)
+    data = bytearray(rng.randbytes(300))
+    data[0] = seed % 2  # both formats
+    write("split_frames", f"stream_{'orva2' if seed % 2 else 'orva1'}_{seed}", bytes(data))

@@ -53,11 +53,36 @@ private:
 
 bool holdsMarker(const std::string& reply) { return reply.find("WW") != std::string::npos; }
 
-// The text ends inside the weight field after the first marker: fewer than
-// seven characters follow it and none of them ends the line.
+// The text ends inside the number after the first marker: fewer than seven
+// characters follow it, none of them ends the line, and all of them, blanks
+// aside, are a sign, digits and at most one point, in that order (which
+// includes nothing at all).
 bool cutOffInField(const std::string& reply) {
     const std::string field = reply.substr(reply.find("WW") + 2, 7);
-    return field.size() < 7 && field.find_first_of("\r\n") == std::string::npos;
+    if (field.size() >= 7 || field.find_first_of("\r\n") != std::string::npos) return false;
+    std::string number;
+    for (char c : field)
+        if (c != ' ' && c != '\t') number.push_back(c);
+    std::size_t i = (!number.empty() && (number[0] == '+' || number[0] == '-')) ? 1 : 0;
+    bool point = false;
+    for (; i < number.size(); ++i) {
+        if (number[i] == '.' && !point) point = true;
+        else if (number[i] < '0' || number[i] > '9') return false;
+    }
+    return true;
+}
+
+// The weight field after the first marker holds no digit at all (nor a
+// hexadecimal or octal number after "&").
+bool noDigitInField(const std::string& reply) {
+    const std::string field = reply.substr(reply.find("WW") + 2, 7);
+    return field.find_first_of("0123456789&") == std::string::npos;
+}
+
+std::size_t rawDigitsLeading(const std::string& reply) {
+    std::size_t n = 0;
+    while (n < reply.size() && static_cast<unsigned char>(reply[n]) < 10) ++n;
+    return n;
 }
 
 bool holdsRawDigits(const std::string& reply) {
@@ -149,8 +174,9 @@ private:
         const bool recognised = tip != "unknown";
         if (holdsMarker(reply)) {
             require(tip == "ORVA-1" || tip == "unknown", "a reply with the marker is ORVA-1", shown(reply));
-            if (cutOffInField(reply)) require(!recognised, "a frame cut off inside its field is no weight", shown(reply));
-        } else if (holdsRawDigits(reply)) {
+            if (cutOffInField(reply)) require(!recognised, "a frame cut off inside its number is no weight", shown(reply));
+            if (noDigitInField(reply)) require(!recognised, "a field without a digit is no weight", shown(reply));
+        } else if (holdsRawDigits(reply) && rawDigitsLeading(reply) == 6) {
             require(tip == "ORVA-2" || tip == "unknown", "six raw digits are ORVA-2", shown(reply));
             if (recognised) require(!std::signbit(weight), "an ORVA-2 weight is never negative", shown(weight));
         } else {

@@ -99,6 +99,11 @@ void SimulatedLine::answerRequest() {
         queued_.pop_front();
     }
     if (frame.empty()) return;
+    if (replyHead_ > 0) {
+        receive(frame.substr(0, replyHead_));
+        frame.erase(0, replyHead_);
+        if (frame.empty()) return;
+    }
     // Remember the reply until it arrives, so a line that goes away first can cancel it.
     const VirtualClock::Handle handle = nextReply_++;
     pendingReplies_[handle] = clock_.schedule(clock_.now() + replyDelay_, [this, handle, frame] {

@@ -44,6 +44,10 @@ public:
     void queueFrames(std::vector<std::string> frames);  // answers before falling back to setFrame's
     void setSilent() { frame_.clear(); }
     void setReplyDelay(Millis delay) { replyDelay_ = delay; }
+    // The first `bytes` bytes of each answer are in the input buffer at once,
+    // the rest after the reply delay: as a host sees it that reads a few
+    // milliseconds after its request.
+    void setReplyHead(std::size_t bytes) { replyHead_ = bytes; }
     void inject(const std::string& bytes);  // bytes arriving now, unasked
 
     // --- faults ---
@@ -74,6 +78,7 @@ private:
     std::string frame_;
     std::deque<std::string> queued_;
     Millis replyDelay_ = kDefaultReplyDelay;
+    std::size_t replyHead_ = 0;
     std::set<std::int16_t> missingPorts_;
     std::vector<SerialSettings> refusedSettings_;
     std::optional<FailureNumber> openFailure_;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "acquisition/frame_decoding.h"
@@ -13,45 +14,74 @@ struct ReplyCase {
     std::int16_t decPoint;
     TerminalKind kind;
     double weight;
+    NoWeight why = NoWeight::NotAFrame;  // checked when the reply is unrecognised
 };
 
 TEST(DecodeReply, RecognisesBothFramesAndNothingElse) {
     using enum TerminalKind;
+    using enum NoWeight;
     const ReplyCase cases[] = {
         {"WW00012.5", 1, Orva1, 12.5},
         {"abcWW -1.75kg", 1, Orva1, -1.75},
         {"WW0012,50", 1, Orva1, 12},
-        {"header WW\r\n", 1, Orva1, 0},                // empty field, closed by the line end
-        {"WWWW123\r\n", 1, Orva1, 0},                  // the first marker counts
         {"WW12.5\r\n", 1, Orva1, 12.5},                // a shorter field closed by CR LF
         {"WW12.5\n", 1, Orva1, 12.5},
         {"\x02WW   12.5kg\r\n", 1, Orva1, 12.5},
         {"WW   12.5", 1, Orva1, 12.5},                 // exactly seven characters
-        // A text that ends inside the field is a cut-off frame.
-        {"\x02WW   1", 1, Unknown, 0},
-        {"WW12.5", 1, Unknown, 0},
-        {"header WW", 1, Unknown, 0},
-        {"WW", 1, Unknown, 0},
-        {"WWW", 1, Unknown, 0},
-        {"WWWW123", 1, Unknown, 0},
+        {"WW12\n5", 1, Orva1, 125},                    // a line feed inside the number is dropped
+        // A shorter field is whole when a character that cannot continue
+        // its number follows the number.
+        {"WW12.5\x03", 1, Orva1, 12.5},
+        {"WW12.5kg", 1, Orva1, 12.5},
+        {"\x02WW 123.45kg", 1, Orva1, 123.45},
+        {"WW12 kg", 1, Orva1, 12},
+        {"WW1E3\x03", 1, Orva1, 1000},
+        // A number that runs to the end of the text may go on in the next
+        // read: a cut-off frame.
+        {"\x02WW   1", 1, Unknown, 0, CutOff},
+        {"WW12.5", 1, Unknown, 0, CutOff},
+        {"WW 12", 1, Unknown, 0, CutOff},
+        {"WW-1.5", 1, Unknown, 0, CutOff},
+        {"WW12 ", 1, Unknown, 0, CutOff},               // blanks inside a number are dropped
+        {"WW1.5E", 1, Unknown, 0, CutOff},              // the exponent may follow
+        {"WW-", 1, Unknown, 0, CutOff},
+        {"WW&H", 1, Unknown, 0, CutOff},
+        {"header WW", 1, Unknown, 0, CutOff},
+        {"WW", 1, Unknown, 0, CutOff},
+        // A field with no number in it: an overload, a blank display, a
+        // stray W before the marker.
+        {"WW  OL   \r\n", 1, Unknown, 0, NoNumber},
+        {"WW       ", 1, Unknown, 0, NoNumber},
+        {"header WW\r\n", 1, Unknown, 0, NoNumber},
+        {"\x02WWW 15.50\r\n", 1, Unknown, 0, NoNumber},
+        {"WWWW123\r\n", 1, Unknown, 0, NoNumber},       // the first marker counts
+        {"WWWW123", 1, Unknown, 0, NoNumber},
+        {"WWW", 1, Unknown, 0, NoNumber},
+        {"WW.\r\n", 1, Unknown, 0, NoNumber},
+        {"WW&H\r\n", 1, Unknown, 0, NoNumber},
         {"ww1234567", 1, Unknown, 0},                  // the marker is case-sensitive
         {orva2({5, 4, 3, 2, 1, 0}), 2, Orva2, 123.45},
         {orva2({9, 9, 9, 9, 9, 9}), 3, Orva2, 999.999},
         {orva2({9, 9, 9, 9, 9, 9}), 0, Orva2, 999999},
         {orva2({0, 0, 0, 0, 0, 0}) + "tail", 1, Orva2, 0},
         {orva2({1, 0, 0, 0, 0, 0}), -2, Orva2, 100},
+        {orva2({1, 0, 0, 0, 0, 0}), -5, Orva2, 100000},  // exactly, as the panel shows it
+        {orva2({3, 0, 0, 0, 0, 0}), -9, Orva2, 3e9},
         {orva2({1, 2, 3, 10, 0, 0}), 1, Unknown, 0},   // a line feed among the digits
         {orva2({1, 2, 3, 4, 5}), 1, Unknown, 0},       // five characters
-        {"", 1, Unknown, 0},
+        {"", 1, Unknown, 0, Empty},
         {"\x01", 1, Unknown, 0},
         {orva2({5, 4, 3, 2, 1, 0}) + "WW7\r", 2, Orva1, 7},  // the marker takes precedence
-        {orva2({5, 4, 3, 2, 1, 0}) + "WW7", 2, Unknown, 0},  // even when its frame is cut off
+        {orva2({5, 4, 3, 2, 1, 0}) + "WW7", 2, Unknown, 0, CutOff},  // even when its frame is cut off
         {"\xFF\xFE\x01\x02\x03\x04", 1, Unknown, 0},   // bytes above 127 are not digits
     };
     for (const auto& c : cases) {
         const DecodedReply r = decodeReply(c.reply, c.decPoint);
         EXPECT_EQ(r.kind, c.kind) << c.reply;
-        EXPECT_DOUBLE_EQ(r.weight, c.weight) << c.reply;
+        EXPECT_EQ(r.weight, c.weight) << c.reply;  // exact: events compare weights exactly
+        if (c.kind == Unknown) {
+            EXPECT_EQ(r.why, c.why) << c.reply;
+        }
     }
 }
 
@@ -132,6 +162,21 @@ TEST_F(Decoding, EventsOfOneReplyComeInOrderAtMostOnceEach) {
     events.events.clear();
     decode("WW0\r\n");
     EXPECT_EQ(events.names(), (std::vector<std::string>{"ChangeVes", "VesStatus"}));
+}
+
+TEST_F(Decoding, AnOverloadInsideALoadingNeitherShowsZeroNorSettlesTheLoadTwice) {
+    const auto stabVes = [&] {
+        return std::count_if(events.events.begin(), events.events.end(), [](auto& e) { return e.name == "StabVes"; });
+    };
+    properties.MinFixVes = 500;
+    for (int i = 0; i < 3; ++i) decode("WW  10.00\r\n");
+    ASSERT_EQ(stabVes(), 1);
+    events.events.clear();
+    decode("WW  OL   \r\n");
+    EXPECT_EQ(panel.Label2().text, "xxxx");
+    EXPECT_TRUE(events.events.empty());  // no ChangeVes(0), no status "A"
+    for (int i = 0; i < 3; ++i) decode("WW  10.00\r\n");
+    EXPECT_EQ(stabVes(), 0);
 }
 
 TEST_F(Decoding, AFailingEventHandlerEndsTheDecodeForTheCaller) {

@@ -26,6 +26,26 @@ TEST(LenientNumber, ReadsWhatATerminalSendsAndStopsWhereTheNumberEnds) {
     for (const auto& c : cases) EXPECT_EQ(parseLenientNumber(c.field), c.expected) << '"' << c.field << '"';
 }
 
+TEST(LenientNumber, TellsWhetherANumberWasFoundAndWhetherTheTextEndedIt) {
+    struct Case {
+        const char* field;
+        bool found;
+        bool runsToEnd;
+    };
+    const Case cases[] = {
+        {"12.5", true, true},   {"12 ", true, true},     {"1E", true, true},    {"1E+", true, true},
+        {"-", false, true},     {"", false, true},       {"&H", false, true},   {"&H1F", true, true},
+        {"12.5kg", true, false}, {"12.5\x03", true, false}, {"12.5\r", true, false}, {"1E3k", true, false},
+        {"OL", false, false},   {"W 15.5", false, false}, {"&HG", false, false}, {" . ", false, true},
+    };
+    for (const auto& c : cases) {
+        const LenientReading r = readLenientNumber(c.field);
+        EXPECT_EQ(r.found, c.found) << '"' << c.field << '"';
+        EXPECT_EQ(r.runsToEnd, c.runsToEnd) << '"' << c.field << '"';
+        EXPECT_EQ(r.value, parseLenientNumber(c.field)) << '"' << c.field << '"';
+    }
+}
+
 TEST(LenientNumber, MagnitudeBeyondTheDoubleRangeIsInfinite) {
     EXPECT_EQ(parseLenientNumber("1E999"), std::numeric_limits<double>::infinity());
     EXPECT_EQ(parseLenientNumber("-9D9999"), -std::numeric_limits<double>::infinity());

@@ -66,19 +66,26 @@ TEST_F(Tracing, EachReasonForNoWeightIsNamed) {
     line.setFrame("\x02WW   1");
     clock.advanceTo(2400);
     EXPECT_TRUE(recorder.has("recv 7 bytes \"\\x02WW   1\"")) << recorder.all();
-    EXPECT_TRUE(recorder.has("shows xxxx: the text ends inside the weight field after the marker (cut-off frame) in "
+    EXPECT_TRUE(recorder.has("shows xxxx: the text ends inside the number after the marker (cut-off frame) in "
                              "\"\\x02WW   1\""))
+        << recorder.all();
+
+    // A field with no number: an overloaded terminal.
+    recorder.lines.clear();
+    line.setFrame("WW  OL   \r\n");
+    clock.advanceTo(3600);
+    EXPECT_TRUE(recorder.has("shows xxxx: the weight field after the marker holds no number in \"WW  OL   \\r\\n\""))
         << recorder.all();
 
     // Bytes that are no frame, and a silent terminal.
     recorder.lines.clear();
     line.setFrame("12345");
-    clock.advanceTo(3600);
+    clock.advanceTo(4800);
     EXPECT_TRUE(recorder.has("shows xxxx: neither the marker WW nor six raw digits at the start in \"12345\""))
         << recorder.all();
     recorder.lines.clear();
     line.setSilent();
-    clock.advanceTo(4800);
+    clock.advanceTo(6000);
     EXPECT_TRUE(recorder.has("recv 0 bytes \"\"")) << recorder.all();
     EXPECT_TRUE(recorder.has("shows xxxx: nothing received")) << recorder.all();
 }

@@ -7,7 +7,11 @@ empty or missing file means a silent terminal. The content "#hangup" makes it
 hang up once, as a pulled cable does: the pty goes away and a new one takes
 its place behind the same link, and the file is emptied. "#flood N" makes the
 next answer N bytes of repeated frames of the weight before it, after which
-that weight is answered again. The pty's slave path is linked
+that weight is answered again. "#answers A B C ..." answers the requests
+in turn with the raw bytes A, B, C (hex), over and over; a "/" inside one
+is a pause of ANSWER_PAUSE seconds within that answer, and the terminal
+writes nothing else until the answer is out, as a slow terminal does.
+The pty's slave path is linked
 at LINK, which the test maps as a COM port of its Wine prefix.
 
 usage: terminal.py LINK WEIGHT_FILE
@@ -22,6 +26,8 @@ import tty
 # A terminal answers a little after the request, as a real one does: the
 # reply then never lands inside the read that directly follows the request.
 REPLY_DELAY = 0.03
+# Longer than a poll cycle, so that a read lands inside the paused answer.
+ANSWER_PAUSE = 0.5
 
 
 def read_field(weight_file):
@@ -60,11 +66,26 @@ def main(argv):
     master, slave = open_pty(link)
     due = []  # times at which a reply is owed
     last_field = b""
+    script, script_text, script_next = [], b"", 0
+    held = []  # (not before, bytes) of a scripted answer still going out, in order
     while True:
         now = time.monotonic()
-        while due and due[0] <= now:
+        while held and held[0][0] <= now:
+            os.write(master, held.pop(0)[1])
+        while due and due[0] <= now and not held:
             due.pop(0)
             field = read_field(weight_file)
+            if field.startswith(b"#answers "):
+                if field != script_text:
+                    script_text, script_next = field, 0
+                    script = [piece.split(b"/") for piece in field.split()[1:]]
+                parts = script[script_next % len(script)]
+                script_next += 1
+                for k, part in enumerate(parts):
+                    held.append((now + k * ANSWER_PAUSE, bytes.fromhex(part.decode())))
+                while held and held[0][0] <= now:
+                    os.write(master, held.pop(0)[1])
+                continue
             if field.startswith(b"#flood "):
                 size = int(field.split()[1])
                 with open(weight_file, "wb") as f:
@@ -83,7 +104,8 @@ def main(argv):
                 due.clear()
             elif reply:
                 os.write(master, reply)
-        timeout = max(0.0, due[0] - now) if due else 1.0
+        wake = [held[0][0]] if held else due[:1]
+        timeout = max(0.0, min(wake) - now) if wake else 1.0
         ready, _, _ = select.select([master], [], [], timeout)
         if not ready:
             continue
