@@ -15,19 +15,9 @@ FleetPublisher::FleetPublisher(service::ScaleFleet& fleet, std::unique_ptr<Scale
     ScalePublisher* publisher = publisher_.get();
     const MqttSettings& settings = publisher->settings();
     publisher->setWriteProperties([this](const QString& id, const QJsonObject& properties) { return write(id, properties); });
-    for (const QString& id : fleet_.ids()) {
-        service::ScaleSignals* scale = fleet_.signalsOf(id);
-        QObject::connect(scale, &service::ScaleSignals::decoded, publisher,
-                         [publisher, id](const service::ScaleState& state) { publisher->reading(id, state.toJson()); });
-        QObject::connect(scale, &service::ScaleSignals::onlineChanged, publisher,
-                         [this, publisher, id](bool) { publisher->reading(id, fleet_.stateOf(id).toJson()); });
-        QObject::connect(scale, &service::ScaleSignals::stableWeight, publisher,
-                         [publisher, id](double weight, const QString& unit, const QDateTime& at, quint64 sequence) {
-                             publisher->stable(id, weight, unit, at.toString(Qt::ISODateWithMs), sequence);
-                         });
-        // Every scale has a retained reading from the start, offline or not.
-        publisher->reading(id, fleet_.stateOf(id).toJson());
-    }
+    for (const QString& id : fleet_.ids()) follow(id);
+    // A scale a reload adds is published from then on, like the others.
+    QObject::connect(&fleet_, &service::ScaleFleet::scaleAdded, publisher, [this](const QString& id) { follow(id); });
     // Only followed, the scales build their event texts: not for nothing.
     if (settings.events)
         QObject::connect(&fleet_, &service::ScaleHub::eventJson, publisher,
@@ -35,6 +25,21 @@ FleetPublisher::FleetPublisher(service::ScaleFleet& fleet, std::unique_ptr<Scale
     log_("mqtt: publishing " + std::to_string(fleet_.ids().size()) + " scale(s) under " + settings.topicPrefix +
          "/ to " + brokerDescription(settings) + (settings.remoteWrites ? "; remote writes allowed" : ""));
     publisher->start();
+}
+
+void FleetPublisher::follow(const QString& id) {
+    ScalePublisher* publisher = publisher_.get();
+    service::ScaleSignals* scale = fleet_.signalsOf(id);
+    QObject::connect(scale, &service::ScaleSignals::decoded, publisher,
+                     [publisher, id](const service::ScaleState& state) { publisher->reading(id, state.toJson()); });
+    QObject::connect(scale, &service::ScaleSignals::onlineChanged, publisher,
+                     [this, publisher, id](bool) { publisher->reading(id, fleet_.stateOf(id).toJson()); });
+    QObject::connect(scale, &service::ScaleSignals::stableWeight, publisher,
+                     [publisher, id](double weight, const QString& unit, const QDateTime& at, quint64 sequence) {
+                         publisher->stable(id, weight, unit, at.toString(Qt::ISODateWithMs), sequence);
+                     });
+    // Every scale has a retained reading from the start, offline or not.
+    publisher->reading(id, fleet_.stateOf(id).toJson());
 }
 
 FleetPublisher::~FleetPublisher() = default;

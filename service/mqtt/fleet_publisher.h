@@ -37,6 +37,8 @@ public:
     QByteArray metrics() const;
 
 private:
+    // Publishes one scale's readings and settled weights.
+    void follow(const QString& id);
     QJsonObject write(const QString& id, const QJsonObject& properties);
 
     service::ScaleFleet& fleet_;
