@@ -7,9 +7,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 
-#include "live_control.h"
+#include "platform/qt/port_map.h"
+#include "platform/qt/qt_serial_port.h"
+#include "tests/support/event_loop.h"
+#include "tools/sim/terminal_simulator.h"
 #include "platform/failure.h"
 
 namespace orva::testing {

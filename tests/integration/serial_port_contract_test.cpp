@@ -3,8 +3,11 @@
 
 #include <QTemporaryDir>
 
-#include "live_control.h"
+#include "platform/qt/port_map.h"
+#include "platform/qt/qt_serial_port.h"
+#include "tests/support/event_loop.h"
 #include "tests/support/serial_port_contract.h"
+#include "tools/sim/terminal_simulator.h"
 
 namespace orva::contract {
 namespace {

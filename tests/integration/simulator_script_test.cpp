@@ -5,7 +5,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "live_control.h"
+#include "platform/qt/port_map.h"
+#include "platform/qt/qt_serial_port.h"
+#include "tests/support/event_loop.h"
+#include "tools/sim/terminal_simulator.h"
 
 namespace orva::testing {
 namespace {
