@@ -8,7 +8,6 @@
 // the fault tests compare it with what the terminal really sent.
 
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -23,7 +22,7 @@
 #include "platform/qt/qt_timers.h"
 #include "platform/virtual/virtual_services.h"
 #include "tests/support/event_loop.h"
-#include "tools/sim/terminal_simulator.h"
+#include "tests/support/terminal_on_pty.h"
 
 namespace orva::testing {
 
@@ -61,16 +60,15 @@ struct LineChange {
     bool plugged;
 };
 
-class PtyRig : public ControlEvents {
+class PtyRig : public TerminalOnPty, public ControlEvents {
 public:
-    // The simulator runs `script` on a pseudo-terminal, behind a link in a
-    // temporary directory unless `linked` is false; port 1 is mapped to it.
-    // The control is made at once unless `startNow` is false; then start()
-    // makes it, for tests that prepare the device first.
+    // The simulator runs `script`; the control is made at once unless
+    // `startNow` is false; then start() makes it, for tests that prepare the
+    // device first.
     explicit PtyRig(const std::string& script, sim::SimulatorOptions options = {}, bool linked = true,
-                    bool startNow = true) {
-        if (linked) options.linkPath = (dir.path() + "/terminal").toStdString();
-        simulator = std::make_unique<sim::TerminalSimulator>(options);
+                    bool startNow = true)
+        : TerminalOnPty(options, linked) {
+        clock.start();
         simulator->setOnWrite([this](std::string_view bytes) {
             ++seq_;
             wire_.append(bytes);
@@ -87,12 +85,9 @@ public:
                 log.push_back(line);
             }
         });
-        simulator->addScript(sim::parseScript(script));
-        simulator->start();
-        map->map(1, simulator->devicePath());
+        startTerminal(script);
 
         timers.setAfterTick([this](const IntervalTimer& timer) { afterTick(timer); });
-        clock.start();
         if (startNow) start();
     }
     // The simulator logs its last unplug into the records, so it goes before them.
@@ -129,9 +124,6 @@ public:
         return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.name == name; }));
     }
 
-    QTemporaryDir dir;
-    std::unique_ptr<sim::TerminalSimulator> simulator;
-    std::shared_ptr<qt::PortMap> map = std::make_shared<qt::PortMap>();
     qt::QtTimerFactory timers;
     virtual_time::RecordingNotice notice;
     virtual_time::FixedLocale locale{"."};
