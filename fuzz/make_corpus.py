@@ -104,6 +104,9 @@ property_bag("cyrillic_texts", integer(0), integer(0), text("сом порт"), 
 property_bag("exponent_text", text("1E3"), text("-32768.4"), text(""), text(" "))
 property_bag("held_values_then_failure", integer(500), text("many"), text("4800,n,8,1"), held=True)
 property_bag("held_values_then_load", absent(), integer(2), absent(), text("5"), held=True)
+property_bag("numbers_outside_first", double(1e10), integer(2), text("4800,n,8,1"))
+property_bag("numbers_outside_second", integer(7), double(-40000.0), text("4800,n,8,1"), held=True)
+property_bag("infinity_decpoint", integer(7), double(float("-inf")), text("4800,n,8,1"))
 property_bag("huge_double_text_field", integer(1), integer(1), double(1e300), double(-0.0), double(float("inf")))
 
 # --- number_text: the first 8 bytes as a weight (and DecPoint), the whole input as text ---

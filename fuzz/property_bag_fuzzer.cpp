@@ -75,7 +75,10 @@ bool failureOfConversion(const Failure& failure) {
 
 // What a 16-bit field becomes, checked from the outside: a whole number in
 // range comes out as it is, a boolean as -1 or 0, any other number rounded to
-// within a half, and a value that cannot be one fails with a conversion error.
+// within a half. A number outside the field's range (NaN and the infinities
+// too) fails with Overflow; a text fails with TypeMismatch when it is no
+// number and with Overflow when it is one outside the range. Hosts tell the
+// two apart by their error codes.
 void checkInt16Conversion(const PropertyValue& value) {
     try {
         const std::int16_t converted = toInt16(value);
@@ -89,8 +92,15 @@ void checkInt16Conversion(const PropertyValue& value) {
         }
     } catch (const Failure& failure) {
         require(failureOfConversion(failure), "a 16-bit field fails only with a conversion error");
-        if (const auto* i = std::get_if<std::int32_t>(&value))
+        const bool overflow = failure.number() == static_cast<std::int32_t>(FailureNumber::Overflow);
+        if (const auto* i = std::get_if<std::int32_t>(&value)) {
             require(*i < -32768 || *i > 32767, "an integer in range never fails");
+            require(overflow, "an integer out of range fails with Overflow");
+        }
+        if (std::holds_alternative<double>(value)) require(overflow, "a number out of range fails with Overflow");
+        if (const auto* s = std::get_if<std::string>(&value))
+            require(overflow == parseWholeNumber(*s).has_value(),
+                    "a text fails with Overflow when it is a number, else with TypeMismatch", shown(*s));
         require(!std::holds_alternative<bool>(value) && !std::holds_alternative<std::monostate>(value),
                 "a boolean or an empty value never fails");
     }

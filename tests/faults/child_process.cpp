@@ -1,6 +1,5 @@
 #include "child_process.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -15,12 +14,10 @@
 #include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_timers.h"
 #include "platform/virtual/virtual_services.h"
+#include "tests/support/unprivileged.h"
 
 namespace orva::faults {
 namespace {
-
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNoGroup = 65534;
 
 void say(const std::string& line) {
     std::fputs((line + "\n").c_str(), stdout);
@@ -101,17 +98,7 @@ ChildProcess::ChildProcess(QStringList arguments, bool unprivileged) : process_(
     QObject::connect(process_.get(), &QProcess::readyReadStandardOutput, process_.get(), [this] { readLines(); });
     QObject::connect(process_.get(), &QProcess::readyReadStandardError, process_.get(),
                      [this] { errors_ += process_->readAllStandardError().toStdString(); });
-    if (unprivileged && ::geteuid() == 0) {
-        // QProcess may start the child with vfork, sharing this process's
-        // memory until the exec: the C library's setuid() would update
-        // state of this process's threads, so the system calls are made
-        // directly.
-        process_->setChildProcessModifier([] {
-            if (::syscall(SYS_setgroups, 0, nullptr) != 0 || ::syscall(SYS_setgid, kNoGroup) != 0 ||
-                ::syscall(SYS_setuid, kNobody) != 0)
-                ::_exit(kCannotDropPrivileges);
-        });
-    }
+    if (unprivileged && ::geteuid() == 0) orva::testing::runAsNobody(*process_, kCannotDropPrivileges);
     // Through /proc/self/exe the program is found whatever the modes of the
     // directories of the build tree.
     process_->start(QStringLiteral("/proc/self/exe"), arguments);

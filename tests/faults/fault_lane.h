@@ -1,37 +1,20 @@
 #pragma once
-// A control on real Qt timers polling the simulated terminal on a real
-// pseudo-terminal, with a record of every poll, every decode, every event,
-// every byte the terminal put on the line and every unplug and replug, all
-// ordered by one sequence number (everything runs on this thread's event
-// loop, so the order is exact). The checks compare what the control showed
-// and reported with what the terminal really sent.
+// The fault tests' rig: the control on real timers polling the simulated
+// terminal on a pseudo-terminal, with checks that compare what the control
+// showed and reported with what the terminal really sent.
 
 #include <sys/resource.h>
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "control/activex_orva.h"
-#include "platform/qt/port_map.h"
-#include "platform/qt/qt_serial_port.h"
-#include "platform/qt/qt_timers.h"
-#include "platform/virtual/virtual_services.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/pty_rig.h"
 #include "tools/sim/frame_encoding.h"
-#include "tools/sim/terminal_simulator.h"
 
 namespace orva::faults {
 
@@ -58,94 +41,16 @@ enum class ReadKind {
     Truncated,  // a marker whose weight field was cut off by the read
 };
 
-struct Poll {
-    std::uint64_t seq;
-    long long tMs;
-    std::string received;
-    bool openAfter;
-};
+using orva::testing::Decode;
+using orva::testing::Event;
+using orva::testing::LineChange;
+using orva::testing::Poll;
 
-struct Decode {
-    std::uint64_t seq;
-    long long tMs;
-    std::size_t poll;  // index of the poll whose read this decode took
-    std::string label2;
-    std::string frame;
-};
-
-struct Event {
-    std::uint64_t seq;
-    std::size_t decode;  // index of the decode that raised it
-    std::string name;
-    double weight;
-};
-
-struct LineChange {
-    std::uint64_t seq;
-    long long tMs;
-    bool plugged;
-};
-
-class FaultLane : public ControlEvents {
+// The rig with checks that judge what the control showed and reported
+// against what the terminal really sent.
+class FaultLane : public orva::testing::PtyRig {
 public:
-    // The control is made at once unless `startNow` is false; then start()
-    // makes it, for tests that prepare the device first.
-    explicit FaultLane(const std::string& script, sim::SimulatorOptions options = {}, bool linked = true,
-                       bool startNow = true) {
-        if (linked) options.linkPath = (dir.path() + "/terminal").toStdString();
-        simulator = std::make_unique<sim::TerminalSimulator>(options);
-        simulator->setOnWrite([this](std::string_view bytes) {
-            ++seq_;
-            wire_.append(bytes);
-        });
-        simulator->setOnLog([this](const std::string& line) {
-            if (line.rfind("plugged in", 0) == 0) {
-                // No read can span two lines: a byte that never occurs in a
-                // frame keeps reads from matching across the boundary.
-                wire_ += '\xff';
-                changes.push_back({++seq_, now(), true});
-            } else if (line.rfind("unplugged", 0) == 0) {
-                changes.push_back({++seq_, now(), false});
-            } else {
-                log.push_back(line);
-            }
-        });
-        simulator->addScript(sim::parseScript(script));
-        simulator->start();
-        map->map(1, simulator->devicePath());
-
-        timers.setAfterTick([this](const IntervalTimer& timer) { afterTick(timer); });
-        clock.start();
-        if (startNow) start();
-    }
-    // The simulator logs its last unplug into the records, so it goes first.
-    ~FaultLane() override {
-        control.reset();
-        simulator.reset();
-    }
-
-    void start() {
-        auto port = std::make_unique<qt::QtSerialPort>(map);
-        serial = port.get();
-        control = std::make_unique<ActivexORVA>(ControlPlatform{std::move(port), timers, notice, locale});
-        control->setEventSink(this);
-    }
-
-    void StabVes(double w) override { events.push_back({++seq_, decodes.size(), "StabVes", w}); }
-    void ChangeVes(double w) override { events.push_back({++seq_, decodes.size(), "ChangeVes", w}); }
-    void VesStatus(std::int16_t, std::int16_t&, std::int16_t&, std::int16_t&) override {
-        events.push_back({++seq_, decodes.size(), "VesStatus", 0});
-    }
-
-    long long now() const { return clock.elapsed(); }
-    const std::string& wire() const { return wire_; }
-    std::uint64_t seq() const { return seq_; }
-    int count(const std::string& name) const {
-        return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.name == name; }));
-    }
-    bool runDecodes(std::size_t n, int timeoutMs) {
-        return runUntil([&] { return decodes.size() >= n; }, timeoutMs);
-    }
+    using PtyRig::PtyRig;
 
     // The weight in the first whole ORVA-1 weight field of a read.
     static ReadKind classify(const std::string& read, double* weight = nullptr) {
@@ -166,7 +71,7 @@ public:
         for (std::size_t i = 0; i < polls.size(); ++i) {
             const std::string& r = polls[i].received;
             if (r.empty()) continue;
-            const auto at = wire_.find(r, cursor);
+            const auto at = wire().find(r, cursor);
             if (at == std::string::npos) {
                 out.push_back("poll " + std::to_string(i) + " read " + std::to_string(r.size()) +
                               " bytes the terminal never sent in that order");
@@ -288,40 +193,6 @@ public:
         return static_cast<std::size_t>(
             std::find_if(polls.begin(), polls.end(), [&](const Poll& p) { return p.seq > s; }) - polls.begin());
     }
-
-    QTemporaryDir dir;
-    std::unique_ptr<sim::TerminalSimulator> simulator;
-    std::shared_ptr<qt::PortMap> map = std::make_shared<qt::PortMap>();
-    qt::QtTimerFactory timers;
-    virtual_time::RecordingNotice notice;
-    virtual_time::FixedLocale locale{"."};
-    QElapsedTimer clock;
-    qt::QtSerialPort* serial = nullptr;  // owned by the control
-    std::unique_ptr<ActivexORVA> control;
-
-    std::vector<Poll> polls;
-    std::vector<Decode> decodes;
-    std::vector<Event> events;
-    std::vector<LineChange> changes;
-    std::vector<std::string> log;
-    int reconfigurations = 0;
-
-private:
-    void afterTick(const IntervalTimer& timer) {
-        if (!control) return;
-        if (&timer == &control->Timer1()) {
-            polls.push_back({++seq_, now(), control->reading().ReceivedText, control->MSComm1().PortOpen()});
-        } else if (&timer == &control->Timer3()) {
-            decodes.push_back({++seq_, now(), polls.empty() ? 0 : polls.size() - 1, control->panel().Label2().text,
-                               control->panel().Frame1().text});
-            if (polls.empty()) decodes.back().poll = static_cast<std::size_t>(-1);
-        } else if (&timer == &control->Timer2()) {
-            ++reconfigurations;
-        }
-    }
-
-    std::string wire_;
-    std::uint64_t seq_ = 0;
 };
 
 }  // namespace orva::faults

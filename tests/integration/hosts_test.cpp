@@ -11,7 +11,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "live_control.h"
+#include "platform/qt/port_map.h"
+#include "platform/qt/qt_serial_port.h"
+#include "tests/support/event_loop.h"
 
 namespace orva::testing {
 namespace {

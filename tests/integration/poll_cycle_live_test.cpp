@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "live_control.h"
+#include "tests/support/pty_rig.h"
 
 namespace orva::testing {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kLoaded = "weight 12.5\nhold 100\n";
 
 TEST(LivePolling, FirstReplyIsDecodedAtTheThirdDecodeAndEventsFollowTheCycle) {
-    LiveControl live(kLoaded);
+    PtyRig live(kLoaded);
     ASSERT_TRUE(live.runDecodes(6, 4000));
 
     // The first two decodes come before any answer can have been read.
@@ -57,7 +57,7 @@ TEST(LivePolling, FirstReplyIsDecodedAtTheThirdDecodeAndEventsFollowTheCycle) {
 }
 
 TEST(LivePolling, RefusedSettingsBeepShowBothMessagesAndRestoreTheValues) {
-    LiveControl live(kLoaded);
+    PtyRig live(kLoaded);
     ASSERT_TRUE(live.runDecodes(3, 3000));
     // A valid text that no Linux serial driver can take.
     live.control->setComSetting("9600,n,8,1.5");
@@ -79,7 +79,7 @@ TEST(LivePolling, RefusedSettingsBeepShowBothMessagesAndRestoreTheValues) {
 }
 
 TEST(LivePolling, PortNumberWithoutDeviceLeavesThePortClosedAndTheCycleRunning) {
-    LiveControl live(kLoaded);
+    PtyRig live(kLoaded);
     live.map->map(7, (live.dir.path() + "/no-such-device").toStdString());
     ASSERT_TRUE(live.runDecodes(3, 3000));
     live.control->setComNumber("7");
@@ -95,7 +95,7 @@ TEST(LivePolling, PortNumberWithoutDeviceLeavesThePortClosedAndTheCycleRunning) 
 }
 
 TEST(LivePolling, UnplugAndReplugResumePollingWithoutAFalseStableWeight) {
-    LiveControl live("weight 5\nhold 7\nunplug\nsleep 1200\nreplug\nhold 100\n");
+    PtyRig live("weight 5\nhold 7\nunplug\nsleep 1200\nreplug\nhold 100\n");
     ASSERT_TRUE(live.runUntil([&] { return !live.simulator->plugged(); }, 4000));
     EXPECT_EQ(live.count("StabVes"), 1);
     const long long unpluggedAt = live.now();
@@ -122,7 +122,7 @@ TEST(LivePolling, UnplugAndReplugResumePollingWithoutAFalseStableWeight) {
 }
 
 TEST(LivePolling, FloodAndGarbageChangeNothingButThePanel) {
-    LiveControl live("weight 3\nhold 5\ngarbage 2\nhold 2\nflood 3000\nhold 100\n");
+    PtyRig live("weight 3\nhold 5\ngarbage 2\nhold 2\nflood 3000\nhold 100\n");
     ASSERT_TRUE(live.runDecodes(14, 7000));
 
     bool sawGarbage = false;
@@ -153,7 +153,7 @@ TEST(LivePolling, FloodAndGarbageChangeNothingButThePanel) {
 }
 
 TEST(LivePolling, SplitFramesAndLateAnswersAreDecodedWhenComplete) {
-    LiveControl live("weight 4\nhold 3\nsplit 1\nhold 1\nlate 500\nhold 100\n");
+    PtyRig live("weight 4\nhold 3\nsplit 1\nhold 1\nlate 500\nhold 100\n");
     ASSERT_TRUE(live.runDecodes(11, 6000));
     int unrecognised = 0;
     for (std::size_t i = 2; i < live.decodes.size(); ++i) unrecognised += live.decodes[i].label2 == "xxxx";
@@ -168,7 +168,7 @@ TEST(LivePolling, Orva2FramesCarryTheImpliedDecimals) {
     sim::SimulatorOptions options;
     options.format = sim::FrameFormat::Orva2;
     options.decimals = 2;
-    LiveControl live("weight 123.45\nhold 100\n", options);
+    PtyRig live("weight 123.45\nhold 100\n", options);
     live.control->setDecPoint(2);
     ASSERT_TRUE(live.runDecodes(3, 3000));
     EXPECT_EQ(live.decodes[2].frame, "ORVA-2");

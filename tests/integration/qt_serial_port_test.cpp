@@ -7,24 +7,22 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 
-#include "live_control.h"
 #include "platform/failure.h"
+#include "platform/qt/qt_serial_port.h"
+#include "tests/support/event_loop.h"
+#include "tests/support/terminal_on_pty.h"
 
 namespace orva::testing {
 namespace {
 
-class SerialPortOnPty : public ::testing::Test {
+class SerialPortOnPty : public ::testing::Test, protected TerminalOnPty {
 protected:
+    SerialPortOnPty() : TerminalOnPty(quickReplies()) {}
     void SetUp() override {
-        sim::SimulatorOptions options;
-        options.linkPath = (dir.path() + "/tty").toStdString();
-        options.replyDelayMs = 5;
-        simulator = std::make_unique<sim::TerminalSimulator>(options);
-        simulator->addScript(sim::parseScript("weight 2.5\n"));
-        simulator->start();
-        map->map(1, simulator->devicePath());
+        startTerminal("weight 2.5\n");
         map->map(2, (dir.path() + "/absent").toStdString());
     }
 
@@ -38,9 +36,6 @@ protected:
         return 0;
     }
 
-    QTemporaryDir dir;
-    std::unique_ptr<sim::TerminalSimulator> simulator;
-    std::shared_ptr<qt::PortMap> map = std::make_shared<qt::PortMap>();
     std::string lastDescription;
 };
 

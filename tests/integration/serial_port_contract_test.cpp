@@ -1,27 +1,17 @@
 // The serial port contract against the Qt port on a pseudo-terminal, with the
 // terminal simulator at the other end.
 
-#include <QTemporaryDir>
-
-#include "live_control.h"
+#include "platform/qt/qt_serial_port.h"
+#include "tests/support/event_loop.h"
 #include "tests/support/serial_port_contract.h"
+#include "tests/support/terminal_on_pty.h"
 
 namespace orva::contract {
 namespace {
 
-struct PseudoTerminalRig {
-    QTemporaryDir dir;
-    std::unique_ptr<sim::TerminalSimulator> simulator;
-    std::shared_ptr<qt::PortMap> map = std::make_shared<qt::PortMap>();
-
-    PseudoTerminalRig() {
-        sim::SimulatorOptions options;
-        options.linkPath = (dir.path() + "/tty").toStdString();
-        options.replyDelayMs = 5;
-        simulator = std::make_unique<sim::TerminalSimulator>(options);
-        simulator->addScript(sim::parseScript("weight 2.5\n"));
-        simulator->start();
-        map->map(1, simulator->devicePath());
+struct PseudoTerminalRig : testing::TerminalOnPty {
+    PseudoTerminalRig() : TerminalOnPty(testing::quickReplies()) {
+        startTerminal("weight 2.5\n");
         map->map(2, (dir.path() + "/absent").toStdString());
     }
     std::string unavailable() { return {}; }

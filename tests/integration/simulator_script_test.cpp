@@ -5,21 +5,18 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "live_control.h"
+#include "platform/qt/qt_serial_port.h"
+#include "tests/support/event_loop.h"
+#include "tests/support/terminal_on_pty.h"
 
 namespace orva::testing {
 namespace {
 
-class ScriptedTerminal : public ::testing::Test {
+class ScriptedTerminal : public ::testing::Test, protected TerminalOnPty {
 protected:
+    ScriptedTerminal() : TerminalOnPty(quickReplies()) {}
     void start(const std::string& script) {
-        sim::SimulatorOptions options;
-        options.replyDelayMs = 5;
-        options.linkPath = (dir.path() + "/tty").toStdString();
-        simulator = std::make_unique<sim::TerminalSimulator>(options);
-        simulator->addScript(sim::parseScript(script));
-        simulator->start();
-        map->map(1, simulator->devicePath());
+        startTerminal(script);
         port = std::make_unique<qt::QtSerialPort>(map);
         port->setPortOpen(true);
     }
@@ -31,9 +28,6 @@ protected:
     }
     static std::string frame(const char* field) { return std::string("\x02WW") + field + "kg\r\n"; }
 
-    QTemporaryDir dir;
-    std::shared_ptr<qt::PortMap> map = std::make_shared<qt::PortMap>();
-    std::unique_ptr<sim::TerminalSimulator> simulator;
     std::unique_ptr<qt::QtSerialPort> port;
 };
 

@@ -4,7 +4,6 @@
 // a device nobody gave the program, to show whether it was touched.
 
 #include <fcntl.h>
-#include <grp.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/unprivileged.h"
 #include "tools/sim/pseudo_terminal.h"
 
 namespace orva::testing {
@@ -48,10 +48,7 @@ inline ToolRun runTool(const QString& program, const QStringList& arguments, int
     }
     process.setProcessEnvironment(env);
     if (!setup.stdoutFile.isEmpty()) process.setStandardOutputFile(setup.stdoutFile);
-    if (setup.asNobody)
-        process.setChildProcessModifier([] {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
-        });
+    if (setup.asNobody) runAsNobody(process, 126);
     process.start(kTools + "/" + program, arguments);
     ToolRun run;
     if (!process.waitForStarted(3000)) return run;

@@ -4,11 +4,16 @@
 // readable record, or a bag, loads key by key in the record's order, and a
 // value that cannot be converted ends the load at its key: the keys before it
 // keep their loaded values, it and the ones after keep what they held.
+//
+// What each value kind converts to once it is the control's own, and where
+// a conversion stops a load, is the property-bag fuzzer's ground (its seeds
+// include numbers out of range and letters for a number). Here: what only
+// the COM face does: the stream form, the variant types a bag may hand
+// back, and the HRESULTs of the host's own bag and stream.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -285,8 +290,6 @@ TEST(DamagedStream, RecordsThatReadButDoNotFit) {
         {"no entries", record({})},
         {"a key twice", record({{"DecPoint", integer7}, {"DecPoint", huge}})},
         {"an unknown key", record({{"Tare", letters}, {"UnitWeight", text}})},
-        {"number too big", record({{"MinFixVes", integer7}, {"DecPoint", huge}, {"ComSetting", text}})},
-        {"letters for a number", record({{"MinFixVes", integer7}, {"DecPoint", letters}, {"ComSetting", text}})},
         {"key with a NUL", record({{std::string("DecPoint\0", 9), integer7}})},
         {"version 2", [&] { auto b = record({}); b[4] = 2; return b; }()},
         {"65 entries", [&] { auto b = record({}); b[6] = 65; return b; }()},
@@ -469,15 +472,16 @@ TEST(HostileBag, ValuesOfKindsThatConvertToNothing) {
         for (std::size_t field : {0u, 1u, 2u, 7u}) checkBadKey(field, c.answer, kTypeMismatch, c.what);
 }
 
-TEST(HostileBag, NumbersOutsideTheFieldRange) {
-    for (double value : {1e10, -40000.0, std::numeric_limits<double>::quiet_NaN(),
-                         std::numeric_limits<double>::infinity()}) {
+TEST(HostileBag, NumbersWithoutAFiniteValueReachTheControlAsNumbers) {
+    // NaN and the infinities pass the variant layer as the numbers they are,
+    // so the control refuses them as out of range, not as of the wrong kind.
+    for (double value : {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity()}) {
         const HostileBag::Answer answer = [value](VARIANT* v) {
             V_VT(v) = VT_R8;
             V_R8(v) = value;
             return S_OK;
         };
-        for (std::size_t field : {0u, 1u}) checkBadKey(field, answer, kOverflow, "number " + std::to_string(value));
+        checkBadKey(1, answer, kOverflow, "number " + std::to_string(value));
     }
 }
 
