@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QHostAddress>
-#include <QTcpServer>
 #include <charconv>
 #include <cstdio>
 #include <memory>
@@ -14,7 +13,8 @@
 #include "orva/version.h"
 #include "platform/qt/signal_quit.h"
 #include "service/mqtt/fleet_publisher.h"
-#include "service/limited_tcp_server.h"
+#include "service/http/descriptor_limit.h"
+#include "service/http/log_text.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "service/web_service.h"
@@ -54,7 +54,8 @@ The first line on standard output is "listening on http://HOST:PORT/".
 
 void logLine(const std::string& text) {
     const QByteArray stamp = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8();
-    std::fprintf(stderr, "%s %s\n", stamp.constData(), text.c_str());
+    // One line per entry, whatever a client put into the text.
+    std::fprintf(stderr, "%s %s\n", stamp.constData(), escapeForLog(text).c_str());
 }
 
 int usage(const std::string& message) {
@@ -148,6 +149,15 @@ int main(int argc, char** argv) {
         if (!pollLog) return usage("cannot write " + pollLogPath);
     }
 
+    // Every client and every port holds a descriptor: the service takes
+    // what it may and keeps its connection limits within it.
+    const DescriptorLimit descriptors = raiseDescriptorLimit();
+    std::string lowered;
+    config.limits = fitDescriptors(config.limits, descriptors.now, static_cast<int>(config.scales.size()), lowered);
+    logLine("may use " + std::to_string(descriptors.now) + " file descriptors (soft limit was " + std::to_string(descriptors.before) +
+            ", hard limit " + std::to_string(descriptors.hard) + ")" +
+            (lowered.empty() ? std::string() : "; too few for the configured limits, lowered: " + lowered));
+
     ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);
     WebService web(fleet, config, configFile.get(), logLine);
     web.setSentLog(pollLog.get());
@@ -158,17 +168,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orva-service: %s\n", e.what());
         return 1;
     }
-    auto server = std::make_unique<LimitedTcpServer>(WebService::kMaxBodyBytes, &web);
-    // Hundreds of clients may connect at once (waiting requests, dashboards).
-    server->setListenBacklogSize(512);
     const QHostAddress address(QString::fromStdString(config.listenHost == "localhost" ? "127.0.0.1" : config.listenHost));
-    if (address.isNull() || !server->listen(address, config.listenPort)) {
+    if (address.isNull() || !web.listen(address, config.listenPort)) {
         std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort,
-                     server->errorString().toUtf8().constData());
+                     web.errorString().toUtf8().constData());
         return 1;
     }
-    const quint16 port = server->serverPort();
-    web.bind(server.release());
+    const quint16 port = web.serverPort();
     const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]" : address.toString();
     std::printf("listening on http://%s:%u/\n", shown.toUtf8().constData(), port);
     std::fflush(stdout);

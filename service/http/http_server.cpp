@@ -1,0 +1,64 @@
+#include "service/http/http_server.h"
+
+#include <QTcpSocket>
+#include <memory>
+
+namespace orva::service {
+
+HttpServer::HttpServer(const ConnectionLimits& limits, QObject* parent) : QTcpServer(parent), limits_(limits) {
+    // Out of descriptors, the listening socket would be ready again at once
+    // and spin the event loop: accepting pauses for a moment instead.
+    resume_.setSingleShot(true);
+    connect(&resume_, &QTimer::timeout, this, [this] { resumeAccepting(); });
+    connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
+        pauseAccepting();
+        resume_.start(100);
+    });
+}
+
+void HttpServer::incomingConnection(qintptr descriptor) {
+    auto socket = std::make_unique<QTcpSocket>();
+    if (!socket->setSocketDescriptor(descriptor)) return;
+    const QHostAddress peer = socket->peerAddress();
+    const char* refusal = nullptr;
+    auto& count = perAddress_[peer];
+    if (count >= limits_.maxConnectionsPerAddress) refusal = "too many connections from this address";
+    else if (static_cast<int>(connections_.size()) >= limits_.maxConnections && !makeRoom())
+        refusal = "too many connections";
+    if (refusal != nullptr) {
+        if (count == 0) perAddress_.remove(peer);
+        ++turnedAway_;
+        emit turnedAwayClient(peer, refusal);
+        static const QByteArray body = R"({"error":"too many connections"})";
+        socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+                      "X-Content-Type-Options: nosniff\r\nRetry-After: 1\r\nConnection: close\r\nContent-Length: " +
+                      QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        socket->flush();
+        socket->abort();  // the answer is in the kernel; the descriptor goes now
+        return;
+    }
+    ++count;
+    auto* connection = new HttpConnection(std::move(socket), limits_, this);
+    connections_.insert(connection);
+    connect(connection, &HttpConnection::request, this, &HttpServer::request);
+    connect(connection, &HttpConnection::refused, this, &HttpServer::refused);
+    connect(connection, &HttpConnection::closed, this, &HttpServer::forget);
+}
+
+void HttpServer::forget(HttpConnection* connection) {
+    if (connections_.erase(connection) == 0) return;
+    const auto it = perAddress_.find(connection->peer());
+    if (it != perAddress_.end() && --it.value() <= 0) perAddress_.erase(it);
+}
+
+bool HttpServer::makeRoom() {
+    HttpConnection* oldest = nullptr;
+    for (HttpConnection* c : connections_)
+        if (c->evictable() && (oldest == nullptr || c->stateSinceMs() < oldest->stateSinceMs())) oldest = c;
+    if (oldest == nullptr) return false;
+    ++evicted_;
+    oldest->abort();  // forgets it through closed()
+    return true;
+}
+
+}  // namespace orva::service

@@ -1,0 +1,28 @@
+#include "service/http/refusal_log.h"
+
+#include "service/http/log_text.h"
+
+namespace orva::service {
+
+void RefusalLog::refused(const std::string& address, const std::string& what, std::int64_t nowMs) {
+    std::string key = address;
+    if (entries_.size() >= kMaxAddresses && entries_.count(key) == 0) {
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            if (nowMs - it->second.loggedAt >= kWindowMs && it->second.leftOut == 0) it = entries_.erase(it);
+            else ++it;
+        }
+        if (entries_.size() >= kMaxAddresses) key = "other addresses";
+    }
+    const auto it = entries_.find(key);
+    if (it != entries_.end() && nowMs - it->second.loggedAt < kWindowMs) {
+        ++it->second.leftOut;
+        return;
+    }
+    const std::uint64_t leftOut = it == entries_.end() ? 0 : it->second.leftOut;
+    std::string line = "refused " + escapeForLog(what) + " from " + escapeForLog(address);
+    if (leftOut > 0) line += " (and " + std::to_string(leftOut) + " more refusals from " + escapeForLog(key) + " not logged)";
+    entries_[key] = Entry{nowMs, 0};
+    sink_(line);
+}
+
+}  // namespace orva::service
