@@ -81,7 +81,9 @@ WebService::WebService(ScaleFleet& fleet, const ServiceConfig& config, ConfigFil
     connect(&server_, &HttpServer::request, this, &WebService::onRequest);
     connect(&server_, &HttpServer::refused, this, &WebService::onRefused);
     connect(&server_, &HttpServer::turnedAwayClient, this,
-            [this](const QHostAddress& client, const char* why) { refusedRequest(client, std::string("a connection: ") + why); });
+            [this](const QHostAddress& client, const char* why) {
+                refusedRequest(client, "turned away a connection from " + address(client).toStdString() + ": " + why);
+            });
     connect(&webSockets_, &QWebSocketServer::newConnection, this, [this] { acceptWebSockets(); });
     connect(&pings_, &QTimer::timeout, this, [this] { pingClients(); });
     pings_.start(config_.limits.webSocketPingMs);
@@ -150,14 +152,21 @@ void WebService::send(HttpConnection* connection, const Reply& reply, bool headO
 }
 
 void WebService::onRefused(HttpConnection* connection, int status, const char* reason) {
-    refusedRequest(connection->peer(), std::to_string(status) + " " + reason);
-    send(connection, Reply::error(status, QString::fromLatin1(reason)), false, true);
+    const ConnectionLimits& limits = config_.limits;
+    QString text = QString::fromLatin1(reason);
+    if (status == 413) text = QString("request bodies are limited to %1 KiB").arg(limits.maxBodyBytes / 1024.0);
+    if (status == 431)
+        text = QString("%1 (%2 bytes, %3 headers)").arg(text).arg(limits.maxHeaderBytes).arg(limits.maxHeaders);
+    refusedRequest(connection->peer(), "refused a request from " + address(connection->peer()).toStdString() + ": " +
+                                           std::to_string(status) + " " + text.toStdString());
+    send(connection, Reply::error(status, text), false, true);
 }
 
 void WebService::onRequest(HttpConnection* connection, const HttpRequest& request) {
     const bool close = !request.keepAlive;
     if (!hostAllowed(request)) {
-        refusedRequest(connection->peer(), "a request for host \"" + request.header("Host").toStdString() + "\"");
+        refusedRequest(connection->peer(), "refused a request from " + address(connection->peer()).toStdString() +
+                                               " for host \"" + request.header("Host").toStdString() + "\"");
         send(connection, Reply::error(421, "this service does not answer for that host (allow_host)"), false, true);
         return;
     }
@@ -179,7 +188,8 @@ void WebService::onRequest(HttpConnection* connection, const HttpRequest& reques
 
 void WebService::upgrade(HttpConnection* connection, const HttpRequest& request) {
     auto refuse = [&](int status, const QString& text) {
-        refusedRequest(connection->peer(), "a WebSocket: " + text.toStdString());
+        refusedRequest(connection->peer(),
+                       "refused a WebSocket client " + address(connection->peer()).toStdString() + ": " + text.toStdString());
         send(connection, Reply::error(status, text), false, true);
     };
     if (request.header("Upgrade").compare("websocket", Qt::CaseInsensitive) != 0)
@@ -297,23 +307,24 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
 WebService::Reply WebService::writeProperties(const HttpRequest& request, const QHostAddress& from, ServiceScale& scale) {
     const QString client = address(from);
     if (config_.token.empty()) {
-        refusedRequest(from, "a property write: the service has no token");
+        refusedRequest(from, "refused a property write from " + client.toStdString() + ": the service has no token");
         return Reply::error(401, "writes are disabled: the service has no token configured");
     }
     // "Bearer" in any letter case, as the scheme names of HTTP are.
     const QByteArray authorization = request.header("Authorization").trimmed();
     const qsizetype space = authorization.indexOf(' ');
     if (space < 0 || authorization.left(space).compare("Bearer", Qt::CaseInsensitive) != 0) {
-        refusedRequest(from, "a property write: no token");
+        refusedRequest(from, "refused a property write from " + client.toStdString() + ": no token");
         return Reply::error(401, "a write needs Authorization: Bearer <token>");
     }
     if (!sameToken(authorization.mid(space + 1).trimmed(), QByteArray::fromStdString(config_.token))) {
-        refusedRequest(from, "a property write: wrong token");
+        refusedRequest(from, "refused a property write from " + client.toStdString() + ": wrong token");
         return Reply::error(401, "wrong token");
     }
     auto outcome = orva::service::writeProperties(scale, request.body, configFile_);
     if (const auto* refusal = std::get_if<Refusal>(&outcome)) {
-        refusedRequest(from, "a property write on " + scale.id().toStdString() + ": " + refusal->error.toStdString());
+        refusedRequest(from, "refused a property write on " + scale.id().toStdString() + " from " + client.toStdString() + ": " +
+                                 refusal->error.toStdString());
         return Reply::error(refusal->status, refusal->error);
     }
     auto& written = std::get<WrittenProperties>(outcome);

@@ -1,6 +1,5 @@
 #include "service/http/refusal_log.h"
 
-#include "service/http/log_text.h"
 
 namespace orva::service {
 
@@ -19,8 +18,8 @@ void RefusalLog::refused(const std::string& address, const std::string& what, st
         return;
     }
     const std::uint64_t leftOut = it == entries_.end() ? 0 : it->second.leftOut;
-    std::string line = "refused " + escapeForLog(what) + " from " + escapeForLog(address);
-    if (leftOut > 0) line += " (and " + std::to_string(leftOut) + " more refusals from " + escapeForLog(key) + " not logged)";
+    std::string line = what;
+    if (leftOut > 0) line += " (" + std::to_string(leftOut) + " more refusals from " + key + " not logged since the last line)";
     entries_[key] = Entry{nowMs, 0};
     sink_(line);
 }

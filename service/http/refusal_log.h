@@ -1,6 +1,6 @@
 #pragma once
 // Refused requests in the log without letting a client fill it: at most one
-// line per client address per window (10 s), that line counting the
+// line per client address per window (10 s), the next one counting the
 // refusals left out since the last one. The addresses it remembers are
 // bounded too; past that, the rest share one entry.
 
@@ -19,8 +19,8 @@ public:
 
     explicit RefusalLog(Sink sink) : sink_(std::move(sink)) {}
 
-    // `address` and `what` are logged escaped.
-    void refused(const std::string& address, const std::string& what, std::int64_t nowMs);
+    // `line` is the whole line to log (the log itself escapes client text).
+    void refused(const std::string& address, const std::string& line, std::int64_t nowMs);
 
 private:
     struct Entry {
