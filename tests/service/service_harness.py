@@ -70,7 +70,7 @@ class Service:
     """orva-service on a configuration file; the first line it prints names
     its address."""
 
-    def __init__(self, config_text, directory, extra=()):
+    def __init__(self, config_text, directory, extra=(), preexec_fn=None):
         self.config = os.path.join(directory, "scales.ini")
         with open(self.config, "w") as f:
             f.write(config_text)
@@ -78,7 +78,7 @@ class Service:
         self.stderr = open(self.stderr_path, "w")
         self.process = subprocess.Popen(
             [os.path.join(TOOLS, "orva-service"), "--config", self.config, *extra],
-            stdout=subprocess.PIPE, stderr=self.stderr, text=True)
+            stdout=subprocess.PIPE, stderr=self.stderr, text=True, preexec_fn=preexec_fn)
         line = self.process.stdout.readline()
         match = re.match(r"listening on http://127\.0\.0\.1:(\d+)/", line)
         if not match:
@@ -131,8 +131,8 @@ class Workspace:
         self.processes.append(sim)
         return sim
 
-    def service(self, config_text, extra=()):
-        service = Service(config_text, self.dir, extra)
+    def service(self, config_text, extra=(), preexec_fn=None):
+        service = Service(config_text, self.dir, extra, preexec_fn)
         self.processes.append(service)
         return service
 
