@@ -1,6 +1,7 @@
 #include "service/http/http_server.h"
 
 #include <QTcpSocket>
+#include <sys/socket.h>
 #include <memory>
 
 namespace orva::service {
@@ -30,11 +31,17 @@ void HttpServer::incomingConnection(qintptr descriptor) {
         ++turnedAway_;
         emit turnedAwayClient(peer, refusal);
         static const QByteArray body = R"({"error":"too many connections"})";
-        socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
-                      "X-Content-Type-Options: nosniff\r\nRetry-After: 1\r\nConnection: close\r\nContent-Length: " +
-                      QByteArray::number(body.size()) + "\r\n\r\n" + body);
-        socket->flush();
-        socket->abort();  // the answer is in the kernel; the descriptor goes now
+        const QByteArray answer = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+                                  "X-Content-Type-Options: nosniff\r\nRetry-After: 1\r\nConnection: close\r\n"
+                                  "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        // Straight into the fresh socket's empty kernel buffer, which takes
+        // it whole; the descriptor is closed at once, so a client over its
+        // limit holds nothing here.
+        const auto sent = ::send(static_cast<int>(descriptor), answer.constData(), static_cast<std::size_t>(answer.size()),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        (void)sent;  // a client that is already gone gets nothing
+        ::shutdown(static_cast<int>(descriptor), SHUT_WR);
+        socket->abort();
         return;
     }
     ++count;
