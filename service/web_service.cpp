@@ -170,7 +170,7 @@ void WebService::onRequest(HttpConnection* connection, const HttpRequest& reques
         send(connection, Reply::error(421, "this service does not answer for that host (allow_host)"), false, true);
         return;
     }
-    if (request.hasHeader("Upgrade")) {
+    if (isWebSocketUpgrade(request)) {
         upgrade(connection, request);
         return;
     }
@@ -192,8 +192,6 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
                        "refused a WebSocket client " + address(connection->peer()).toStdString() + ": " + text.toStdString());
         send(connection, Reply::error(status, text), false, true);
     };
-    if (request.header("Upgrade").compare("websocket", Qt::CaseInsensitive) != 0)
-        return refuse(400, "only an upgrade to websocket is spoken");
     if (request.path != "/api/live" || request.method != "GET") return refuse(404, "the event stream is GET /api/live");
     if (!request.body.isEmpty()) return refuse(400, "a WebSocket handshake has no body");
     if (!liveOriginAllowed(request)) return refuse(403, "this origin may not read the event stream (allow_origin)");

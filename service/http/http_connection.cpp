@@ -14,6 +14,10 @@ constexpr qint64 kLingerBytes = 256 * 1024;
 
 }  // namespace
 
+bool isWebSocketUpgrade(const HttpRequest& request) {
+    return request.header("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+
 std::int64_t steadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -69,8 +73,8 @@ void HttpConnection::process() {
             continue;
         }
         const HttpRequest complete = reader_.take();
-        // An upgrade's head stays unread for whoever takes the socket.
-        if (!complete.hasHeader("Upgrade")) socket_->read(p.consumed);
+        // A WebSocket handshake's head stays unread for whoever takes the socket.
+        if (!isWebSocketUpgrade(complete)) socket_->read(p.consumed);
         enter(State::InFlight, 0);
         emit request(this, complete);
         return;

@@ -83,5 +83,8 @@ private:
 };
 
 std::int64_t steadyMs();
+// Upgrade: websocket. Other upgrades (h2c) are not taken: the request is
+// answered as if it had not asked.
+bool isWebSocketUpgrade(const HttpRequest& request);
 
 }  // namespace orva::service

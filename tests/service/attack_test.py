@@ -214,6 +214,13 @@ class KeepAlive(Attack):
         self.assertEqual((s2_status, head["content-type"].startswith("text/plain")), (200, True))
         status, head, body = s.response()
         self.assertEqual((status, b'"id":"bay-1"' in body), (200, True))
+        # A burst far over what the service buffers is answered whole, in
+        # order; an upgrade to anything but a WebSocket is answered as asked.
+        burst = [get("/api/scales/bay_2/stable?timeout_ms=0"), get("/api/scales/bay-1")] * 1500
+        s.sendall(b"".join(burst) + get("/metrics", extra=b"Upgrade: h2c\r\nConnection: Upgrade\r\n"))
+        statuses = [s.response()[0] for _ in burst]
+        self.assertEqual(statuses, [504, 200] * 1500)
+        self.assertEqual(s.response()[0], 200)
         s.close()
 
     def test_unread_pipelined_answers_do_not_pile_up(self):
