@@ -99,6 +99,10 @@ private:
     const ServiceConfig& config_;
     ConfigFile* configFile_;
     ScaleFleet::Log log_;
+    // Handshakes handed to the WebSocket server and not yet done, by the
+    // client's address and port. Before the servers, so it outlives the
+    // sockets they delete when the service ends.
+    std::map<std::pair<QString, quint16>, QHostAddress> handshakes_;
     HttpServer server_;
     QWebSocketServer webSockets_;
     RefusalLog refusals_;
@@ -108,9 +112,6 @@ private:
     QTimer expiry_;
     QTimer pings_;
     std::map<QWebSocket*, Client> clients_;
-    // Handshakes handed to the WebSocket server and not yet done, by the
-    // client's address and port.
-    std::map<std::pair<QString, quint16>, QHostAddress> handshakes_;
     QMetaObject::Connection eventsConnection_;
     std::FILE* sentLog_ = nullptr;
     std::uint64_t refusedClients_ = 0;
