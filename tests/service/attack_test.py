@@ -397,7 +397,6 @@ class Connections(Attack):
 
 
 class WebSockets(Attack):
-    extra_config = "websocket_ping_ms = 300\n"
 
     def test_a_huge_message_is_refused_at_its_frame_head(self):
         for name, head in (("500 MiB text frame", ws_frame_head(1, 500 * 1024 * 1024)),
@@ -445,17 +444,6 @@ class WebSockets(Attack):
         for c in held:
             c.close()
 
-    def test_clients_that_answer_no_ping_are_closed(self):
-        silent, status = ws_handshake(self.service)  # never reads, never answers
-        reader = websocket.create_connection("ws://127.0.0.1:%d/api/live" % self.service.port, timeout=5)
-        end = time.monotonic() + 3
-        while time.monotonic() < end:
-            reader.recv()  # answers the pings it reads
-        self.assertIn("orva_websocket_clients 1\n", self.service.request("/metrics")[2])
-        self.assertIn("it answered no ping twice", self.service.log())
-        reader.close()
-        silent.close()
-
     def test_origins_of_other_sites_cannot_read_the_scales(self):
         port = self.service.port
         cases = [("http://evil.example", 403), ("null", 403), ("http://till.test", 101),
@@ -467,14 +455,26 @@ class WebSockets(Attack):
                 s.close()
 
 
-class Hosts(Attack):
-    extra_config = "allow_host = scales.plant.test\n"
+class WebSocketPings(Attack):
+    extra_config = "websocket_ping_ms = 300\n"
 
+    def test_clients_that_answer_no_ping_are_closed(self):
+        silent, status = ws_handshake(self.service)  # never reads, never answers
+        reader = websocket.create_connection("ws://127.0.0.1:%d/api/live" % self.service.port, timeout=5)
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            reader.recv()  # answers the pings it reads
+        self.assertIn("orva_websocket_clients 1\n", self.service.request("/metrics")[2])
+        self.assertIn("it answered no ping twice", self.service.log())
+        reader.close()
+        silent.close()
+
+
+class Hosts(Attack):
     def test_only_our_own_host_names_are_served(self):
         port = self.service.port
         cases = [("attacker.example", 421), ("attacker.example:%d" % port, 421), ("127.0.0.1:%d" % port, 200),
-                 ("localhost:%d" % port, 200), ("LOCALHOST.", 200), ("scales.plant.test:%d" % port, 200),
-                 ("[::1]:%d" % port, 200)]
+                 ("localhost:%d" % port, 200), ("LOCALHOST.", 200), ("[::1]:%d" % port, 200)]
         for host, status in cases:
             with self.subTest(host=host):
                 s = connect(self.service)
@@ -486,6 +486,19 @@ class Hosts(Attack):
         s.sendall(b"GET /api/live HTTP/1.1\r\nHost: attacker.example\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                   b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
         self.assertEqual(s.response()[0], 421)
+
+
+class AllowedHosts(Attack):
+    extra_config = "allow_host = scales.plant.test, *.never-a-wildcard.test\n"
+
+    def test_a_listed_name_is_served(self):
+        for host, status in (("scales.plant.test:%d" % self.service.port, 200), ("SCALES.plant.test", 200),
+                             ("x.never-a-wildcard.test", 421), ("attacker.example", 421)):
+            with self.subTest(host=host):
+                s = connect(self.service)
+                s.sendall(get("/api/scales", host))
+                self.assertEqual(s.response()[0], status)
+                s.close()
 
 
 class Answers(Attack):
