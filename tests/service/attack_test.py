@@ -456,12 +456,12 @@ class WebSockets(Attack):
 
 
 class WebSocketPings(Attack):
-    extra_config = "websocket_ping_ms = 300\n"
+    extra_config = "websocket_ping_ms = 500\n"
 
     def test_clients_that_answer_no_ping_are_closed(self):
         silent, status = ws_handshake(self.service)  # never reads, never answers
         reader = websocket.create_connection("ws://127.0.0.1:%d/api/live" % self.service.port, timeout=5)
-        end = time.monotonic() + 3
+        end = time.monotonic() + 4
         while time.monotonic() < end:
             reader.recv()  # answers the pings it reads
         self.assertIn("orva_websocket_clients 1\n", self.service.request("/metrics")[2])
