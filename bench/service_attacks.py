@@ -130,11 +130,16 @@ def slowloris(port, seconds, count=1000):
 
 
 def phase_figures(polls, start, end):
-    deviations = []
+    """The deviations of every poll period inside the phase, and when (s
+    into the phase) the worst one ended."""
+    deviations, worst = [], (0, 0)
     for times in polls.values():
         inside = [t for t in times if start <= t <= end]
-        deviations += [abs((b - a) / 1000 - 400) for a, b in zip(inside, inside[1:])]
-    return deviations
+        for a, b in zip(inside, inside[1:]):
+            d = abs((b - a) / 1000 - 400)
+            deviations.append(d)
+            worst = max(worst, (d, (b - start) / 1e6))
+    return deviations, worst[1]
 
 
 def main():
@@ -209,11 +214,12 @@ def main():
                 if kind == "P":
                     polls.setdefault(scale, []).append(int(at))
         print("scales: %d; each attack %.0f s, one after another, from 127.0.0.1" % (n, args.attack))
-        print("%-34s %8s %8s %8s %10s" % ("phase", "p50 ms", "p99 ms", "max ms", "RSS MiB"))
+        print("%-34s %8s %8s %8s %7s %10s" % ("phase", "p50 ms", "p99 ms", "max ms", "at s", "RSS MiB"))
         for name, start, end, note in phases:
-            d = phase_figures(polls, start, end)
-            print("%-34s %8.2f %8.2f %8.2f %10.1f   %s" % (name, percentile(d, 50), percentile(d, 99),
-                                                          max(d) if d else float("nan"), sampler.most(start, end), note))
+            d, at = phase_figures(polls, start, end)
+            print("%-34s %8.2f %8.2f %8.2f %7.1f %10.1f   %s" % (name, percentile(d, 50), percentile(d, 99),
+                                                                max(d) if d else float("nan"), at,
+                                                                sampler.most(start, end), note))
         print("service peak resident memory (VmHWM): %.1f MiB" % peak)
         print("CPU while no attack: service %.2f %% of one core, peer %.2f %% (service/peer = %.2f)"
               % (s_share * 100, p_share * 100, s_share / p_share if peer else float("nan")))

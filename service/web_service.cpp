@@ -290,10 +290,10 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
             const std::uint64_t key = nextWaiter_++;
             const std::int64_t deadline = nowMs() + std::get<int>(timeout);
             waiters_.emplace(key, Waiter{connection, r.scaleId, allowedOrigin(request), deadline, request.method == "HEAD",
-                                         !request.keepAlive});
+                                         !request.keepAlive, {}});
             deadlines_.emplace(deadline, key);
             // A client that goes away stops waiting; its connection is not written to again.
-            connect(connection, &HttpConnection::closed, this, [this, key] { waiters_.erase(key); });
+            waiters_.at(key).gone = connect(connection, &HttpConnection::closed, this, [this, key] { waiters_.erase(key); });
             rearmExpiry();
             parked = true;
             return Reply{0, {}, {}, {}};
@@ -348,6 +348,7 @@ void WebService::settled(const QString& scaleId, double weight, const QString& u
             if (!it->second.corsOrigin.isEmpty()) reply.headers = {{"Access-Control-Allow-Origin", it->second.corsOrigin}, {"Vary", "Origin"}};
             send(it->second.connection, reply, it->second.headOnly, it->second.close);
         }
+        disconnect(it->second.gone);  // a kept-alive connection collects none of them
         it = waiters_.erase(it);
     }
 }
@@ -364,6 +365,7 @@ void WebService::expireWaiters() {
             if (!it->second.corsOrigin.isEmpty()) reply.headers = {{"Access-Control-Allow-Origin", it->second.corsOrigin}, {"Vary", "Origin"}};
             send(it->second.connection, reply, it->second.headOnly, it->second.close);
         }
+        disconnect(it->second.gone);
         waiters_.erase(it);
     }
     rearmExpiry();

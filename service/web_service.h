@@ -64,6 +64,7 @@ private:
         std::int64_t deadline;
         bool headOnly;
         bool close;
+        QMetaObject::Connection gone = {};  // its connection's end
     };
     struct Client {
         std::unique_ptr<QWebSocket> socket;

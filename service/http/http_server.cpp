@@ -7,6 +7,15 @@
 namespace orva::service {
 
 HttpServer::HttpServer(const ConnectionLimits& limits, QObject* parent) : QTcpServer(parent), limits_(limits) {
+    // A burst of a thousand connects is taken a few at a time, each pass a
+    // turn of the event loop, so the scales' ticks run in between: Qt stops
+    // accepting while this many wait, and goes on when they are taken.
+    setMaxPendingConnections(kAcceptsPerPass);
+    connect(this, &QTcpServer::newConnection, this, [this] {
+        if (takeQueued_) return;
+        takeQueued_ = true;
+        QMetaObject::invokeMethod(this, &HttpServer::takePending, Qt::QueuedConnection);
+    });
     // Out of descriptors, the listening socket would be ready again at once
     // and spin the event loop: accepting pauses for a moment instead.
     resume_.setSingleShot(true);
@@ -18,9 +27,30 @@ HttpServer::HttpServer(const ConnectionLimits& limits, QObject* parent) : QTcpSe
 }
 
 void HttpServer::incomingConnection(qintptr descriptor) {
-    auto socket = std::make_unique<QTcpSocket>();
-    if (!socket->setSocketDescriptor(descriptor)) return;
+    auto* socket = new QTcpSocket(this);  // owned by this server until taken
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    addPendingConnection(socket);
+}
+
+void HttpServer::takePending() {
+    takeQueued_ = false;
+    for (int i = 0; i < kAcceptsPerPass && hasPendingConnections(); ++i) {
+        std::unique_ptr<QTcpSocket> socket(nextPendingConnection());
+        socket->setParent(nullptr);
+        admit(std::move(socket));
+    }
+    if (hasPendingConnections() && !takeQueued_) {
+        takeQueued_ = true;
+        QMetaObject::invokeMethod(this, &HttpServer::takePending, Qt::QueuedConnection);
+    }
+}
+
+void HttpServer::admit(std::unique_ptr<QTcpSocket> socket) {
     const QHostAddress peer = socket->peerAddress();
+    const qintptr descriptor = socket->socketDescriptor();
     const char* refusal = nullptr;
     auto& count = perAddress_[peer];
     if (count >= limits_.maxConnectionsPerAddress) refusal = "too many connections from this address";

@@ -10,6 +10,7 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTimer>
+#include <memory>
 #include <set>
 
 #include "service/http/connection_limits.h"
@@ -36,6 +37,10 @@ protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
+    static constexpr int kAcceptsPerPass = 16;
+
+    void takePending();
+    void admit(std::unique_ptr<QTcpSocket> socket);
     void forget(HttpConnection* connection);
     bool makeRoom();
 
@@ -45,6 +50,7 @@ private:
     std::uint64_t turnedAway_ = 0;
     std::uint64_t evicted_ = 0;
     QTimer resume_;
+    bool takeQueued_ = false;
 };
 
 }  // namespace orva::service
