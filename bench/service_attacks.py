@@ -15,6 +15,7 @@ Targets: p99 <= 10 ms and resident memory <= 64 MiB in every phase; the
 service's CPU at most half the peer's. Not part of the tests."""
 import argparse
 import os
+import resource
 import shutil
 import socket
 import struct
@@ -150,6 +151,9 @@ def main():
     parser.add_argument("--attack", type=float, default=10, help="seconds of each attack")
     parser.add_argument("--no-peer", action="store_true")
     args = parser.parse_args()
+    # The slowloris's 1,000 sockets need more than a usual soft limit.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard if hard != resource.RLIM_INFINITY else 65536, hard))
     tools = os.path.join(os.path.abspath(args.build), "tools")
     work = tempfile.mkdtemp(prefix="orva-service-attacks-")
     processes = []
