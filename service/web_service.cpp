@@ -86,6 +86,10 @@ WebService::WebService(ScaleFleet& fleet, const ServiceConfig& config, ConfigFil
             });
     connect(&webSockets_, &QWebSocketServer::newConnection, this, [this] { acceptWebSockets(); });
     connect(&pings_, &QTimer::timeout, this, [this] { pingClients(); });
+    refusalCounts_.setSingleShot(true);
+    connect(&refusalCounts_, &QTimer::timeout, this, [this] {
+        if (refusals_.flush(nowMs())) refusalCounts_.start(1000);
+    });
     pings_.start(config_.limits.webSocketPingMs);
     for (const auto& scale : fleet_.scales()) {
         const QString id = scale->id();
@@ -106,7 +110,9 @@ bool WebService::listen(const QHostAddress& address, quint16 port) {
 
 void WebService::refusedRequest(const QHostAddress& client, const std::string& what) {
     ++refusedRequests_;
-    refusals_.refused(address(client).toStdString(), what, nowMs());
+    // A refusal left out is counted in a line at the end of its window.
+    if (refusals_.refused(address(client).toStdString(), what, nowMs()) && !refusalCounts_.isActive())
+        refusalCounts_.start(static_cast<int>(RefusalLog::kWindowMs));
 }
 
 QByteArray WebService::allowedOrigin(const HttpRequest& request) const {

@@ -112,6 +112,7 @@ private:
     std::uint64_t nextWaiter_ = 1;
     QTimer expiry_;
     QTimer pings_;
+    QTimer refusalCounts_;
     std::map<QWebSocket*, Client> clients_;
     QMetaObject::Connection eventsConnection_;
     std::FILE* sentLog_ = nullptr;

@@ -20,7 +20,11 @@ public:
     explicit RefusalLog(Sink sink) : sink_(std::move(sink)) {}
 
     // `line` is the whole line to log (the log itself escapes client text).
-    void refused(const std::string& address, const std::string& line, std::int64_t nowMs);
+    // True when it was left out (counted for a later line).
+    bool refused(const std::string& address, const std::string& line, std::int64_t nowMs);
+    // A line for each address whose window has passed with refusals left
+    // out, so a burst that stops is still counted. True while some remain.
+    bool flush(std::int64_t nowMs);
 
 private:
     struct Entry {

@@ -194,6 +194,14 @@ TEST(RefusalLog, OneLinePerAddressPerWindowWithTheCount) {
     EXPECT_EQ(lines[2], "refused again (19999 more refusals from 10.0.0.1 not logged since the last line)");
     log.refused("10.0.0.1", "refused later", 20'001);
     EXPECT_EQ(lines.back(), "refused later");
+    // A burst that stops is counted once its window has passed.
+    EXPECT_TRUE(log.refused("10.0.0.1", "left out", 20'002));
+    EXPECT_TRUE(log.flush(25'000));
+    EXPECT_EQ(lines.back(), "refused later");
+    EXPECT_FALSE(log.flush(30'001));
+    EXPECT_EQ(lines.back(), "1 more refusals from 10.0.0.1 not logged since the last line");
+    EXPECT_FALSE(log.flush(40'000));
+    EXPECT_EQ(lines.size(), 5u);
 }
 
 TEST(RefusalLog, ManyAddressesShareOneEntryPastTheBound) {
