@@ -200,6 +200,14 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
     };
     if (request.path != "/api/live" || request.method != "GET") return refuse(404, "the event stream is GET /api/live");
     if (!request.body.isEmpty()) return refuse(400, "a WebSocket handshake has no body");
+    if (!request.hasHeader("Sec-WebSocket-Key")) return refuse(400, "a WebSocket handshake needs Sec-WebSocket-Key");
+    if (request.header("Sec-WebSocket-Version") != "13") {
+        refusedRequest(connection->peer(), "refused a WebSocket client " + address(connection->peer()).toStdString() +
+                                               ": version " + request.header("Sec-WebSocket-Version").toStdString());
+        Reply reply = Reply::error(426, "the WebSocket version spoken is 13");
+        reply.headers.emplace_back("Sec-WebSocket-Version", "13");
+        return send(connection, reply, false, true);
+    }
     if (!liveOriginAllowed(request)) return refuse(403, "this origin may not read the event stream (allow_origin)");
     const ConnectionLimits& limits = config_.limits;
     if (static_cast<int>(clients_.size() + handshakes_.size()) >= limits.maxWebSocketClients) {

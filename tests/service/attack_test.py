@@ -450,6 +450,20 @@ class WebSockets(Attack):
         for c in held:
             c.close()
 
+    def test_a_malformed_handshake_is_answered_and_closed(self):
+        for name, headers, status in (("no key", b"Sec-WebSocket-Version: 13\r\n", 400),
+                                      ("version 8", b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                                                    b"Sec-WebSocket-Version: 8\r\n", 426)):
+            with self.subTest(name):
+                s = connect(self.service)
+                s.sendall(b"GET /api/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                          b"Connection: Upgrade\r\n" + headers + b"\r\n")
+                self.assertEqual(s.response()[0], status)
+                self.assertTrue(closed_within(s, 5))
+        s, status = ws_handshake(self.service)
+        self.assertEqual(status, 101)
+        s.close()
+
     def test_origins_of_other_sites_cannot_read_the_scales(self):
         port = self.service.port
         cases = [("http://evil.example", 403), ("null", 403), ("http://till.test", 101),
