@@ -7,8 +7,6 @@
 #include <QJsonObject>
 #include <QSysInfo>
 #include <QTcpSocket>
-#include <QUrl>
-#include <chrono>
 #include <ctime>
 #include <vector>
 
