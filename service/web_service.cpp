@@ -476,7 +476,9 @@ void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
         raw->flush();
     }
     for (QWebSocket* raw : slow) dropClient(raw, "it stopped reading (1 MiB queued)");
-    if (sentLog_ != nullptr && message.left(48).contains("\"event\":\"Decode\"")) {
+    // The event's name follows its time stamps ("t_ms", "time"), within the
+    // first hundred bytes however long the service has run.
+    if (sentLog_ != nullptr && message.left(96).contains("\"event\":\"Decode\"")) {
         timespec t{};
         ::clock_gettime(CLOCK_REALTIME, &t);
         std::fprintf(sentLog_, "W %s %lld\n", scaleId.toUtf8().constData(),
