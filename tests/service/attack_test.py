@@ -167,13 +167,12 @@ class Attack(unittest.TestCase):
 
     def setUp(self):
         self.ws = Workspace()
+        # Closed even when the service does not start (tearDown would not run).
+        self.addCleanup(self.ws.close)
         self.bay = self.ws.simulator("bay1", "--weight", "12.5")
         self.orva2 = self.ws.simulator("bay2", "--format", "orva2", "--decimals", "2", "--weight", "0.01")
         self.service = self.ws.service(config(self.bay, self.orva2, self.extra_config))
         wait_for(lambda: self.service.scale("bay-1").get("stable"), 10)
-
-    def tearDown(self):
-        self.ws.close()
 
     def assertMemoryHeld(self):
         self.assertLess(memory_mib(self.service), MEMORY_LIMIT_MIB, "peak resident memory")
