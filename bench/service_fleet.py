@@ -60,10 +60,10 @@ def start_fleet(tools, directory, count, log=None):
     return fleet
 
 
-def start_service(tools, work, name, ports, extra=()):
+def start_service(tools, work, name, ports, extra=(), service_lines=""):
     config = os.path.join(work, name + ".ini")
     with open(config, "w") as f:
-        f.write("[service]\nlisten = 127.0.0.1:0\n")
+        f.write("[service]\nlisten = 127.0.0.1:0\n" + service_lines)
         for i, port in enumerate(ports):
             f.write("[s%d]\nport = %s\n" % (i, port))
     wrap = os.environ.get("ORVA_BENCH_WRAP", "").split()

@@ -1,4 +1,4 @@
-# The weight service (orva-service): Qt HttpServer and Qt WebSockets on top
+# The weight service (orva-service): its own HTTP layer and Qt WebSockets on top
 # of the Linux runtime, its tests against real clients (curl, Python's
 # websocket module, headless chromium, socat) and the fuzz target of its
 # request handling.
@@ -7,9 +7,9 @@ if(WIN32 OR NOT TARGET orva_host)
 endif()
 include(${CMAKE_CURRENT_LIST_DIR}/requirements.cmake)
 
-find_package(Qt6 COMPONENTS Network HttpServer WebSockets QUIET)
-if(NOT Qt6HttpServer_FOUND OR NOT Qt6WebSockets_FOUND)
-  orva_part_missing(service "qt6-httpserver-dev qt6-websockets-dev" "Qt HttpServer or Qt WebSockets is missing")
+find_package(Qt6 COMPONENTS Network WebSockets QUIET)
+if(NOT Qt6WebSockets_FOUND)
+  orva_part_missing(service "qt6-websockets-dev" "Qt WebSockets is missing")
   return()
 endif()
 if(NOT TARGET orva_mqtt)

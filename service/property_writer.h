@@ -28,8 +28,6 @@ struct WrittenProperties {
     QJsonObject properties;  // MinFixVes, DecPoint, ComSetting, ComNumber as the control holds them
     std::string written;     // "Name=value, ..." for the log
     bool saved = false;
-    // Never set: a write the file cannot take is refused as a whole (below).
-    std::optional<std::string> saveError;
 };
 
 // `body` is a JSON object of writable properties. A refusal leaves the

@@ -121,6 +121,26 @@ std::vector<std::string_view> splitLines(std::string_view text) {
     return lines;
 }
 
+// The [service] keys of the connection limits.
+int* connectionLimit(ConnectionLimits& l, const std::string& key) {
+    const std::pair<const char*, int*> keys[] = {
+        {"max_header_bytes", &l.maxHeaderBytes},
+        {"max_headers", &l.maxHeaders},
+        {"max_body_bytes", &l.maxBodyBytes},
+        {"header_timeout_ms", &l.headerTimeoutMs},
+        {"idle_timeout_ms", &l.idleTimeoutMs},
+        {"max_connections", &l.maxConnections},
+        {"max_connections_per_address", &l.maxConnectionsPerAddress},
+        {"max_websocket_clients", &l.maxWebSocketClients},
+        {"max_websocket_clients_per_address", &l.maxWebSocketClientsPerAddress},
+        {"max_websocket_message_bytes", &l.maxWebSocketMessageBytes},
+        {"websocket_ping_ms", &l.webSocketPingMs},
+    };
+    for (const auto& [name, field] : keys)
+        if (key == name) return field;
+    return nullptr;
+}
+
 }  // namespace
 
 std::string deviceIdentity(const std::string& port) {
@@ -219,8 +239,23 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
                     if (comma == std::string_view::npos) break;
                     rest.remove_prefix(comma + 1);
                 }
+            } else if (key == "allow_host") {
+                std::string_view rest = *value;
+                while (!rest.empty()) {
+                    const auto comma = rest.find(',');
+                    const std::string_view one = trim(rest.substr(0, comma));
+                    if (!one.empty()) config.limits.allowHosts.emplace_back(one);
+                    if (comma == std::string_view::npos) break;
+                    rest.remove_prefix(comma + 1);
+                }
+            } else if (int* limit = connectionLimit(config.limits, key)) {
+                int n = 0;
+                const auto [end, ec] = std::from_chars(value->data(), value->data() + value->size(), n);
+                if (ec != std::errc() || end != value->data() + value->size() || n < 1 || n > 100'000'000)
+                    fail(key + " must be a whole number, 1 or more");
+                *limit = n;
             } else {
-                fail("unknown key \"" + key + "\" in [service] (listen, token, allow_origin)");
+                fail("unknown key \"" + key + "\" in [service] (listen, token, allow_origin, allow_host, the limits)");
             }
         } else if (section == "ports") {
             const std::int16_t n = int16(key);

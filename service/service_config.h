@@ -3,7 +3,8 @@
 // "#" or ";" starting a comment (at the start of a line, or after a blank
 // outside quotes), a value optionally in double quotes.
 //
-//   [service]              listen, token, allow_origin (comma-separated)
+//   [service]              listen, token, allow_origin (comma-separated), the
+//                          connection limits (service/http/connection_limits.h)
 //   [ports]                N = PATH, port numbers every scale may switch to
 //   [mqtt]                 the broker to publish to (service/mqtt/mqtt_settings.h)
 //   [<id>]                 one scale: port, ComSetting, DecPoint, MinFixVes, ComNumber
@@ -30,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "service/http/connection_limits.h"
 #include "service/mqtt/mqtt_settings.h"
 
 namespace orva::service {
@@ -50,6 +52,7 @@ struct ServiceConfig {
     std::map<std::int16_t, std::string> ports;
     std::vector<ScaleConfig> scales;
     std::optional<orva::mqtt::MqttSettings> mqtt;  // [mqtt]: publish every scale to a broker
+    ConnectionLimits limits;                        // [service]: what one client may cost
 };
 
 class ConfigError : public std::runtime_error {

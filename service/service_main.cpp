@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QHostAddress>
-#include <QTcpServer>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -16,7 +15,8 @@
 #include "platform/qt/signal_quit.h"
 #include "service/config_reload.h"
 #include "service/mqtt/fleet_publisher.h"
-#include "service/limited_tcp_server.h"
+#include "service/http/descriptor_limit.h"
+#include "service/http/log_text.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "service/web_service.h"
@@ -58,7 +58,8 @@ and the running one stays); SIGINT and SIGTERM stop the service.
 
 void logLine(const std::string& text) {
     const QByteArray stamp = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8();
-    std::fprintf(stderr, "%s %s\n", stamp.constData(), text.c_str());
+    // One line per entry, whatever a client put into the text.
+    std::fprintf(stderr, "%s %s\n", stamp.constData(), escapeForLog(text).c_str());
 }
 
 int usage(const std::string& message) {
@@ -130,9 +131,15 @@ int main(int argc, char** argv) {
     // that fails here (the port is another service's) has opened no serial
     // port, has not touched the journal and has not been to the broker, so
     // a running instance loses no reply, no session and no retained status.
-    auto server = std::make_unique<LimitedTcpServer>(WebService::kMaxBodyBytes, nullptr);
+    // Every client and every port holds a descriptor: the service takes
+    // what it may and keeps its connection limits within it.
+    const DescriptorLimit descriptors = raiseDescriptorLimit();
+    std::string lowered;
+    config.limits =
+        fitDescriptors(config.limits, descriptors.now, static_cast<int>(config.scales.size()) + simulate, lowered);
+    HttpServer server(config.limits, nullptr);
     // Hundreds of clients may connect at once (waiting requests, dashboards).
-    server->setListenBacklogSize(512);
+    server.setListenBacklogSize(512);
     QHostAddress address;
     try {
         address = QHostAddress(QString::fromStdString(listenAddress(config.listenHost)));
@@ -140,9 +147,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort, e.what());
         return 1;
     }
-    if (address.isNull() || !server->listen(address, config.listenPort)) {
+    if (address.isNull() || !server.listen(address, config.listenPort)) {
         std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort,
-                     server->errorString().toUtf8().constData());
+                     server.errorString().toUtf8().constData());
         return 1;
     }
 
@@ -175,6 +182,10 @@ int main(int argc, char** argv) {
         if (!pollLog) return usage("cannot write " + pollLogPath);
     }
 
+    logLine("may use " + std::to_string(descriptors.now) + " file descriptors (soft limit was " +
+            std::to_string(descriptors.before) + ", hard limit " + std::to_string(descriptors.hard) + ")" +
+            (lowered.empty() ? std::string() : "; too few for the configured limits, lowered: " + lowered));
+
     // The broker's client is set up (its certificate files read, settled
     // weights an earlier run left in the journal taken back) before any
     // port is opened; it connects once the scales are there.
@@ -189,16 +200,14 @@ int main(int argc, char** argv) {
     }
 
     ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);
-    WebService web(fleet, config, configFile.get(), logLine);
+    WebService web(server, fleet, config, configFile.get(), logLine);
     web.setSentLog(pollLog.get());
     std::unique_ptr<orva::mqtt::FleetPublisher> mqtt;
     if (publisher) {
         mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, std::move(publisher), configFile.get(), logLine);
         web.addMetrics([&mqtt] { return mqtt->metrics(); });
     }
-    const quint16 port = server->serverPort();
-    server->setParent(&web);
-    web.bind(server.release());
+    const quint16 port = server.serverPort();
     const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]" : address.toString();
     std::printf("listening on http://%s:%u/\n", shown.toUtf8().constData(), port);
     std::fflush(stdout);

@@ -2,12 +2,11 @@
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QHttpServerRequest>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSysInfo>
 #include <QTcpSocket>
-#include <chrono>
 #include <ctime>
 #include <vector>
 
@@ -17,24 +16,7 @@
 namespace orva::service {
 namespace {
 
-std::int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-QByteArray methodName(QHttpServerRequest::Method m) {
-    switch (m) {
-        case QHttpServerRequest::Method::Get: return "GET";
-        case QHttpServerRequest::Method::Put: return "PUT";
-        case QHttpServerRequest::Method::Delete: return "DELETE";
-        case QHttpServerRequest::Method::Post: return "POST";
-        case QHttpServerRequest::Method::Head: return "HEAD";
-        case QHttpServerRequest::Method::Options: return "OPTIONS";
-        case QHttpServerRequest::Method::Patch: return "PATCH";
-        case QHttpServerRequest::Method::Connect: return "CONNECT";
-        case QHttpServerRequest::Method::Trace: return "TRACE";
-        default: return "UNKNOWN";
-    }
-}
+std::int64_t nowMs() { return steadyMs(); }
 
 QByteArray json(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
 
@@ -45,6 +27,31 @@ bool sameToken(const QByteArray& given, const QByteArray& expected) {
 }
 
 QString address(const QHostAddress& a) { return a.toString(); }
+
+// Every answer, the dashboard's and the API's: no script, style or frame
+// from elsewhere, no framing by another page, no guessing of content types.
+const std::vector<std::pair<QByteArray, QByteArray>>& securityHeaders() {
+    static const std::vector<std::pair<QByteArray, QByteArray>> headers{
+        {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"X-Frame-Options", "DENY"},
+        {"Referrer-Policy", "no-referrer"},
+    };
+    return headers;
+}
+
+// The host part of a Host header or of an origin's authority: without the
+// port or the brackets of an IPv6 address, in lower case, without a final dot.
+QByteArray hostPart(QByteArray authority) {
+    authority = authority.trimmed().toLower();
+    if (authority.startsWith('[')) {
+        const qsizetype close = authority.indexOf(']');
+        return close < 0 ? QByteArray() : authority.mid(1, close - 1);
+    }
+    if (authority.count(':') == 1) authority = authority.left(authority.indexOf(':'));
+    if (authority.endsWith('.')) authority.chop(1);
+    return authority;
+}
 
 }  // namespace
 
@@ -59,11 +66,30 @@ WebService::Reply WebService::dashboardFile(const char* name, const QByteArray& 
     return Reply{200, contentType, file.readAll(), {}};
 }
 
-WebService::WebService(ScaleFleet& fleet, const ServiceConfig& config, ConfigFile* configFile, ScaleFleet::Log log)
-    : fleet_(fleet), config_(config), configFile_(configFile), log_(std::move(log)) {
+WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfig& config, ConfigFile* configFile,
+                       ScaleFleet::Log log)
+    : fleet_(fleet),
+      config_(config),
+      configFile_(configFile),
+      log_(std::move(log)),
+      server_(server),
+      webSockets_(QStringLiteral("orva-service"), QWebSocketServer::NonSecureMode, this),
+      refusals_(log_) {
     expiry_.setSingleShot(true);
     connect(&expiry_, &QTimer::timeout, this, [this] { expireWaiters(); });
-    connect(this, &QAbstractHttpServer::newWebSocketConnection, this, [this] { acceptWebSockets(); });
+    connect(&server_, &HttpServer::request, this, &WebService::onRequest);
+    connect(&server_, &HttpServer::refused, this, &WebService::onRefused);
+    connect(&server_, &HttpServer::turnedAwayClient, this,
+            [this](const QHostAddress& client, const char* why) {
+                refusedRequest(client, "turned away a connection from " + address(client).toStdString() + ": " + why);
+            });
+    connect(&webSockets_, &QWebSocketServer::newConnection, this, [this] { acceptWebSockets(); });
+    connect(&pings_, &QTimer::timeout, this, [this] { pingClients(); });
+    refusalCounts_.setSingleShot(true);
+    connect(&refusalCounts_, &QTimer::timeout, this, [this] {
+        if (refusals_.flush(nowMs())) refusalCounts_.start(1000);
+    });
+    pings_.start(config_.limits.webSocketPingMs);
     auto follow = [this](const QString& id) {
         connect(fleet_.signalsOf(id), &ScaleSignals::stableWeight, this,
                 [this, id](double w, const QString& unit, const QDateTime& at, quint64 seq) { settled(id, w, unit, at, seq); });
@@ -76,63 +102,142 @@ WebService::~WebService() {
     for (auto& [socket, client] : clients_) client.socket->disconnect(this);
 }
 
-void WebService::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
-    auto responder = makeResponder(request, socket);
-    send(responder, upgradeRefusal_ ? *upgradeRefusal_ : Reply::error(404, "no such resource"));
-    upgradeRefusal_.reset();
+void WebService::refusedRequest(const QHostAddress& client, const std::string& what) {
+    ++refusedRequests_;
+    // A refusal left out is counted in a line at the end of its window.
+    if (refusals_.refused(address(client).toStdString(), what, nowMs()) && !refusalCounts_.isActive())
+        refusalCounts_.start(static_cast<int>(RefusalLog::kWindowMs));
 }
 
-QByteArray WebService::allowedOrigin(const QHttpServerRequest& request) const {
-    const QByteArray origin = request.value("Origin");
+QByteArray WebService::allowedOrigin(const HttpRequest& request) const {
+    const QByteArray origin = request.header("Origin");
     if (origin.isEmpty()) return {};
     for (const std::string& allowed : config_.allowOrigins)
         if (allowed == "*" || origin == QByteArray::fromStdString(allowed)) return origin;
     return {};
 }
 
-void WebService::send(QHttpServerResponder& responder, const Reply& reply) {
-    responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(reply.status));
-    if (!reply.contentType.isEmpty()) responder.writeHeader("Content-Type", reply.contentType);
-    responder.writeHeader("Cache-Control", "no-store");
-    for (const auto& [key, value] : reply.headers) responder.writeHeader(key, value);
-    responder.writeHeader("Content-Length", QByteArray::number(reply.body.size()));
-    responder.writeBody(reply.body);
+bool WebService::hostAllowed(const HttpRequest& request) const {
+    if (!request.hasHeader("Host")) return true;  // HTTP/1.0 (1.1 without one is refused by the reader)
+    const QByteArray host = hostPart(request.header("Host"));
+    if (host.isEmpty()) return false;
+    // An address cannot be made to point elsewhere by a name server, so a
+    // page can reach us by address only if it is served from that address.
+    if (!QHostAddress(QString::fromLatin1(host)).isNull()) return true;
+    if (host == "localhost" || host == QByteArray::fromStdString(config_.listenHost).toLower()) return true;
+    if (host == QSysInfo::machineHostName().toLower().toUtf8()) return true;
+    for (const std::string& allowed : config_.limits.allowHosts)
+        if (allowed == "*" || host == hostPart(QByteArray::fromStdString(allowed))) return true;
+    return false;
 }
 
-bool WebService::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
-    if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
-        // Accepting leaves the socket to the WebSocket handshake; a refusal
-        // is answered over HTTP by missingHandler, before any handshake.
-        upgradeRefusal_.reset();
-        if (request.url().path() != "/api/live" || request.method() != QHttpServerRequest::Method::Get)
-            upgradeRefusal_ = Reply::error(404, "the event stream is GET /api/live");
-        else if (static_cast<int>(clients_.size()) >= kMaxWebSocketClients) {
-            ++refusedClients_;
-            upgradeRefusal_ = Reply::error(503, "too many WebSocket clients (256)");
-        }
-        // A small kernel buffer, so that what a client does not read shows
-        // up as queued here, where the 1 MiB limit sees it.
-        if (!upgradeRefusal_) socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
-        return !upgradeRefusal_;
+// A browser names the page that opens a WebSocket; a page of any other site
+// must not read the scales. Clients that are not browsers send no Origin.
+bool WebService::liveOriginAllowed(const HttpRequest& request) const {
+    if (!request.hasHeader("Origin")) return true;
+    const QByteArray origin = request.header("Origin");
+    if (!allowedOrigin(request).isEmpty()) return true;
+    // The dashboard itself: http://<the Host the request was sent to>.
+    const QByteArray host = request.header("Host").trimmed().toLower();
+    return !host.isEmpty() && origin.toLower() == "http://" + host;
+}
+
+void WebService::send(HttpConnection* connection, const Reply& reply, bool headOnly, bool close) {
+    HeaderList headers;
+    if (!reply.contentType.isEmpty()) headers.emplace_back("Content-Type", reply.contentType);
+    headers.emplace_back("Cache-Control", "no-store");
+    for (const auto& h : securityHeaders()) headers.push_back(h);
+    for (const auto& h : reply.headers) headers.push_back(h);
+    connection->respond(reply.status, headers, reply.body, headOnly, close);
+}
+
+void WebService::onRefused(HttpConnection* connection, int status, const char* reason) {
+    const ConnectionLimits& limits = config_.limits;
+    QString text = QString::fromLatin1(reason);
+    if (status == 413) text = QString("request bodies are limited to %1 KiB").arg(limits.maxBodyBytes / 1024.0);
+    if (status == 431)
+        text = QString("%1 (%2 bytes, %3 headers)").arg(text).arg(limits.maxHeaderBytes).arg(limits.maxHeaders);
+    refusedRequest(connection->peer(), "refused a request from " + address(connection->peer()).toStdString() + ": " +
+                                           std::to_string(status) + " " + text.toStdString());
+    send(connection, Reply::error(status, text), false, true);
+}
+
+void WebService::onRequest(HttpConnection* connection, const HttpRequest& request) {
+    const bool close = !request.keepAlive;
+    if (!hostAllowed(request)) {
+        refusedRequest(connection->peer(), "refused a request from " + address(connection->peer()).toStdString() +
+                                               " for host \"" + request.header("Host").toStdString() + "\"");
+        send(connection, Reply::error(421, "this service does not answer for that host (allow_host)"), false, true);
+        return;
     }
-    std::optional<QHttpServerResponder> parked;
-    Reply reply = answer(request, socket, parked);
-    if (reply.status == 0) return true;  // parked until the scale settles
+    if (isWebSocketUpgrade(request)) {
+        upgrade(connection, request);
+        return;
+    }
+    const bool headOnly = request.method == "HEAD";
+    bool parked = false;
+    Reply reply = answer(request, connection, parked);
+    if (parked) return;  // until the scale settles
     const QByteArray origin = allowedOrigin(request);
     if (!origin.isEmpty()) {
         reply.headers.emplace_back("Access-Control-Allow-Origin", origin);
         reply.headers.emplace_back("Vary", "Origin");
     }
-    auto responder = makeResponder(request, socket);
-    send(responder, reply);
-    return true;
+    send(connection, reply, headOnly, close);
 }
 
-WebService::Reply WebService::answer(const QHttpServerRequest& request, QTcpSocket* socket,
-                                     std::optional<QHttpServerResponder>& parked) {
-    if (request.body().size() > kMaxBodyBytes) return Reply::error(413, "request bodies are limited to 64 KiB");
-    const QByteArray method = methodName(request.method());
-    const auto routed = route(method, request.url().path(QUrl::FullyEncoded).toUtf8());
+void WebService::upgrade(HttpConnection* connection, const HttpRequest& request) {
+    auto refuse = [&](int status, const QString& text) {
+        refusedRequest(connection->peer(),
+                       "refused a WebSocket client " + address(connection->peer()).toStdString() + ": " + text.toStdString());
+        send(connection, Reply::error(status, text), false, true);
+    };
+    if (request.path != "/api/live" || request.method != "GET") return refuse(404, "the event stream is GET /api/live");
+    if (!request.body.isEmpty()) return refuse(400, "a WebSocket handshake has no body");
+    if (!request.hasHeader("Sec-WebSocket-Key")) return refuse(400, "a WebSocket handshake needs Sec-WebSocket-Key");
+    if (request.header("Sec-WebSocket-Version") != "13") {
+        refusedRequest(connection->peer(), "refused a WebSocket client " + address(connection->peer()).toStdString() +
+                                               ": version " + request.header("Sec-WebSocket-Version").toStdString());
+        Reply reply = Reply::error(426, "the WebSocket version spoken is 13");
+        reply.headers.emplace_back("Sec-WebSocket-Version", "13");
+        return send(connection, reply, false, true);
+    }
+    if (!liveOriginAllowed(request)) return refuse(403, "this origin may not read the event stream (allow_origin)");
+    const ConnectionLimits& limits = config_.limits;
+    if (static_cast<int>(clients_.size() + handshakes_.size()) >= limits.maxWebSocketClients) {
+        ++refusedClients_;
+        return refuse(503, QString("too many WebSocket clients (%1)").arg(limits.maxWebSocketClients));
+    }
+    if (webSocketsFrom(connection->peer()) >= limits.maxWebSocketClientsPerAddress) {
+        ++refusedClients_;
+        return refuse(503, QString("too many WebSocket clients from this address (%1)").arg(limits.maxWebSocketClientsPerAddress));
+    }
+    std::unique_ptr<QTcpSocket> socket = connection->release();
+    if (!socket) return;
+    // A small kernel buffer, so that what a client does not read shows up
+    // as queued here, where the 1 MiB limit sees it.
+    socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
+    const auto key = std::make_pair(socket->peerAddress().toString(), socket->peerPort());
+    handshakes_.emplace(key, socket->peerAddress());
+    // A handshake the WebSocket server refuses ends with its socket.
+    connect(socket.get(), &QObject::destroyed, this, [this, key] { handshakes_.erase(key); });
+    QTcpSocket* raw = socket.release();  // the WebSocket server owns it now
+    webSockets_.handleConnection(raw);
+    // Its handshake is already buffered: no new arrival would announce it.
+    emit raw->readyRead();
+}
+
+int WebService::webSocketsFrom(const QHostAddress& client) const {
+    int n = 0;
+    for (const auto& [raw, c] : clients_) n += c.address == client ? 1 : 0;
+    for (const auto& [key, a] : handshakes_) n += a == client ? 1 : 0;
+    return n;
+}
+
+WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection* connection, bool& parked) {
+    // HEAD is answered as GET; the connection leaves the body out.
+    const QByteArray method = request.method == "HEAD" ? QByteArray("GET") : request.method;
+    const auto routed = route(method, request.path);
     if (const auto* refusal = std::get_if<Refusal>(&routed)) return Reply::error(refusal->status, refusal->error);
     const Route r = std::get<Route>(routed);
 
@@ -165,7 +270,7 @@ WebService::Reply WebService::answer(const QHttpServerRequest& request, QTcpSock
         case Resource::Metrics: return Reply{200, "text/plain; version=0.0.4; charset=utf-8", metrics(), {}};
         case Resource::Live: return Reply::error(426, "/api/live is a WebSocket: ask for an upgrade");
         case Resource::Properties:
-            if (method == "PUT") return writeProperties(request, *scale);
+            if (method == "PUT") return writeProperties(request, connection->peer(), *scale);
             {
                 const ActivexORVA& c = scale->control();
                 return Reply{200, "application/json",
@@ -180,7 +285,7 @@ WebService::Reply WebService::answer(const QHttpServerRequest& request, QTcpSock
                              {}};
             }
         case Resource::Stable: {
-            const auto timeout = stableTimeout(request.url().query(QUrl::FullyEncoded).toUtf8());
+            const auto timeout = stableTimeout(request.query);
             if (const auto* refusal = std::get_if<Refusal>(&timeout)) return Reply::error(refusal->status, refusal->error);
             if (const auto w = scale->settledWeight()) {
                 return Reply{200, "application/json",
@@ -193,49 +298,44 @@ WebService::Reply WebService::answer(const QHttpServerRequest& request, QTcpSock
             if (std::get<int>(timeout) == 0) return Reply::error(504, "timeout");
             const std::uint64_t key = nextWaiter_++;
             const std::int64_t deadline = nowMs() + std::get<int>(timeout);
-            parked.emplace(makeResponder(request, socket));
-            waiters_.emplace(key, Waiter{std::move(*parked), socket, r.scaleId, allowedOrigin(request), deadline});
-            parked.reset();
+            waiters_.emplace(key, Waiter{connection, r.scaleId, allowedOrigin(request), deadline, request.method == "HEAD",
+                                         !request.keepAlive, {}});
             deadlines_.emplace(deadline, key);
-            // A client that goes away stops waiting; its socket is not written to again.
-            connect(socket, &QTcpSocket::disconnected, this, [this, key] {
-                waiters_.erase(key);
-            });
+            // A client that goes away stops waiting; its connection is not written to again.
+            waiters_.at(key).gone = connect(connection, &HttpConnection::closed, this, [this, key] { waiters_.erase(key); });
             rearmExpiry();
+            parked = true;
             return Reply{0, {}, {}, {}};
         }
     }
     return Reply::error(404, "no such resource");
 }
 
-WebService::Reply WebService::writeProperties(const QHttpServerRequest& request, ServiceScale& scale) {
-    const QString client = address(request.remoteAddress());
+WebService::Reply WebService::writeProperties(const HttpRequest& request, const QHostAddress& from, ServiceScale& scale) {
+    const QString client = address(from);
     if (config_.token.empty()) {
-        log_("refused a property write from " + client.toStdString() + ": the service has no token");
+        refusedRequest(from, "refused a property write from " + client.toStdString() + ": the service has no token");
         return Reply::error(401, "writes are disabled: the service has no token configured");
     }
-    const QByteArray authorization = request.value("Authorization");
-    if (!authorization.startsWith("Bearer ")) {
-        log_("refused a property write from " + client.toStdString() + ": no token");
+    // "Bearer" in any letter case, as the scheme names of HTTP are.
+    const QByteArray authorization = request.header("Authorization").trimmed();
+    const qsizetype space = authorization.indexOf(' ');
+    if (space < 0 || authorization.left(space).compare("Bearer", Qt::CaseInsensitive) != 0) {
+        refusedRequest(from, "refused a property write from " + client.toStdString() + ": no token");
         return Reply::error(401, "a write needs Authorization: Bearer <token>");
     }
-    if (!sameToken(authorization.mid(7).trimmed(), QByteArray::fromStdString(config_.token))) {
-        log_("refused a property write from " + client.toStdString() + ": wrong token");
+    if (!sameToken(authorization.mid(space + 1).trimmed(), QByteArray::fromStdString(config_.token))) {
+        refusedRequest(from, "refused a property write from " + client.toStdString() + ": wrong token");
         return Reply::error(401, "wrong token");
     }
-    auto outcome = orva::service::writeProperties(scale, request.body(), configFile_);
+    auto outcome = orva::service::writeProperties(scale, request.body, configFile_);
     if (const auto* refusal = std::get_if<Refusal>(&outcome)) {
-        log_("refused a property write on " + scale.id().toStdString() + " from " + client.toStdString() + ": " +
-             refusal->error.toStdString());
+        refusedRequest(from, "refused a property write on " + scale.id().toStdString() + " from " + client.toStdString() + ": " +
+                                 refusal->error.toStdString());
         return Reply::error(refusal->status, refusal->error);
     }
     auto& written = std::get<WrittenProperties>(outcome);
     log_("[" + scale.id().toStdString() + "] properties written by " + client.toStdString() + ": " + written.written);
-    if (written.saveError) {
-        log_("the configuration could not be saved: " + *written.saveError);
-        return Reply::error(500, QString("the properties are in force but could not be saved: %1")
-                                     .arg(QString::fromStdString(*written.saveError)));
-    }
     written.properties.insert("saved", written.saved);
     return Reply{200, "application/json", json(written.properties), {}};
 }
@@ -244,14 +344,16 @@ void WebService::settled(const QString& scaleId, double weight, const QString& u
     const QByteArray body =
         json({{"weight", weight}, {"unit", unit}, {"at", at.toString(Qt::ISODateWithMs)}, {"seq", static_cast<qint64>(seq)}});
     for (auto it = waiters_.begin(); it != waiters_.end();) {
-        if (it->second.scaleId != scaleId || !it->second.socket) {
+        if (it->second.scaleId != scaleId) {
             ++it;
             continue;
         }
-        Reply reply{200, "application/json", body, {}};
-        if (!it->second.corsOrigin.isEmpty()) reply.headers = {{"Access-Control-Allow-Origin", it->second.corsOrigin}, {"Vary", "Origin"}};
-        it->second.socket->disconnect(this);
-        send(it->second.responder, reply);
+        if (it->second.connection) {
+            Reply reply{200, "application/json", body, {}};
+            if (!it->second.corsOrigin.isEmpty()) reply.headers = {{"Access-Control-Allow-Origin", it->second.corsOrigin}, {"Vary", "Origin"}};
+            send(it->second.connection, reply, it->second.headOnly, it->second.close);
+        }
+        disconnect(it->second.gone);  // a kept-alive connection collects none of them
         it = waiters_.erase(it);
     }
 }
@@ -263,12 +365,12 @@ void WebService::expireWaiters() {
         deadlines_.erase(deadlines_.begin());
         const auto it = waiters_.find(key);
         if (it == waiters_.end()) continue;  // answered or gone
-        if (it->second.socket) {
+        if (it->second.connection) {
             Reply reply = Reply::error(504, "timeout");
             if (!it->second.corsOrigin.isEmpty()) reply.headers = {{"Access-Control-Allow-Origin", it->second.corsOrigin}, {"Vary", "Origin"}};
-            it->second.socket->disconnect(this);
-            send(it->second.responder, reply);
+            send(it->second.connection, reply, it->second.headOnly, it->second.close);
         }
+        disconnect(it->second.gone);
         waiters_.erase(it);
     }
     rearmExpiry();
@@ -285,19 +387,17 @@ void WebService::rearmExpiry() {
 }
 
 void WebService::acceptWebSockets() {
-    while (hasPendingWebSocketConnections()) {
-        std::unique_ptr<QWebSocket> socket = nextPendingWebSocketConnection();
+    while (webSockets_.hasPendingConnections()) {
+        std::unique_ptr<QWebSocket> socket(webSockets_.nextPendingConnection());
         if (!socket) break;
         QWebSocket* raw = socket.get();
-        if (static_cast<int>(clients_.size()) >= kMaxWebSocketClients) {
-            // Two handshakes that passed the check together: the later one goes.
-            ++refusedClients_;
-            socket->close(static_cast<QWebSocketProtocol::CloseCode>(1013), "too many clients");
-            raw->setParent(this);
-            connect(raw, &QWebSocket::disconnected, raw, &QObject::deleteLater);
-            socket.release();
-            continue;
-        }
+        raw->setParent(nullptr);
+        handshakes_.erase(std::make_pair(raw->peerAddress().toString(), raw->peerPort()));
+        // Set before the event loop reads a byte of what follows the handshake.
+        const auto limit = static_cast<quint64>(config_.limits.maxWebSocketMessageBytes);
+        raw->setMaxAllowedIncomingFrameSize(limit);
+        raw->setMaxAllowedIncomingMessageSize(limit);
+        raw->setReadBufferSize(2 * limit + 64);
         connect(raw, &QWebSocket::textMessageReceived, this, [this, raw](const QString& message) {
             const auto it = clients_.find(raw);
             if (it == clients_.end()) return;
@@ -307,6 +407,11 @@ void WebService::acceptWebSockets() {
                 return;
             }
             const QStringList& ids = std::get<QStringList>(wanted);
+            if (ids.size() > static_cast<qsizetype>(fleet_.scales().size())) {
+                raw->sendTextMessage(QString::fromUtf8(
+                    json({{"error", QString("a subscription names at most the %1 scale(s) served").arg(fleet_.scales().size())}})));
+                return;
+            }
             for (const QString& id : ids)
                 if (fleet_.find(id) == nullptr) {
                     raw->sendTextMessage(QString::fromUtf8(json({{"error", QString("no scale \"%1\"").arg(id)}})));
@@ -315,15 +420,33 @@ void WebService::acceptWebSockets() {
             it->second.scales = std::set<QString>(ids.begin(), ids.end());
             raw->sendTextMessage(QString::fromUtf8(json({{"subscribed", QJsonArray::fromStringList(ids)}})));
         });
+        connect(raw, &QWebSocket::pong, this, [this, raw](quint64, const QByteArray&) {
+            const auto it = clients_.find(raw);
+            if (it != clients_.end()) it->second.unansweredPings = 0;
+        });
         // Queued: a write inside broadcast() can find the peer gone and emit
         // this at once, while the clients are being walked.
         connect(raw, &QWebSocket::disconnected, this, [this, raw] { dropClient(raw, nullptr); }, Qt::QueuedConnection);
-        clients_.emplace(raw, Client{std::move(socket), {}});
+        const QHostAddress peer = raw->peerAddress();
+        clients_.emplace(raw, Client{std::move(socket), {}, peer, 0});
         // The scales build their event texts only while someone listens.
         if (clients_.size() == 1)
             eventsConnection_ = connect(&fleet_, &ScaleHub::eventJson, this,
                                         [this](const QString& id, const QByteArray& j) { broadcast(id, j); });
     }
+}
+
+void WebService::pingClients() {
+    std::vector<QWebSocket*> silent;
+    for (auto& [raw, client] : clients_) {
+        if (client.unansweredPings >= 2) {
+            silent.push_back(raw);
+            continue;
+        }
+        ++client.unansweredPings;
+        raw->ping();
+    }
+    for (QWebSocket* raw : silent) dropClient(raw, "it answered no ping twice");
 }
 
 void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
@@ -346,7 +469,9 @@ void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
         raw->flush();
     }
     for (QWebSocket* raw : slow) dropClient(raw, "it stopped reading (1 MiB queued)");
-    if (sentLog_ != nullptr && message.left(48).contains("\"event\":\"Decode\"")) {
+    // The event's name follows its time stamps ("t_ms", "time"), within the
+    // first hundred bytes however long the service has run.
+    if (sentLog_ != nullptr && message.left(96).contains("\"event\":\"Decode\"")) {
         timespec t{};
         ::clock_gettime(CLOCK_REALTIME, &t);
         std::fprintf(sentLog_, "W %s %lld\n", scaleId.toUtf8().constData(),
@@ -397,7 +522,11 @@ QByteArray WebService::metrics() const {
     out += fleet_.portStateMetrics();
     single("orva_websocket_clients", "gauge", "Connected WebSocket clients.", clients_.size());
     single("orva_websocket_refused_total", "counter", "WebSocket clients refused over the limit.", refusedClients_);
-    single("orva_websocket_dropped_total", "counter", "WebSocket clients dropped for not reading.", droppedClients_);
+    single("orva_websocket_dropped_total", "counter", "WebSocket clients dropped for not reading or not answering pings.", droppedClients_);
+    single("orva_http_connections", "gauge", "Open HTTP connections.", static_cast<qulonglong>(server_.connections()));
+    single("orva_http_turned_away_total", "counter", "HTTP connections turned away over a connection limit.", server_.turnedAway());
+    single("orva_http_evicted_total", "counter", "Idle HTTP connections closed to make room for a new one.", server_.evicted());
+    single("orva_refused_requests_total", "counter", "Requests and connections refused.", refusedRequests_);
     single("orva_waiting_requests", "gauge", "Requests waiting for a settled weight.", waiters_.size());
     single("orva_tick_wakeups_total", "counter", "Wake-ups of the shared tick timer.", fleet_.scheduler().wakeUps());
     single("orva_ticks_total", "counter", "Timer ticks of all controls.", fleet_.scheduler().ticks());

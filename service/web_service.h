@@ -1,42 +1,46 @@
 #pragma once
 // The service's HTTP API, its WebSocket event stream and the dashboard, on
-// Qt HttpServer, in the thread of the scales. Requests are answered from the
-// scales' published state; the only writes go through the control's own
-// property writes. Nothing a client does blocks: a waiting "stable" request
-// is parked until its scale settles or its time runs out, and a WebSocket
-// client that stops reading is dropped once 1 MiB is queued for it.
+// the service's own connection layer (service/http), in the thread of the
+// scales. Requests are answered from the scales' published state; the only
+// writes go through the control's own property writes. Nothing a client does
+// blocks: a waiting "stable" request is parked until its scale settles or its
+// time runs out, and a WebSocket client that stops reading is dropped once
+// 1 MiB is queued for it. What each client may cost is bounded by the
+// configured ConnectionLimits.
 
-#include <QAbstractHttpServer>
-#include <QHttpServerResponder>
+#include <QHash>
+#include <QHostAddress>
 #include <QPointer>
 #include <QTimer>
 #include <QWebSocket>
+#include <QWebSocketServer>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <set>
 #include <vector>
 
+#include "service/http/http_connection.h"
+#include "service/http/http_server.h"
+#include "service/http/refusal_log.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 
-class QTcpSocket;
-
 namespace orva::service {
 
-class WebService final : public QAbstractHttpServer {
+class WebService final : public QObject {
     Q_OBJECT
 public:
-    static constexpr qint64 kMaxBodyBytes = 64 * 1024;
-    static constexpr int kMaxWebSocketClients = 256;
     static constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
 
     // configFile may be null (a simulated demo has no file to save to).
-    WebService(ScaleFleet& fleet, const ServiceConfig& config, ConfigFile* configFile, ScaleFleet::Log log);
+    // `server` is already listening (bound before any port or broker is
+    // touched); the service answers what it accepts.
+    WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfig& config, ConfigFile* configFile, ScaleFleet::Log log);
     ~WebService() override;
+
 
     int webSocketClients() const { return static_cast<int>(clients_.size()); }
     int waitingRequests() const { return static_cast<int>(waiters_.size()); }
@@ -45,10 +49,6 @@ public:
     void setSentLog(std::FILE* log) { sentLog_ = log; }
     // More lines for /metrics, in Prometheus text format (the broker link's).
     void addMetrics(std::function<QByteArray()> source) { moreMetrics_.push_back(std::move(source)); }
-
-protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
     struct Reply {
@@ -59,29 +59,41 @@ private:
         static Reply error(int status, const QString& text);
     };
     struct Waiter {
-        QHttpServerResponder responder;
-        QPointer<QTcpSocket> socket;
+        QPointer<HttpConnection> connection;
         QString scaleId;
         QByteArray corsOrigin;
         std::int64_t deadline;
+        bool headOnly;
+        bool close;
+        QMetaObject::Connection gone = {};  // its connection's end
     };
     struct Client {
         std::unique_ptr<QWebSocket> socket;
         std::set<QString> scales;  // empty: every scale
+        QHostAddress address;
+        int unansweredPings = 0;
     };
 
     static Reply dashboardFile(const char* name, const QByteArray& contentType);
-    void send(QHttpServerResponder& responder, const Reply& reply);
-    Reply answer(const QHttpServerRequest& request, QTcpSocket* socket, std::optional<QHttpServerResponder>& parked);
-    Reply writeProperties(const QHttpServerRequest& request, ServiceScale& scale);
+    void send(HttpConnection* connection, const Reply& reply, bool headOnly, bool close = false);
+    void onRequest(HttpConnection* connection, const HttpRequest& request);
+    void onRefused(HttpConnection* connection, int status, const char* reason);
+    void refusedRequest(const QHostAddress& client, const std::string& what);
+    Reply answer(const HttpRequest& request, HttpConnection* connection, bool& parked);
+    Reply writeProperties(const HttpRequest& request, const QHostAddress& from, ServiceScale& scale);
     QByteArray metrics() const;
-    QByteArray allowedOrigin(const QHttpServerRequest& request) const;
+    QByteArray allowedOrigin(const HttpRequest& request) const;
+    bool hostAllowed(const HttpRequest& request) const;
+    bool liveOriginAllowed(const HttpRequest& request) const;
 
     void settled(const QString& scaleId, double weight, const QString& unit, const QDateTime& at, quint64 seq);
     void expireWaiters();
     void rearmExpiry();
 
+    void upgrade(HttpConnection* connection, const HttpRequest& request);
+    int webSocketsFrom(const QHostAddress& address) const;
     void acceptWebSockets();
+    void pingClients();
     void broadcast(const QString& scaleId, const QByteArray& json);
     void dropClient(QWebSocket* socket, const char* why);
 
@@ -89,17 +101,26 @@ private:
     const ServiceConfig& config_;
     ConfigFile* configFile_;
     ScaleFleet::Log log_;
+    // Handshakes handed to the WebSocket server and not yet done, by the
+    // client's address and port. Before the servers, so it outlives the
+    // sockets they delete when the service ends.
+    std::map<std::pair<QString, quint16>, QHostAddress> handshakes_;
+    HttpServer& server_;
+    QWebSocketServer webSockets_;
+    RefusalLog refusals_;
     std::map<std::uint64_t, Waiter> waiters_;
     std::multimap<std::int64_t, std::uint64_t> deadlines_;
     std::uint64_t nextWaiter_ = 1;
     QTimer expiry_;
+    QTimer pings_;
+    QTimer refusalCounts_;
     std::map<QWebSocket*, Client> clients_;
-    std::optional<Reply> upgradeRefusal_;
     QMetaObject::Connection eventsConnection_;
     std::FILE* sentLog_ = nullptr;
     std::uint64_t refusedClients_ = 0;
     std::uint64_t droppedClients_ = 0;
     std::vector<std::function<QByteArray()>> moreMetrics_;
+    std::uint64_t refusedRequests_ = 0;
 };
 
 }  // namespace orva::service

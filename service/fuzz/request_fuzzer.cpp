@@ -1,7 +1,9 @@
 // Fuzz target for the service's own request handling: routing, the query of
-// a "stable" wait, property-write bodies, WebSocket subscriptions, and the
-// configuration file with its line-keeping writer. The first byte picks the
-// part; the rest is its input. Every answer must keep its documented shape.
+// a "stable" wait, property-write bodies, WebSocket subscriptions, the
+// configuration file with its line-keeping writer, and the connection layer's
+// request reader (bytes of a connection in, requests, refusals and closes
+// out). The first byte picks the part (250 and above: the connection); the
+// rest is its input. Every answer must keep its documented shape.
 
 #include <QByteArray>
 #include <QString>
@@ -10,10 +12,13 @@
 #include <cstdlib>
 #include <string>
 #include <variant>
+#include <vector>
+#include <algorithm>
 
 #include "platform/serial_settings.h"
 #include "service/api_request.h"
 #include "service/fd_serial_port.h"
+#include "service/http/request_reader.h"
 #include "service/service_config.h"
 
 namespace {
@@ -114,11 +119,71 @@ void fuzzConfig(const QByteArray& input) {
     (void)trimmed;
 }
 
+// What a connection makes of its bytes: each request (method, target, body)
+// or the refusal that closes it, in order.
+struct Served {
+    std::vector<std::string> events;
+    qsizetype maxHeld = 0;
+};
+
+Served serve(const QByteArray& bytes, qsizetype piece, const ConnectionLimits& limits) {
+    Served out;
+    RequestReader reader(limits);
+    QByteArray unread;
+    qsizetype at = 0;
+    while (true) {
+        const RequestReader::Progress p = reader.read(unread);
+        check(p.consumed >= 0 && p.consumed <= unread.size(), "consumes only what it was given");
+        unread.remove(0, p.consumed);
+        out.maxHeld = std::max(out.maxHeld, unread.size());
+        if (p.step == RequestReader::Step::Refused) {
+            const int s = reader.refusalStatus();
+            check(s == 400 || s == 413 || s == 431 || s == 501 || s == 505, "refusals are 400, 413, 431, 501 or 505");
+            out.events.push_back("refused " + std::to_string(s));
+            return out;  // and closed
+        }
+        if (p.step == RequestReader::Step::Complete) {
+            const HttpRequest r = reader.take();
+            check(r.body.size() <= limits.maxBodyBytes, "a body within its limit");
+            check(r.headBytes <= limits.maxHeaderBytes, "a head within its limit");
+            check(static_cast<int>(r.headers.size()) <= limits.maxHeaders, "headers within their number");
+            check(r.path.startsWith('/'), "a target is a path");
+            for (const auto& [name, value] : r.headers)
+                for (char c : name + value) check(c != '\r' && c != '\n' && c != '\0', "no line break in a header");
+            out.events.push_back(r.method.toStdString() + " " + r.target.toStdString() + " " + r.body.toStdString());
+            if (!r.keepAlive) return out;
+            continue;
+        }
+        if (at >= bytes.size()) return out;  // the client stops sending
+        const qsizetype n = std::min(piece, bytes.size() - at);
+        unread += bytes.mid(at, n);
+        at += n;
+    }
+}
+
+void fuzzConnection(const QByteArray& input) {
+    ConnectionLimits limits;
+    limits.maxHeaderBytes = 512;
+    limits.maxHeaders = 8;
+    limits.maxBodyBytes = 64;
+    const Served whole = serve(input, input.size() + 1, limits);
+    // However the bytes are cut into segments, a connection serves the same.
+    for (const qsizetype piece : {qsizetype{1}, qsizetype{3}, qsizetype{64}}) {
+        const Served cut = serve(input, piece, limits);
+        check(cut.events == whole.events, "the same requests however the bytes arrive");
+        check(cut.maxHeld <= limits.maxHeaderBytes + piece, "never more held than a head and one arrival");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const QByteArray input(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1));
+    if (data[0] >= 250) {
+        fuzzConnection(input);
+        return 0;
+    }
     switch (data[0] % 5) {
         case 0: fuzzRoute(input); break;
         case 1: fuzzQuery(input); break;

@@ -79,11 +79,6 @@ QJsonObject FleetPublisher::write(const QString& id, const QJsonObject& properti
     QJsonObject result = written.properties;
     result.insert("ok", true);
     result.insert("saved", written.saved);
-    if (written.saveError) {
-        log_("the configuration could not be saved: " + *written.saveError);
-        result.insert("error", QString("the properties are in force but could not be saved: %1")
-                                   .arg(QString::fromStdString(*written.saveError)));
-    }
     return result;
 }
 

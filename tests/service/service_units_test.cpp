@@ -12,7 +12,6 @@
 #include "platform/failure.h"
 #include "service/api_request.h"
 #include "service/fd_serial_port.h"
-#include "service/limited_tcp_server.h"
 #include "service/service_config.h"
 #include "service/tick_scheduler.h"
 #include "tests/support/event_loop.h"
@@ -197,16 +196,6 @@ TEST(ServiceRequests, RoutesMethodsAndPaths) {
     EXPECT_EQ(resource("GET", "/api/scales/bay-1/stable/x"), -404);
     EXPECT_EQ(resource("GET", "/etc/passwd"), -404);
     EXPECT_EQ(std::get<Route>(route("GET", "/api/scales/bay%2D1")).scaleId, "bay-1");
-}
-
-TEST(ServiceRequests, AnnouncedBodyLength) {
-    EXPECT_FALSE(LimitedTcpServer::announcedLength("PUT / HTTP/1.1\r\nContent-Length: 5\r\n"));
-    EXPECT_EQ(LimitedTcpServer::announcedLength("GET / HTTP/1.1\r\nHost: x\r\n\r\n"), -1);
-    EXPECT_EQ(LimitedTcpServer::announcedLength("PUT / HTTP/1.1\r\ncontent-LENGTH:  70000 \r\n\r\n{"), 70000);
-    EXPECT_EQ(LimitedTcpServer::announcedLength("PUT / HTTP/1.1\r\nContent-Length: 9e99\r\n\r\n"),
-              std::numeric_limits<qint64>::max());
-    EXPECT_EQ(LimitedTcpServer::announcedLength("PUT / HTTP/1.1\r\nContent-Length: -1\r\n\r\n"),
-              std::numeric_limits<qint64>::max());
 }
 
 TEST(ServiceRequests, StableTimeoutIsBounded) {

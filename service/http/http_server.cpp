@@ -1,0 +1,101 @@
+#include "service/http/http_server.h"
+
+#include <QTcpSocket>
+#include <sys/socket.h>
+#include <memory>
+
+namespace orva::service {
+
+HttpServer::HttpServer(const ConnectionLimits& limits, QObject* parent) : QTcpServer(parent), limits_(limits) {
+    // A burst of a thousand connects is taken a few at a time, each pass a
+    // turn of the event loop, so the scales' ticks run in between: Qt stops
+    // accepting while this many wait, and goes on when they are taken.
+    setMaxPendingConnections(kAcceptsPerPass);
+    connect(this, &QTcpServer::newConnection, this, [this] {
+        if (takeQueued_) return;
+        takeQueued_ = true;
+        QMetaObject::invokeMethod(this, &HttpServer::takePending, Qt::QueuedConnection);
+    });
+    // Out of descriptors, the listening socket would be ready again at once
+    // and spin the event loop: accepting pauses for a moment instead.
+    resume_.setSingleShot(true);
+    connect(&resume_, &QTimer::timeout, this, [this] { resumeAccepting(); });
+    connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
+        pauseAccepting();
+        resume_.start(100);
+    });
+}
+
+void HttpServer::incomingConnection(qintptr descriptor) {
+    auto* socket = new QTcpSocket(this);  // owned by this server until taken
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    addPendingConnection(socket);
+}
+
+void HttpServer::takePending() {
+    takeQueued_ = false;
+    for (int i = 0; i < kAcceptsPerPass && hasPendingConnections(); ++i) {
+        std::unique_ptr<QTcpSocket> socket(nextPendingConnection());
+        socket->setParent(nullptr);
+        admit(std::move(socket));
+    }
+    if (hasPendingConnections() && !takeQueued_) {
+        takeQueued_ = true;
+        QMetaObject::invokeMethod(this, &HttpServer::takePending, Qt::QueuedConnection);
+    }
+}
+
+void HttpServer::admit(std::unique_ptr<QTcpSocket> socket) {
+    const QHostAddress peer = socket->peerAddress();
+    const qintptr descriptor = socket->socketDescriptor();
+    const char* refusal = nullptr;
+    auto& count = perAddress_[peer];
+    if (count >= limits_.maxConnectionsPerAddress) refusal = "too many connections from this address";
+    else if (static_cast<int>(connections_.size()) >= limits_.maxConnections && !makeRoom())
+        refusal = "too many connections";
+    if (refusal != nullptr) {
+        if (count == 0) perAddress_.remove(peer);
+        ++turnedAway_;
+        emit turnedAwayClient(peer, refusal);
+        static const QByteArray body = R"({"error":"too many connections"})";
+        const QByteArray answer = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+                                  "X-Content-Type-Options: nosniff\r\nRetry-After: 1\r\nConnection: close\r\n"
+                                  "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        // Straight into the fresh socket's empty kernel buffer, which takes
+        // it whole; the descriptor is closed at once, so a client over its
+        // limit holds nothing here.
+        const auto sent = ::send(static_cast<int>(descriptor), answer.constData(), static_cast<std::size_t>(answer.size()),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        (void)sent;  // a client that is already gone gets nothing
+        ::shutdown(static_cast<int>(descriptor), SHUT_WR);
+        socket->abort();
+        return;
+    }
+    ++count;
+    auto* connection = new HttpConnection(std::move(socket), limits_, this);
+    connections_.insert(connection);
+    connect(connection, &HttpConnection::request, this, &HttpServer::request);
+    connect(connection, &HttpConnection::refused, this, &HttpServer::refused);
+    connect(connection, &HttpConnection::closed, this, &HttpServer::forget);
+}
+
+void HttpServer::forget(HttpConnection* connection) {
+    if (connections_.erase(connection) == 0) return;
+    const auto it = perAddress_.find(connection->peer());
+    if (it != perAddress_.end() && --it.value() <= 0) perAddress_.erase(it);
+}
+
+bool HttpServer::makeRoom() {
+    HttpConnection* oldest = nullptr;
+    for (HttpConnection* c : connections_)
+        if (c->evictable() && (oldest == nullptr || c->stateSinceMs() < oldest->stateSinceMs())) oldest = c;
+    if (oldest == nullptr) return false;
+    ++evicted_;
+    oldest->abort();  // forgets it through closed()
+    return true;
+}
+
+}  // namespace orva::service
