@@ -43,14 +43,17 @@ foreach(_orva_header IN LISTS ORVA_PUBLIC_HEADERS)
 endforeach()
 install(FILES ${CMAKE_BINARY_DIR}/generated/orva/version.h DESTINATION ${_orva_include}/orva COMPONENT dev)
 
-target_include_directories(orva_core INTERFACE $<INSTALL_INTERFACE:${_orva_include}>)
-set_target_properties(orva_core PROPERTIES EXPORT_NAME control OUTPUT_NAME orva-control)
+# The core's floors, each its own archive; Orva::control brings the ones below.
+foreach(_orva_floor platform panel acquisition control)
+  target_include_directories(orva_${_orva_floor} INTERFACE $<INSTALL_INTERFACE:${_orva_include}>)
+  set_target_properties(orva_${_orva_floor} PROPERTIES EXPORT_NAME ${_orva_floor} OUTPUT_NAME orva-${_orva_floor})
+endforeach()
 set_target_properties(orva_version PROPERTIES EXPORT_NAME version)
 set_target_properties(orva_qt PROPERTIES EXPORT_NAME qt OUTPUT_NAME orva-qt)
 set_target_properties(orva_qt_widgets PROPERTIES EXPORT_NAME qt_notice OUTPUT_NAME orva-qt-notice)
 set_target_properties(orva_panel_qt PROPERTIES EXPORT_NAME panel_widget OUTPUT_NAME orva-panel-widget)
 set_target_properties(orva_scale_widget PROPERTIES EXPORT_NAME widgets OUTPUT_NAME orva-widgets)
-install(TARGETS orva_core orva_version orva_qt orva_qt_widgets orva_panel_qt orva_scale_widget
+install(TARGETS orva_platform orva_panel orva_acquisition orva_control orva_version orva_qt orva_qt_widgets orva_panel_qt orva_scale_widget
         EXPORT OrvaControlTargets
         ARCHIVE DESTINATION ${_orva_libdir} COMPONENT dev)
 # A stripped install (the packages) keeps the archives' symbols and drops
