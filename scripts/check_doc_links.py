@@ -14,6 +14,7 @@ when there is one, 0 otherwise.
 import os
 import re
 import sys
+import urllib.parse
 
 FENCE = re.compile(r'^\s{0,3}(```|~~~)')
 HEADING = re.compile(r'^\s{0,3}(#{1,6})\s+(.*?)\s*#*\s*$')
@@ -107,7 +108,7 @@ def check(root, path, cache=None):
             continue
         if SCHEME.match(target) or target.startswith('//'):
             continue
-        file_part, _, anchor = target.partition('#')
+        file_part, _, anchor = (urllib.parse.unquote(part) for part in target.partition('#'))
         if file_part:
             resolved = os.path.realpath(os.path.join(os.path.dirname(path), file_part))
             if os.path.commonpath([root, resolved]) != root:

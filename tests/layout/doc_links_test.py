@@ -31,6 +31,7 @@ CASES = [
      '[r](target.md#reload-sighup) [w](target.md#a-log-of-weighings---log-file)', []),
     ('the second of two equal headings', '[t](target.md#tests-1)', []),
     ('a heading in Cyrillic', '[d](target.md#данные-порта)', []),
+    ('a percent-encoded anchor', '[d](target.md#%D0%B4%D0%B0%D0%BD%D0%BD%D1%8B%D0%B5-%D0%BF%D0%BE%D1%80%D1%82%D0%B0)', []),
     ('an anchor in the same file', '# Page\n\n[p](#page)', []),
     ('a link over a line end', 'see [Limits\nand safety](target.md#limits-and-safety)', []),
     ('a web address is not followed', '[w](https://example.invalid/x.md#nothing)', []),
