@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Regenerates the README's pictures in docs/pictures/ from a built tree:
+# Regenerates the pictures of the README and docs/ (in docs/pictures/) from a built tree:
 #   panel-linux.png      orva-panel on the simulated terminal (offscreen Qt)
 #   panel-wine.png       the ActiveX control's panel in the Wine test host
 #   dashboard.png        the service's dashboard from the headless-browser test
