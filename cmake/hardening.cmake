@@ -25,7 +25,7 @@ get_filename_component(ORVA_FUZZ_DIR ${ORVA_FUZZ_DIR} ABSOLUTE)
 # --- soak in virtual time ---
 find_package(GTest REQUIRED)
 add_executable(orva_soak_tests ${CMAKE_CURRENT_LIST_DIR}/../tests/soak/soak_test.cpp)
-target_link_libraries(orva_soak_tests PRIVATE orva_virtual GTest::gtest GTest::gtest_main)
+target_link_libraries(orva_soak_tests PRIVATE orva_core orva_virtual GTest::gtest GTest::gtest_main)
 orva_warnings(orva_soak_tests)
 add_test(NAME soak.day_of_polling COMMAND orva_soak_tests)
 set_tests_properties(soak.day_of_polling PROPERTIES LABELS soak TIMEOUT 600)
@@ -35,7 +35,7 @@ foreach(target IN LISTS ORVA_FUZZ_TARGETS)
   # The harness with a plain main that replays stored inputs.
   add_executable(orva_fuzz_replay_${target}
     ${ORVA_FUZZ_DIR}/${target}_fuzzer.cpp ${ORVA_FUZZ_DIR}/replay_main.cpp)
-  target_link_libraries(orva_fuzz_replay_${target} PRIVATE orva_virtual ${ORVA_FUZZ_LIBS_${target}})
+  target_link_libraries(orva_fuzz_replay_${target} PRIVATE orva_core orva_virtual ${ORVA_FUZZ_LIBS_${target}})
   orva_warnings(orva_fuzz_replay_${target})
   add_test(NAME fuzz.replay.${target}
     COMMAND orva_fuzz_replay_${target} ${ORVA_FUZZ_DIR}/corpus/${target} ${ORVA_FUZZ_DIR}/regressions/${target})
@@ -44,7 +44,7 @@ foreach(target IN LISTS ORVA_FUZZ_TARGETS)
   # The harness under libFuzzer, for the bounded runs of scripts/hardening.sh.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     add_executable(orva_fuzz_${target} ${ORVA_FUZZ_DIR}/${target}_fuzzer.cpp)
-    target_link_libraries(orva_fuzz_${target} PRIVATE orva_virtual ${ORVA_FUZZ_LIBS_${target}})
+    target_link_libraries(orva_fuzz_${target} PRIVATE orva_core orva_virtual ${ORVA_FUZZ_LIBS_${target}})
     target_compile_options(orva_fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_link_options(orva_fuzz_${target} PRIVATE -fsanitize=fuzzer,address,undefined)
     orva_warnings(orva_fuzz_${target})

@@ -56,16 +56,9 @@ if(WIN32)
   add_dependencies(orva_ocx_ids orva_ocx_header)
 
   # Windows platform seams and the GDI panel.
-  add_library(orva_win32 STATIC
-    platform/win32/file_trace.cpp
-    platform/win32/notice.cpp
-    platform/win32/serial_port.cpp
-    platform/win32/text.cpp
-    platform/win32/timers.cpp
-    panel/gdi/gdi_panel.cpp)
-  target_link_libraries(orva_win32 PUBLIC orva_core)
+  orva_floor(platform/win32 SOURCES file_trace.cpp notice.cpp serial_port.cpp text.cpp timers.cpp)
   target_compile_definitions(orva_win32 PUBLIC UNICODE _UNICODE _WIN32_WINNT=0x0601)
-  orva_warnings(orva_win32)
+  orva_floor(panel/gdi SOURCES gdi_panel.cpp)
 
   add_library(ActiveX_ORVA SHARED
     control/ocx/class_factory.cpp
@@ -89,7 +82,9 @@ if(WIN32)
     control/ocx/ActiveX_ORVA.def)
   set_target_properties(ActiveX_ORVA PROPERTIES PREFIX "" SUFFIX ".ocx" OUTPUT_NAME ActiveX_ORVA)
   target_include_directories(ActiveX_ORVA PRIVATE ${_orva_gen} ${_orva_ocx_src})
-  target_link_libraries(ActiveX_ORVA PRIVATE orva_ocx_ids orva_win32 ole32 oleaut32 uuid user32 gdi32 advapi32)
+  # The COM frame stands on the control and the Windows platform and panel.
+  orva_floor_headers(ActiveX_ORVA control/ocx)
+  target_link_libraries(ActiveX_ORVA PRIVATE orva_ocx_ids orva_version ole32 oleaut32 uuid user32 gdi32 advapi32)
   # A self-contained module: no runtime DLL of the compiler beside it.
   target_link_options(ActiveX_ORVA PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at -Wl,--enable-stdcall-fixup)
   orva_warnings(ActiveX_ORVA)

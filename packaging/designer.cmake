@@ -13,12 +13,13 @@ endif()
 
 # Static libraries that go into the plugin and into programs built against
 # the installed library.
-set_target_properties(orva_core orva_qt orva_qt_widgets orva_panel_qt PROPERTIES POSITION_INDEPENDENT_CODE ON)
+set_target_properties(orva_qt_widgets PROPERTIES POSITION_INDEPENDENT_CODE ON)
 
 add_library(orva_scale_widget STATIC ${CMAKE_SOURCE_DIR}/panel/qt/scale_widget.cpp
                                      ${CMAKE_SOURCE_DIR}/panel/qt/scale_widget.h)
 set_target_properties(orva_scale_widget PROPERTIES AUTOMOC ON POSITION_INDEPENDENT_CODE ON)
-target_link_libraries(orva_scale_widget PUBLIC orva_panel_qt orva_qt_widgets)
+# A known back-up arrow (scripts/floors.txt): the widget hosts a control.
+target_link_libraries(orva_scale_widget PUBLIC orva_control orva_panel_qt orva_qt_widgets)
 orva_warnings(orva_scale_widget)
 
 add_library(orva_designer MODULE ${CMAKE_SOURCE_DIR}/panel/qt/designer/scale_widget_plugin.cpp
@@ -26,6 +27,7 @@ add_library(orva_designer MODULE ${CMAKE_SOURCE_DIR}/panel/qt/designer/scale_wid
 set_target_properties(orva_designer PROPERTIES AUTOMOC ON PREFIX "lib" OUTPUT_NAME orvadesigner
                       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/designer)
 target_link_libraries(orva_designer PRIVATE orva_scale_widget Qt6::UiPlugin)
+target_include_directories(orva_designer PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(orva_designer PRIVATE -Wl,--no-undefined)
 orva_warnings(orva_designer)
 set(ORVA_DESIGNER_PLUGIN TRUE)

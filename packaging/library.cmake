@@ -3,7 +3,8 @@
 #                  events and panel model, the platform seams it is written against
 #   Orva::qt       the Qt 6 platform: serial port, timers, locale, notices, property file
 #   Orva::widgets  the panel widget and the scale widget (one control on a form)
-# as static libraries, the public headers under include/orva, the CMake
+# as static libraries, the public headers under include/orva (included as
+# <orva/control/activex_orva.h>, with <prefix>/include on the path), the CMake
 # package OrvaControl, the pkg-config files orva-control and orva-qt, and
 # the Qt Designer plugin. Headers not reachable from the public ones (the
 # hosts, the simulator, the virtual platform, the Windows parts) stay private.
@@ -16,7 +17,7 @@ endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 set(ORVA_LIBRARY_INSTALL TRUE)
-set(_orva_include ${CMAKE_INSTALL_INCLUDEDIR}/orva)
+set(_orva_include ${CMAKE_INSTALL_INCLUDEDIR})
 # Libraries, their CMake package and pkg-config files in the multiarch folder
 # where the system has one (lib/x86_64-linux-gnu on Debian), in any prefix.
 if(CMAKE_LIBRARY_ARCHITECTURE)
@@ -37,20 +38,38 @@ set(ORVA_PUBLIC_HEADERS
   platform/user_notice.h
   platform/qt/console_notice.h platform/qt/gui_notice.h platform/qt/port_map.h platform/qt/property_file.h
   platform/qt/qt_locale.h platform/qt/qt_serial_port.h platform/qt/qt_timers.h)
+# Each as installed, its includes of the others written <orva/...>
+# (packaging/public_header.cmake), built with the libraries.
+set(_orva_public_dir ${CMAKE_BINARY_DIR}/public-headers/orva)
+list(JOIN ORVA_PUBLIC_HEADERS "|" _orva_public_list)
+set(_orva_public_copies "")
 foreach(_orva_header IN LISTS ORVA_PUBLIC_HEADERS)
   get_filename_component(_orva_dir ${_orva_header} DIRECTORY)
-  install(FILES ${CMAKE_SOURCE_DIR}/${_orva_header} DESTINATION ${_orva_include}/${_orva_dir} COMPONENT dev)
+  add_custom_command(OUTPUT ${_orva_public_dir}/${_orva_header}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${_orva_public_dir}/${_orva_dir}
+    COMMAND ${CMAKE_COMMAND} -DSOURCE=${CMAKE_SOURCE_DIR}/${_orva_header} -DOUTPUT=${_orva_public_dir}/${_orva_header}
+            -DPUBLIC=${_orva_public_list} -P ${CMAKE_SOURCE_DIR}/packaging/public_header.cmake
+    DEPENDS ${CMAKE_SOURCE_DIR}/${_orva_header} ${CMAKE_SOURCE_DIR}/packaging/public_header.cmake
+    COMMENT "Public header orva/${_orva_header}"
+    VERBATIM)
+  list(APPEND _orva_public_copies ${_orva_public_dir}/${_orva_header})
+  install(FILES ${_orva_public_dir}/${_orva_header} DESTINATION ${_orva_include}/orva/${_orva_dir} COMPONENT dev)
 endforeach()
+add_custom_target(orva_public_headers ALL DEPENDS ${_orva_public_copies})
 install(FILES ${CMAKE_BINARY_DIR}/generated/orva/version.h DESTINATION ${_orva_include}/orva COMPONENT dev)
 
-target_include_directories(orva_core INTERFACE $<INSTALL_INTERFACE:${_orva_include}>)
-set_target_properties(orva_core PROPERTIES EXPORT_NAME control OUTPUT_NAME orva-control)
+# The core's floors, each its own archive; Orva::control brings the ones below.
+foreach(_orva_floor platform panel acquisition control)
+  target_include_directories(orva_${_orva_floor} INTERFACE $<INSTALL_INTERFACE:${_orva_include}>)
+  set_target_properties(orva_${_orva_floor} PROPERTIES EXPORT_NAME ${_orva_floor} OUTPUT_NAME orva-${_orva_floor})
+endforeach()
+target_include_directories(orva_version INTERFACE $<INSTALL_INTERFACE:${_orva_include}>)
 set_target_properties(orva_version PROPERTIES EXPORT_NAME version)
 set_target_properties(orva_qt PROPERTIES EXPORT_NAME qt OUTPUT_NAME orva-qt)
 set_target_properties(orva_qt_widgets PROPERTIES EXPORT_NAME qt_notice OUTPUT_NAME orva-qt-notice)
 set_target_properties(orva_panel_qt PROPERTIES EXPORT_NAME panel_widget OUTPUT_NAME orva-panel-widget)
 set_target_properties(orva_scale_widget PROPERTIES EXPORT_NAME widgets OUTPUT_NAME orva-widgets)
-install(TARGETS orva_core orva_version orva_qt orva_qt_widgets orva_panel_qt orva_scale_widget
+install(TARGETS orva_platform orva_panel orva_acquisition orva_control orva_version orva_qt orva_qt_widgets orva_panel_qt orva_scale_widget
         EXPORT OrvaControlTargets
         ARCHIVE DESTINATION ${_orva_libdir} COMPONENT dev)
 # A stripped install (the packages) keeps the archives' symbols and drops

@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <memory>
 
-#include "control/activex_orva.h"
-#include "platform/qt/console_notice.h"
-#include "platform/qt/qt_locale.h"
-#include "platform/qt/qt_serial_port.h"
-#include "platform/qt/qt_timers.h"
+#include <orva/control/activex_orva.h>
+#include <orva/platform/qt/console_notice.h>
+#include <orva/platform/qt/qt_locale.h>
+#include <orva/platform/qt/qt_serial_port.h>
+#include <orva/platform/qt/qt_timers.h>
 
 struct PrintSettled final : orva::ControlEvents {
     void StabVes(double weight) override { std::printf("settled %g\n", weight), std::fflush(stdout); }

@@ -13,7 +13,9 @@ QString ScaleWidgetPlugin::whatsThis() const {
     return QStringLiteral("The live panel of a weighing terminal on a serial port. Call start() to begin "
                           "polling; the events ChangeVes, StabVes and VesStatus are signals.");
 }
-QString ScaleWidgetPlugin::includeFile() const { return QStringLiteral("panel/qt/scale_widget.h"); }
+// As a program built against the installed library includes it: Designer
+// writes a name in angle brackets as a global include.
+QString ScaleWidgetPlugin::includeFile() const { return QStringLiteral("<orva/panel/qt/scale_widget.h>"); }
 QIcon ScaleWidgetPlugin::icon() const { return {}; }
 QWidget* ScaleWidgetPlugin::createWidget(QWidget* parent) { return new ScaleWidget(parent); }
 
