@@ -29,9 +29,10 @@ set(_orva_cmake ${_orva_libdir}/cmake/OrvaControl)
 set(ORVA_PUBLIC_HEADERS
   acquisition/control_events.h acquisition/control_parts.h acquisition/int16_conversion.h
   acquisition/property_record.h acquisition/reading_record.h
-  control/activex_orva.h control/port_placement.h control/property_persistence.h control/value_conversion.h
+  control/activex_orva.h control/property_persistence.h control/value_conversion.h
   panel/colours.h panel/layout.h panel/panel_model.h
-  panel/qt/panel_widget.h panel/qt/scale_widget.h
+  panel/qt/panel_widget.h
+  hosts/place_control.h hosts/qt/scale_widget.h
   platform/checked_serial_port.h platform/failure.h platform/interval_timer.h platform/locale.h
   platform/property_bag.h platform/serial_port.h platform/serial_settings.h platform/trace.h
   platform/user_notice.h
@@ -46,11 +47,12 @@ install(FILES ${CMAKE_BINARY_DIR}/generated/orva/version.h DESTINATION ${_orva_i
 target_include_directories(orva_core INTERFACE $<INSTALL_INTERFACE:${_orva_include}>)
 set_target_properties(orva_core PROPERTIES EXPORT_NAME control OUTPUT_NAME orva-control)
 set_target_properties(orva_version PROPERTIES EXPORT_NAME version)
+set_target_properties(orva_hosts PROPERTIES EXPORT_NAME hosts OUTPUT_NAME orva-hosts)
 set_target_properties(orva_qt PROPERTIES EXPORT_NAME qt OUTPUT_NAME orva-qt)
 set_target_properties(orva_qt_widgets PROPERTIES EXPORT_NAME qt_notice OUTPUT_NAME orva-qt-notice)
 set_target_properties(orva_panel_qt PROPERTIES EXPORT_NAME panel_widget OUTPUT_NAME orva-panel-widget)
 set_target_properties(orva_scale_widget PROPERTIES EXPORT_NAME widgets OUTPUT_NAME orva-widgets)
-install(TARGETS orva_core orva_version orva_qt orva_qt_widgets orva_panel_qt orva_scale_widget
+install(TARGETS orva_core orva_hosts orva_version orva_qt orva_qt_widgets orva_panel_qt orva_scale_widget
         EXPORT OrvaControlTargets
         ARCHIVE DESTINATION ${_orva_libdir} COMPONENT dev)
 # A stripped install (the packages) keeps the archives' symbols and drops

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "control/port_placement.h"
+#include "hosts/place_control.h"
 #include "platform/qt/durable_file.h"
 #include "platform/serial_settings.h"
 #include "service/fd_serial_port.h"

@@ -3,11 +3,11 @@
 #include <QJsonArray>
 #include <QJsonValue>
 
-#include "control/port_placement.h"
+#include "hosts/place_control.h"
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "service/fd_serial_port.h"
-#include "tools/hosts/json_lines.h"
+#include "hosts/qt/json_lines.h"
 
 namespace orva::service {
 
@@ -85,28 +85,27 @@ void ServiceScale::build(const ScaleConfig& config, const std::map<std::int16_t,
     // The scale's own device is its configured port number's, so the
     // control's first open (at creation, before its properties are given)
     // reaches exactly this device and never a default one.
-    const std::int16_t number = configuredPortNumber(config.ComNumber.value_or(PropertyRecord::kDefaultComNumber));
+    const std::string comNumber = config.ComNumber.value_or(PropertyRecord::kDefaultComNumber);
     std::map<std::int16_t, std::string> devices = sharedPorts;
-    devices[number] = config.port;
+    devices[host::configuredPortNumber(comNumber)] = config.port;
     devices_ = devices;
     FdSerialPort::Observer observer{
         [this](const std::string& text) { context_.log("[" + id_.toStdString() + "] " + text); },
         [this] { ++counters_.portFailures; },
         [this](PortCondition condition, const std::string& reason) { portConditionIs(condition, reason); },
     };
-    control_ = std::make_unique<ActivexORVA>(
-        ControlPlatform{std::make_unique<FdSerialPort>(std::move(devices), number, std::move(observer)), *timers_, *this,
-                        context_.locale});
-    control_->setEventSink(this);
-    control_->setPropertyChangeSink(this);
-    // The configured values, as a host gives a saved instance its properties.
-    if (config.ComNumber) control_->setComNumber(*config.ComNumber);
-    if (config.ComSetting) control_->setComSetting(*config.ComSetting);
-    if (config.DecPoint) control_->setDecPoint(*config.DecPoint);
-    if (config.MinFixVes) control_->setMinFixVes(*config.MinFixVes);
-    // Configured settings reach the port now, before any byte goes out, so
-    // the first poll finds nothing to reconfigure.
-    takeRestoredSettings(*control_);
+    const host::PortMaker makePort = [&](std::int16_t number) {
+        return std::make_unique<FdSerialPort>(std::move(devices), number, std::move(observer));
+    };
+    control_ = host::placeControl(comNumber, makePort, {*timers_, *this, context_.locale}, [&](ActivexORVA& control) {
+        control.setEventSink(this);
+        control.setPropertyChangeSink(this);
+        // The configured values, as a host gives a saved instance its properties.
+        if (config.ComNumber) control.setComNumber(*config.ComNumber);
+        if (config.ComSetting) control.setComSetting(*config.ComSetting);
+        if (config.DecPoint) control.setDecPoint(*config.DecPoint);
+        if (config.MinFixVes) control.setMinFixVes(*config.MinFixVes);
+    });
 }
 
 void ServiceScale::portConditionIs(PortCondition condition, const std::string& reason) {
@@ -129,7 +128,7 @@ void ServiceScale::portConditionIs(PortCondition condition, const std::string& r
 ServiceScale::~ServiceScale() { control_.reset(); }
 
 std::string ServiceScale::comNumberRefusal(const std::string& comNumber) const {
-    const std::int16_t number = configuredPortNumber(comNumber);
+    const std::int16_t number = host::configuredPortNumber(comNumber);
     const auto found = devices_.find(number);
     if (found == devices_.end()) {
         std::string known;

@@ -18,8 +18,8 @@
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "tests/support/file_size_limit.h"
-#include "tools/hosts/port_state.h"
-#include "tools/sim/pseudo_terminal.h"
+#include "hosts/qt/port_state.h"
+#include "simulator/pseudo_terminal.h"
 
 namespace orva::service {
 namespace {

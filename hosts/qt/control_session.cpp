@@ -1,4 +1,4 @@
-#include "tools/hosts/control_session.h"
+#include "hosts/qt/control_session.h"
 
 #include <optional>
 
@@ -6,7 +6,7 @@
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "platform/qt/qt_serial_port.h"
-#include "tools/hosts/control_on_port.h"
+#include "hosts/place_control.h"
 
 namespace orva::host {
 
@@ -66,7 +66,12 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     }
     sinceCreation_.start();
     std::optional<SessionError> restoreFailure;
-    PlacedControl placed = createControlOnPort(portMap_, portNumber, {timers_, notice_, locale_, trace_.get()}, [&](ActivexORVA& control) {
+    const PortMaker makePort = [&](std::int16_t) {
+        auto port = std::make_unique<qt::QtSerialPort>(portMap_);
+        port_ = port.get();
+        return port;
+    };
+    control_ = placeControl(comNumber, makePort, {timers_, notice_, locale_, trace_.get()}, [&](ActivexORVA& control) {
         control.setEventSink(&tap_);
         control.setPropertyChangeSink(changes);
         if (propertyFile_) {
@@ -83,8 +88,6 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
         if (options_.decPoint) control.setDecPoint(*options_.decPoint);
         if (options_.minFix) control.setMinFixVes(*options_.minFix);
     });
-    control_ = std::move(placed.control);
-    port_ = placed.port;
     if (restoreFailure) throw *restoreFailure;
     checkPort();
 }

@@ -1,4 +1,4 @@
-#include "tools/hosts/json_lines.h"
+#include "hosts/qt/json_lines.h"
 
 #include <QDateTime>
 #include <cerrno>

@@ -1,8 +1,8 @@
-#include "panel/qt/designer/scale_widget_plugin.h"
+#include "hosts/qt/designer/scale_widget_plugin.h"
 
 #include <QIcon>
 
-#include "panel/qt/scale_widget.h"
+#include "hosts/qt/scale_widget.h"
 
 namespace orva::qt {
 
@@ -13,7 +13,7 @@ QString ScaleWidgetPlugin::whatsThis() const {
     return QStringLiteral("The live panel of a weighing terminal on a serial port. Call start() to begin "
                           "polling; the events ChangeVes, StabVes and VesStatus are signals.");
 }
-QString ScaleWidgetPlugin::includeFile() const { return QStringLiteral("panel/qt/scale_widget.h"); }
+QString ScaleWidgetPlugin::includeFile() const { return QStringLiteral("hosts/qt/scale_widget.h"); }
 QIcon ScaleWidgetPlugin::icon() const { return {}; }
 QWidget* ScaleWidgetPlugin::createWidget(QWidget* parent) { return new ScaleWidget(parent); }
 

@@ -20,9 +20,9 @@
 #include "platform/qt/qt_locale.h"
 #include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_timers.h"
-#include "tools/hosts/host_options.h"
-#include "tools/hosts/port_state.h"
-#include "tools/sim/terminal_simulator.h"
+#include "hosts/qt/host_options.h"
+#include "hosts/qt/port_state.h"
+#include "simulator/terminal_simulator.h"
 
 namespace orva::host {
 
