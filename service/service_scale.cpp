@@ -13,26 +13,6 @@ namespace orva::service {
 
 using host::decodeLine;
 
-// The scale's view of the service's timers: it tells the scale which of its
-// three timers ticked (they are made in the order Timer1, Timer2, Timer3).
-class ServiceScale::Timers final : public TimerFactory {
-public:
-    Timers(TimerFactory& timers, ServiceScale& scale) : timers_(timers), scale_(scale) {}
-    std::unique_ptr<IntervalTimer> makeTimer(Tick onTick) override {
-        const int index = made_++;
-        return timers_.makeTimer([this, index, tick = std::move(onTick)] {
-            if (index != 1 && scale_.context_.onCycleTick) scale_.context_.onCycleTick(index == 0);
-            tick();
-            scale_.afterTick(index);
-        });
-    }
-
-private:
-    TimerFactory& timers_;
-    ServiceScale& scale_;
-    int made_ = 0;
-};
-
 QJsonObject ScaleState::toJson() const {
     QJsonObject flags{{"VesNul", VesNul != 0}, {"VesOk", VesOk != 0}, {"VesTara", VesTara != 0}, {"VesMax", VesMax != 0}};
     return QJsonObject{
@@ -65,7 +45,6 @@ ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_
 
 void ServiceScale::release() {
     control_.reset();
-    timers_.reset();
 }
 
 void ServiceScale::reconfigure(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts) {
@@ -81,7 +60,6 @@ void ServiceScale::reconfigure(const ScaleConfig& config, const std::map<std::in
 
 void ServiceScale::build(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts) {
     port_ = QString::fromStdString(config.port);
-    timers_ = std::make_unique<Timers>(context_.timers, *this);
     // The scale's own device is its configured port number's, so the
     // control's first open (at creation, before its properties are given)
     // reaches exactly this device and never a default one.
@@ -97,9 +75,10 @@ void ServiceScale::build(const ScaleConfig& config, const std::map<std::int16_t,
     const host::PortMaker makePort = [&](std::int16_t number) {
         return std::make_unique<FdSerialPort>(std::move(devices), number, std::move(observer));
     };
-    control_ = host::placeControl(comNumber, makePort, {*timers_, *this, context_.locale}, [&](ActivexORVA& control) {
+    control_ = host::placeControl(comNumber, makePort, {context_.timers, *this, context_.locale}, [&](ActivexORVA& control) {
         control.setEventSink(this);
         control.setPropertyChangeSink(this);
+        control.setCycleObserver(this);
         // The configured values, as a host gives a saved instance its properties.
         if (config.ComNumber) control.setComNumber(*config.ComNumber);
         if (config.ComSetting) control.setComSetting(*config.ComSetting);
@@ -145,20 +124,23 @@ std::string ServiceScale::comNumberRefusal(const std::string& comNumber) const {
 
 // Builds an event's JSON text only when someone follows the events.
 template <class Build>
-void ServiceScale::publish(Build build) {
+void ServiceScale::publish(Build build, bool decode) {
     const bool own = signals_->followsEvents();
     const bool all = context_.hub.followed();
     if (!own && !all) return;
     const QByteArray bytes = QByteArray::fromStdString(build().text("scale", idText_).str());
     if (own) emit signals_->eventJson(bytes);
-    if (all) emit context_.hub.eventJson(id_, bytes);
+    if (all) emit context_.hub.eventJson(id_, bytes, decode);
 }
 
-void ServiceScale::afterTick(int index) {
+void ServiceScale::stepStarting(CycleStep step) {
+    if (step != CycleStep::Reconfigure && context_.onCycleTick) context_.onCycleTick(step == CycleStep::Poll);
+}
+
+void ServiceScale::stepEnded(CycleStep step) {
     if (!control_) return;  // the ticks of creation
-    if (index == 0) ++counters_.polls;
-    if (index == 1) ++counters_.reconfigurations;
-    if (index == 2) decoded();
+    if (step == CycleStep::Poll) ++counters_.polls;
+    if (step == CycleStep::Reconfigure) ++counters_.reconfigurations;
 }
 
 bool ServiceScale::online() const {
@@ -171,10 +153,10 @@ std::optional<double> ServiceScale::settledWeight() const {
     return stabWeight_;
 }
 
-void ServiceScale::decoded() {
+void ServiceScale::decodeEnded(const DecodeEnd& end) {
+    if (!control_) return;  // the ticks of creation
     ++counters_.decodes;
-    const PanelModel& p = control_->panel();
-    recognised_ = p.Label2().text != "xxxx";
+    recognised_ = end.recognised();
     if (recognised_) lastRecognised_ = std::chrono::steady_clock::now();
     else {
         ++counters_.unrecognised;
@@ -182,7 +164,7 @@ void ServiceScale::decoded() {
     }
     updated_ = QDateTime::currentDateTimeUtc();
 
-    publish([&] { return decodeLine(tMs(), *control_); });
+    publish([&] { return decodeLine(tMs(), *control_); }, true);
     const bool nowOnline = online();
     if (nowOnline != onlineSent_) {
         onlineSent_ = nowOnline;

@@ -432,7 +432,7 @@ void WebService::acceptWebSockets() {
         // The scales build their event texts only while someone listens.
         if (clients_.size() == 1)
             eventsConnection_ = connect(&fleet_, &ScaleHub::eventJson, this,
-                                        [this](const QString& id, const QByteArray& j) { broadcast(id, j); });
+                                        [this](const QString& id, const QByteArray& j, bool decode) { broadcast(id, j, decode); });
     }
 }
 
@@ -449,7 +449,7 @@ void WebService::pingClients() {
     for (QWebSocket* raw : silent) dropClient(raw, "it answered no ping twice");
 }
 
-void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
+void WebService::broadcast(const QString& scaleId, const QByteArray& message, bool decode) {
     if (clients_.empty()) return;
     const QString text = QString::fromUtf8(message);
     std::vector<QWebSocket*> targets;
@@ -469,9 +469,7 @@ void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
         raw->flush();
     }
     for (QWebSocket* raw : slow) dropClient(raw, "it stopped reading (1 MiB queued)");
-    // The event's name follows its time stamps ("t_ms", "time"), within the
-    // first hundred bytes however long the service has run.
-    if (sentLog_ != nullptr && message.left(96).contains("\"event\":\"Decode\"")) {
+    if (sentLog_ != nullptr && decode) {
         timespec t{};
         ::clock_gettime(CLOCK_REALTIME, &t);
         std::fprintf(sentLog_, "W %s %lld\n", scaleId.toUtf8().constData(),

@@ -55,7 +55,6 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     if (propertyFile_) documentWarnings(portNumber);
     if (options_.simulate) startSimulator(portNumber);
 
-    timers_.setAfterTick([this](const IntervalTimer& timer) { afterTick(timer); });
     tap_.forward = events;
     if (!options_.tracePath.empty()) {
         try {
@@ -74,6 +73,7 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     control_ = placeControl(comNumber, makePort, {timers_, notice_, locale_, trace_.get()}, [&](ActivexORVA& control) {
         control.setEventSink(&tap_);
         control.setPropertyChangeSink(changes);
+        control.setCycleObserver(this);
         if (propertyFile_) {
             try {
                 propertyFile_->loadInto([&](PropertyBag& bag) { control.ReadProperties(bag); });
@@ -92,15 +92,16 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     checkPort();
 }
 
-void ControlSession::afterTick(const IntervalTimer& timer) {
+void ControlSession::stepEnded(CycleStep) {
+    if (control_) checkPort();
+}
+
+void ControlSession::decodeEnded(const DecodeEnd& end) {
     if (!control_) return;
-    checkPort();
-    if (&timer != &control_->Timer3()) return;
     ++decodes_;
-    const std::string& type = control_->TipTerminal();
-    lastDecode_.recognised = type == "ORVA-1" || type == "ORVA-2";
+    lastDecode_.recognised = end.recognised();
     lastDecode_.settled = tap_.settled;
-    lastDecode_.weight = tap_.settled ? tap_.settledWeight : control_->reading().VesCurrent;
+    lastDecode_.weight = tap_.settled ? tap_.settledWeight : end.weight;
     tap_.settled = false;
     if (onDecode_) onDecode_();
 }

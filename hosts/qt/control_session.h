@@ -38,12 +38,12 @@ private:
 
 // What the latest decode brought, for logs and one-shot reads.
 struct DecodeResult {
-    bool recognised = false;  // an ORVA-1 or ORVA-2 frame
+    bool recognised = false;  // a frame of a known terminal gave the weight
     bool settled = false;     // the control raised StabVes in this decode
     double weight = 0;
 };
 
-class ControlSession {
+class ControlSession final : private CycleObserver {
 public:
     ControlSession(HostOptions options, UserNotice& notice);
     ~ControlSession();
@@ -98,7 +98,8 @@ private:
         }
     };
 
-    void afterTick(const IntervalTimer& timer);
+    void stepEnded(CycleStep step) override;
+    void decodeEnded(const DecodeEnd& end) override;
     void checkPort();
     void startSimulator(std::int16_t portNumber);
     void documentWarnings(std::int16_t portNumber);
