@@ -271,19 +271,7 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
         case Resource::Live: return Reply::error(426, "/api/live is a WebSocket: ask for an upgrade");
         case Resource::Properties:
             if (method == "PUT") return writeProperties(request, connection->peer(), *scale);
-            {
-                const ActivexORVA& c = scale->control();
-                return Reply{200, "application/json",
-                             json({{"MinFixVes", c.MinFixVes()},
-                                   {"DecPoint", c.DecPoint()},
-                                   {"ComSetting", QString::fromStdString(c.ComSetting())},
-                                   {"ComNumber", QString::fromStdString(c.ComNumber())},
-                                   {"VesTerminal", QString::fromStdString(c.VesTerminal())},
-                                   {"TipTerminal", QString::fromStdString(c.TipTerminal())},
-                                   {"StatusTerminal", QString::fromStdString(c.StatusTerminal())},
-                                   {"UnitWeight", QString::fromStdString(c.UnitWeight())}}),
-                             {}};
-            }
+            return Reply{200, "application/json", json(propertiesJson(scale->control(), false)), {}};
         case Resource::Stable: {
             const auto timeout = stableTimeout(request.query);
             if (const auto* refusal = std::get_if<Refusal>(&timeout)) return Reply::error(refusal->status, refusal->error);

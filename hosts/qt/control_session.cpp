@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "acquisition/number_text.h"
+#include "control/property_table.h"
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "platform/qt/qt_serial_port.h"
@@ -130,8 +131,9 @@ void ControlSession::checkPort() {
 // user wondering: a name in the wrong letter case is an unknown key, and a
 // port number the poll check cannot read keeps the control on its port.
 void ControlSession::documentWarnings(std::int16_t portNumber) {
-    static const std::vector<std::string_view> kNames = {"MinFixVes",  "DecPoint",    "ComSetting",     "ComNumber",
-                                                         "VesTerminal", "TipTerminal", "StatusTerminal", "UnitWeight"};
+    std::vector<std::string_view> kNames;
+    for (const PropertyInfo& p : propertyTable())
+        if (p.persisted) kNames.push_back(p.name);
     warnings_ = propertyFile_->caseMismatches(kNames);
     if (const int line = propertyFile_->lineOf("ComNumber"); line > 0) {
         const std::string text = toText(propertyFile_->read("ComNumber", PropertyValue()));

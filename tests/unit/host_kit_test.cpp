@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "control_bench.h"
+#include "control/property_table.h"
 #include "hosts/place_control.h"
 
 namespace orva::testing {
@@ -169,6 +170,59 @@ TEST_F(CycleObserverTest, AnObserverTakenOffInsideAnEventHearsNoMore) {
     EXPECT_EQ(observer.ends.size(), 2u);
     clock.advanceTo(2000);
     EXPECT_EQ(observer.ends.size(), 2u);
+}
+
+// Each entry of the property table reaches its own property, and no other:
+// read through the control's getters, written through its notified writes.
+class PropertyTable : public ControlBench {};
+
+TEST_F(PropertyTable, ReachesEachPropertyByItsName) {
+    struct Case {
+        const char* name;
+        PropertyValue written;
+        std::function<PropertyValue(const ActivexORVA&)> getter;
+        bool remotelyWritable;
+    };
+    auto text = [](const std::string& (ActivexORVA::*get)() const) {
+        return [get](const ActivexORVA& c) { return PropertyValue((c.*get)()); };
+    };
+    auto integer = [](std::int16_t (ActivexORVA::*get)() const) {
+        return [get](const ActivexORVA& c) { return PropertyValue(std::int32_t((c.*get)())); };
+    };
+    const Case cases[] = {
+        {"MinFixVes", std::int32_t(-300), integer(&ActivexORVA::MinFixVes), true},
+        {"DecPoint", std::int32_t(3), integer(&ActivexORVA::DecPoint), true},
+        {"ComSetting", std::string("19200,e,7,2"), text(&ActivexORVA::ComSetting), true},
+        {"ComNumber", std::string(" 4"), text(&ActivexORVA::ComNumber), true},
+        {"VesTerminal", std::string(" 12.5"), text(&ActivexORVA::VesTerminal), false},
+        {"TipTerminal", std::string("ORVA-2"), text(&ActivexORVA::TipTerminal), false},
+        {"StatusTerminal", std::string("C"), text(&ActivexORVA::StatusTerminal), false},
+        {"UnitWeight", std::string("lb"), text(&ActivexORVA::UnitWeight), false},
+    };
+    ASSERT_EQ(propertyTable().size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        create();
+        const PropertyInfo* property = findProperty(c.name);
+        ASSERT_NE(property, nullptr);
+        EXPECT_EQ(property, &propertyTable()[i]);  // the persisted order
+        EXPECT_EQ(property->defaultValue(), c.getter(*control));  // a new control holds the default
+        EXPECT_EQ(property->remotelyWritable, c.remotelyWritable);
+        changes.names.clear();
+        property->write(*control, c.written);
+        EXPECT_EQ(c.getter(*control), c.written);
+        EXPECT_EQ(property->read(*control), c.written);
+        EXPECT_EQ(changes.names, std::vector<std::string>{c.name});
+        // The other properties kept their defaults.
+        for (const PropertyInfo& other : propertyTable()) {
+            if (&other != property) {
+                EXPECT_EQ(other.read(*control), other.defaultValue()) << other.name;
+            }
+        }
+    }
+    EXPECT_EQ(findProperty("minfixves"), nullptr);  // names are exact
+    EXPECT_EQ(remotelyWritableNames(), "MinFixVes, DecPoint, ComSetting, ComNumber");
 }
 
 }  // namespace
