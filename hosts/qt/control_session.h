@@ -9,11 +9,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "control/activex_orva.h"
+#include "platform/failure.h"
 #include "platform/qt/file_trace.h"
 #include "platform/qt/port_map.h"
 #include "platform/qt/property_file.h"
@@ -26,14 +26,10 @@
 
 namespace orva::host {
 
-// Why a session could not start; the number follows the control's failures.
-class SessionError : public std::runtime_error {
+// Why a session could not start or save; the number follows the control's failures.
+class SessionError : public Failure {
 public:
-    SessionError(std::int32_t number, const std::string& message) : std::runtime_error(message), number_(number) {}
-    std::int32_t number() const noexcept { return number_; }
-
-private:
-    std::int32_t number_;
+    using Failure::Failure;
 };
 
 // What the latest decode brought, for logs and one-shot reads.
