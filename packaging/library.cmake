@@ -1,7 +1,8 @@
 # The C++ library for Linux programs (component "dev", package liborva-dev):
 #   Orva::control  the portable core: the control object, its properties,
 #                  events and panel model, the platform seams it is written against
-#   Orva::qt       the Qt 6 platform: serial port, timers, locale, notices, property file
+#   Orva::hosts    the host kit: a control placed on its port, the properties file
+#   Orva::qt       the Qt 6 platform: serial port, timers, locale, notices
 #   Orva::widgets  the panel widget and the scale widget (one control on a form)
 # as static libraries, the public headers under include/orva, the CMake
 # package OrvaControl, the pkg-config files orva-control and orva-qt, and
@@ -28,15 +29,15 @@ set(_orva_cmake ${_orva_libdir}/cmake/OrvaControl)
 
 set(ORVA_PUBLIC_HEADERS
   acquisition/control_events.h acquisition/control_parts.h acquisition/int16_conversion.h
-  acquisition/property_record.h acquisition/reading_record.h
-  control/activex_orva.h control/property_persistence.h control/value_conversion.h
+  acquisition/cycle_observer.h acquisition/frame_decoding.h acquisition/property_record.h acquisition/reading_record.h
+  control/activex_orva.h control/property_persistence.h control/property_table.h control/value_conversion.h
   panel/colours.h panel/layout.h panel/panel_model.h
   panel/qt/panel_widget.h
-  hosts/place_control.h hosts/qt/scale_widget.h
+  hosts/place_control.h hosts/property_file.h hosts/qt/scale_widget.h
   platform/checked_serial_port.h platform/failure.h platform/interval_timer.h platform/locale.h
   platform/property_bag.h platform/serial_port.h platform/serial_settings.h platform/trace.h
   platform/user_notice.h
-  platform/qt/console_notice.h platform/qt/gui_notice.h platform/qt/port_map.h platform/qt/property_file.h
+  platform/qt/console_notice.h platform/qt/gui_notice.h platform/qt/port_map.h
   platform/qt/qt_locale.h platform/qt/qt_serial_port.h platform/qt/qt_timers.h)
 foreach(_orva_header IN LISTS ORVA_PUBLIC_HEADERS)
   get_filename_component(_orva_dir ${_orva_header} DIRECTORY)

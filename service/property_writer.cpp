@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "control/property_table.h"
-#include "platform/qt/durable_file.h"
+#include "hosts/durable_file.h"
 #include "platform/serial_settings.h"
 #include "service/fd_serial_port.h"
 #include "service/service_config.h"
@@ -87,7 +87,7 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
         try {
             file->save(scale.id().toStdString(), saved);
             result.saved = true;
-        } catch (const qt::FileWriteError& e) {
+        } catch (const host::FileWriteError& e) {
             undo();
             return Refusal{e.noSpace() ? 507 : 500, QString("not written: %1").arg(QString::fromStdString(e.what()))};
         } catch (const ConfigError& e) {

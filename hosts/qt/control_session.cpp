@@ -41,10 +41,10 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     // The document is read before the control exists, so that the control
     // is created on the port it will be configured for.
     if (!options_.propertiesPath.empty()) {
-        propertyFile_ = std::make_unique<qt::PropertyFile>(options_.propertiesPath);
+        propertyFile_ = std::make_unique<host::PropertyFile>(options_.propertiesPath);
         try {
             propertyFile_->readFile();
-        } catch (const qt::PropertyFileError& error) {
+        } catch (const host::PropertyFileError& error) {
             propertyFile_.reset();  // a document that did not load is never written over
             throw SessionError(error.number(), error.what());
         }
@@ -78,7 +78,7 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
         if (propertyFile_) {
             try {
                 propertyFile_->loadInto([&](PropertyBag& bag) { control.ReadProperties(bag); });
-            } catch (const qt::PropertyFileError& error) {
+            } catch (const host::PropertyFileError& error) {
                 propertyFile_.reset();
                 restoreFailure.emplace(error.number(), error.what());
                 return;
@@ -149,7 +149,7 @@ void ControlSession::save() {
     if (!propertyFile_ || !control_) return;
     try {
         propertyFile_->save([this](PropertyBag& bag) { control_->WriteProperties(bag); });
-    } catch (const qt::PropertyFileError& error) {
+    } catch (const host::PropertyFileError& error) {
         throw SessionError(error.number(), error.what());
     }
 }

@@ -16,7 +16,7 @@
 #include "platform/failure.h"
 #include "platform/qt/file_trace.h"
 #include "platform/qt/port_map.h"
-#include "platform/qt/property_file.h"
+#include "hosts/property_file.h"
 #include "platform/qt/qt_locale.h"
 #include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_timers.h"
@@ -107,7 +107,7 @@ private:
     qt::QtTimerFactory timers_;
     qt::QtLocale locale_;
     std::unique_ptr<sim::TerminalSimulator> simulator_;
-    std::unique_ptr<qt::PropertyFile> propertyFile_;
+    std::unique_ptr<host::PropertyFile> propertyFile_;
     std::unique_ptr<qt::FileTrace> trace_;
     QElapsedTimer sinceCreation_;
     long decodes_ = 0;

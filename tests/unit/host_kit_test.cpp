@@ -5,6 +5,7 @@
 
 #include "control_bench.h"
 #include "control/property_table.h"
+#include "hosts/keyed_text.h"
 #include "hosts/place_control.h"
 
 namespace orva::testing {
@@ -223,6 +224,57 @@ TEST_F(PropertyTable, ReachesEachPropertyByItsName) {
     }
     EXPECT_EQ(findProperty("minfixves"), nullptr);  // names are exact
     EXPECT_EQ(remotelyWritableNames(), "MinFixVes, DecPoint, ComSetting, ComNumber");
+}
+
+// The one dialect of the keyed files: what either file ever wrote reads back
+// as it was, and every text survives a write and a read.
+TEST(KeyedText, QuotedValuesReadAsWritten) {
+    struct Case {
+        std::string written;  // as in the file, from its opening quote
+        std::string value;
+    };
+    const Case cases[] = {
+        {R"("9600,n,8,1")", "9600,n,8,1"},
+        {R"("a \"b\" c\\d")", "a \"b\" c\\d"},  // the only escapes the configuration wrote
+        {R"("line\none\r\ttab")", "line\none\r\ttab"},
+        {R"("\x00\x7F\xff")", std::string("\x00\x7f\xff", 3)},
+        {"\"  kg  \"  \t", "  kg  "},  // blanks inside kept, after the quote allowed
+        {R"("")", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.written);
+        EXPECT_EQ(host::unquoteText(c.written), c.value);
+        EXPECT_EQ(host::unquoteText(host::quoteText(c.value)), c.value);
+    }
+}
+
+TEST(KeyedText, ValuesThatDoNotReadAreRefused) {
+    for (const char* bad : {R"("\q")", R"("\x4")", R"("\xZZ")", R"("open)", R"("a" b)", R"("\)"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_THROW(host::unquoteText(bad), std::invalid_argument);
+    }
+}
+
+TEST(KeyedText, OnlyTextsThatReadBackBareAreWrittenBare) {
+    struct Case {
+        std::string value;
+        bool bare;
+    };
+    const Case cases[] = {
+        {"9600,n,8,1", true}, {"/dev/ttyUSB0", true}, {"", false},       {" 4", false},        {"kg ", false},
+        {"a#b", false},       {"a;b", false},         {"a\"b", false},   {"a\\b", false},     {"a\nb", false},
+        {"a\tb", false},      {std::string("a\0b", 3), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        const std::string written = host::quoteWhenNeeded(c.value);
+        EXPECT_EQ(written == c.value, c.bare);
+        // Whatever is written stays on its one line and reads back.
+        EXPECT_EQ(written.find_first_of("\n\r"), std::string::npos);
+        if (!c.bare) {
+            EXPECT_EQ(host::unquoteText(written), c.value);
+        }
+    }
 }
 
 }  // namespace

@@ -36,7 +36,7 @@
 #include "platform/failure.h"
 #include "platform/property_bag.h"
 
-namespace orva::qt {
+namespace orva::host {
 
 // The message names the file and line (and key, where there is one); the
 // number is the conversion's failure number, or that of a type mismatch for
@@ -114,4 +114,4 @@ private:
     std::string readingKey_;
 };
 
-}  // namespace orva::qt
+}  // namespace orva::host
