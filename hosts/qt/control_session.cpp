@@ -66,9 +66,10 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     }
     sinceCreation_.start();
     std::optional<SessionError> restoreFailure;
+    qt::QtSerialPort* made = nullptr;  // the session's once the control holds it
     const PortMaker makePort = [&](std::int16_t) {
         auto port = std::make_unique<qt::QtSerialPort>(portMap_);
-        port_ = port.get();
+        made = port.get();
         return port;
     };
     control_ = placeControl(comNumber, makePort, {timers_, notice_, locale_, trace_.get()}, [&](ActivexORVA& control) {
@@ -89,6 +90,7 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
         if (options_.decPoint) control.setDecPoint(*options_.decPoint);
         if (options_.minFix) control.setMinFixVes(*options_.minFix);
     });
+    port_ = made;
     if (restoreFailure) throw *restoreFailure;
     checkPort();
 }
