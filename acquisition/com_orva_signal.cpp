@@ -34,6 +34,7 @@ void Com_ORVA_Signal(ControlParts& parts) {
     reading.ReplyWork.assign(reading.ReceivedText);
 
     const DecodedReply reply = decodeReply(reading.ReplyWork, props.DecPoint, reading.ReceivedInStep);
+    parts.decodeEnd = DecodeEnd{reply.kind, reply.why, 0, false};
     if (reply.kind != TerminalKind::Unknown) {
         reading.VesCurrent = reply.weight;
         panel.setLabel2Caption(displayText(reading.VesCurrent, parts.locale.decimalSeparator()));
@@ -64,6 +65,7 @@ void Com_ORVA_Signal(ControlParts& parts) {
         panel.setFrame1Caption(terminalKindText(TerminalKind::Unknown));
     }
     props.VesTerminal = propertyText(reading.VesCurrent);
+    parts.decodeEnd.weight = reading.VesCurrent;
     parts.Timer1.setEnabled(true);
 }
 

@@ -3,8 +3,9 @@
 // The control object builds it once; the poll cycle, the decoder, the
 // stability and status steps all work through it.
 
-#include "acquisition/reading_record.h"
 #include "acquisition/control_events.h"
+#include "acquisition/cycle_observer.h"
+#include "acquisition/reading_record.h"
 #include "acquisition/property_record.h"
 #include "panel/panel_model.h"
 #include "platform/interval_timer.h"
@@ -27,6 +28,7 @@ struct ControlParts {
     const Locale& locale;
     ControlEvents* events = nullptr;  // the host's sink, when one is connected
     Trace* trace = nullptr;           // the wire trace, when field support asked for one
+    DecodeEnd decodeEnd{};            // what the last decode found, for the host's observer
 };
 
 // A trace line, built only when the trace is on.

@@ -178,10 +178,14 @@ void Timer2_Timer(ControlParts& parts) {
 
 void Timer3_Timer(ControlParts& parts) {
     parts.Timer3.setEnabled(false);
+    // Until the decoder has read the reply, a failure leaves no weight.
+    parts.decodeEnd = DecodeEnd{TerminalKind::Unknown, NoWeight::Empty, 0, false};
     // The decode traps nothing for a host that calls it; here, in the tick,
     // a failure is reported through the platform and the cycle goes on.
     auto resume = [&](const Failure& failure) {
         traceLine(parts, [&] { return "decode tick failed " + failureText(failure); });
+        parts.decodeEnd.failed = true;
+        parts.decodeEnd.weight = parts.reading.VesCurrent;
         parts.Timer1.setEnabled(true);
         parts.notice.tickFailed(failure);
     };

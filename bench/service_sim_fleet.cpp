@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "platform/qt/signal_quit.h"
-#include "tools/sim/sim_script.h"
-#include "tools/sim/terminal_simulator.h"
+#include "simulator/sim_script.h"
+#include "simulator/terminal_simulator.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

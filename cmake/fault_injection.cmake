@@ -12,7 +12,7 @@ include(GoogleTest)
 
 function(orva_fault_tests target)
   add_executable(${target} ${ARGN})
-  target_link_libraries(${target} PRIVATE orva_qt orva_sim orva_virtual GTest::gtest)
+  target_link_libraries(${target} PRIVATE orva_core orva_qt orva_sim orva_virtual GTest::gtest)
   orva_warnings(${target})
   # Each test case is its own CTest test, so one that hangs is named; the
   # hundred unplug cycles alone take about a minute.

@@ -13,8 +13,8 @@ set(ORVA_FUZZ_TARGETS weight_path poll_cycle property_bag number_text split_fram
 # The Linux hosts' property file loader, when the Qt runtime is in this build.
 # Only the loader itself is compiled for it, not the rest of the Qt seams.
 if(TARGET orva_qt)
-  add_library(orva_fuzzed_property_file OBJECT ${CMAKE_CURRENT_LIST_DIR}/../platform/qt/property_file.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/../platform/qt/durable_file.cpp)
+  add_library(orva_fuzzed_property_file OBJECT ${CMAKE_CURRENT_LIST_DIR}/../hosts/property_file.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/../hosts/durable_file.cpp ${CMAKE_CURRENT_LIST_DIR}/../hosts/keyed_text.cpp)
   target_link_libraries(orva_fuzzed_property_file PUBLIC orva_core Qt6::Core)
   list(APPEND ORVA_FUZZ_TARGETS property_file)
   set(ORVA_FUZZ_LIBS_property_file orva_fuzzed_property_file)

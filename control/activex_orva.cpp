@@ -15,11 +15,14 @@ std::unique_ptr<IntervalTimer> makeTimer(TimerFactory& factory, int interval, Ti
 
 ActivexORVA::ActivexORVA(ControlPlatform platform)
     : port_(std::move(platform.port)),
-      timer1_(makeTimer(platform.timers, kTimer1Interval, [this] { Timer1_Timer(parts_); })),
-      timer2_(makeTimer(platform.timers, kTimer2Interval, [this] { Timer2_Timer(parts_); })),
-      timer3_(makeTimer(platform.timers, kTimer3Interval, [this] { Timer3_Timer(parts_); })),
+      timer1_(makeTimer(platform.timers, kTimer1Interval,
+                        [this] { observed(CycleStep::Poll, [this] { Timer1_Timer(parts_); }); })),
+      timer2_(makeTimer(platform.timers, kTimer2Interval,
+                        [this] { observed(CycleStep::Reconfigure, [this] { Timer2_Timer(parts_); }); })),
+      timer3_(makeTimer(platform.timers, kTimer3Interval,
+                        [this] { observed(CycleStep::Decode, [this] { Timer3_Timer(parts_); }); })),
       parts_{properties_, reading_, panel_, *port_, *timer1_, *timer2_, *timer3_, platform.notice, platform.locale,
-             nullptr, platform.trace} {
+             nullptr, platform.trace, {}} {
     orva::Init_VC(parts_);
     timer1_->setEnabled(true);
     timer3_->setEnabled(true);
@@ -33,6 +36,17 @@ ActivexORVA::~ActivexORVA() {
 }
 
 void ActivexORVA::setEventSink(ControlEvents* sink) { parts_.events = sink; }
+
+// A tick as the host's observer sees it. The observer is read again after
+// the step: a host may take it off from inside an event.
+template <class Step>
+void ActivexORVA::observed(CycleStep step, Step&& run) {
+    if (observer_ != nullptr) observer_->stepStarting(step);
+    run();
+    if (observer_ == nullptr) return;
+    observer_->stepEnded(step);
+    if (step == CycleStep::Decode && observer_ != nullptr) observer_->decodeEnded(parts_.decodeEnd);
+}
 
 template <class Field, class Value>
 void ActivexORVA::writeProperty(std::string_view name, Field& field, Value&& value) {

@@ -12,6 +12,7 @@
 #include "acquisition/control_parts.h"
 #include "acquisition/reading_record.h"
 #include "acquisition/control_events.h"
+#include "acquisition/cycle_observer.h"
 #include "acquisition/property_record.h"
 #include "panel/panel_model.h"
 #include "platform/interval_timer.h"
@@ -47,6 +48,9 @@ public:
 
     void setEventSink(ControlEvents* sink);
     void setPropertyChangeSink(PropertyChangeSink* sink) { propertyChange_ = sink; }
+    // The host's view of the cycle (see acquisition/cycle_observer.h); it
+    // outlives the control or is taken off first.
+    void setCycleObserver(CycleObserver* observer) { observer_ = observer; }
 
     // Properties. A write stores the value unchanged, then notifies the host.
     std::int16_t MinFixVes() const { return properties_.MinFixVes; }
@@ -91,12 +95,15 @@ public:
 private:
     template <class Field, class Value>
     void writeProperty(std::string_view name, Field& field, Value&& value);
+    template <class Step>
+    void observed(CycleStep step, Step&& run);
 
     PropertyRecord properties_;
     ReadingRecord reading_;
     PanelModel panel_;
     std::unique_ptr<SerialPort> port_;
     PropertyChangeSink* propertyChange_ = nullptr;
+    CycleObserver* observer_ = nullptr;
     // The timers go first on destruction, so no tick reaches a half-gone control.
     std::unique_ptr<IntervalTimer> timer1_;
     std::unique_ptr<IntervalTimer> timer2_;

@@ -20,7 +20,7 @@
 #include "control/activex_orva.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/failure.h"
-#include "platform/qt/property_file.h"
+#include "hosts/property_file.h"
 #include "tests/support/virtual_platform.h"
 #include "platform/virtual/virtual_services.h"
 
@@ -62,7 +62,7 @@ bool conversionNumber(std::int32_t number) {
 
 // A value written by save reads back as the same value of the same type.
 void checkValueForms(FuzzInput& in, const std::string& text) {
-    using qt::PropertyFile;
+    using host::PropertyFile;
     require(PropertyFile::parseValue(PropertyFile::formatValue(text)) == PropertyValue{text},
             "a text reads back from its saved form", shown(text.substr(0, 40)));
     const std::int32_t integer = in.int32();
@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     ControlOnLine first;
-    qt::PropertyFile file(path);
+    host::PropertyFile file(path);
     bool handedOver = false;
     bool loaded = false;
     try {
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             first.control.ReadProperties(bag);
         });
         loaded = true;
-    } catch (const qt::PropertyFileError& error) {
+    } catch (const host::PropertyFileError& error) {
         require(conversionNumber(error.number()), "a load fails with a conversion error number", error.what());
         require(std::string(error.what()).rfind(path, 0) == 0, "the load error names the file", error.what());
     }
@@ -113,10 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     file.save([&](PropertyBag& bag) { first.control.WriteProperties(bag); });
     const std::string saved = contentOf(path);
     ControlOnLine second;
-    qt::PropertyFile reopened(path);
+    host::PropertyFile reopened(path);
     try {
         reopened.load([&](PropertyBag& bag) { second.control.ReadProperties(bag); });
-    } catch (const qt::PropertyFileError& error) {
+    } catch (const host::PropertyFileError& error) {
         broken("a saved file loads again", error.what());
     }
     require(second.control.properties() == first.control.properties(), "a save then a load gives the same record");

@@ -2,7 +2,7 @@
 # installed by liborva-dev; the test loads the plugin with QPluginLoader and
 # runs a widget it created against the terminal simulator (label "package").
 
-if(NOT TARGET orva_panel_qt OR NOT TARGET orva_qt_widgets)
+if(NOT TARGET orva_scale_widget)
   return()  # no Linux runtime: reported by the Debian packages already
 endif()
 find_package(Qt6 COMPONENTS UiPlugin QUIET)
@@ -15,15 +15,8 @@ endif()
 # the installed library.
 set_target_properties(orva_qt_widgets PROPERTIES POSITION_INDEPENDENT_CODE ON)
 
-add_library(orva_scale_widget STATIC ${CMAKE_SOURCE_DIR}/panel/qt/scale_widget.cpp
-                                     ${CMAKE_SOURCE_DIR}/panel/qt/scale_widget.h)
-set_target_properties(orva_scale_widget PROPERTIES AUTOMOC ON POSITION_INDEPENDENT_CODE ON)
-# A known back-up arrow (scripts/floors.txt): the widget hosts a control.
-target_link_libraries(orva_scale_widget PUBLIC orva_control orva_panel_qt orva_qt_widgets)
-orva_warnings(orva_scale_widget)
-
-add_library(orva_designer MODULE ${CMAKE_SOURCE_DIR}/panel/qt/designer/scale_widget_plugin.cpp
-                                 ${CMAKE_SOURCE_DIR}/panel/qt/designer/scale_widget_plugin.h)
+add_library(orva_designer MODULE ${CMAKE_SOURCE_DIR}/hosts/qt/designer/scale_widget_plugin.cpp
+                                 ${CMAKE_SOURCE_DIR}/hosts/qt/designer/scale_widget_plugin.h)
 set_target_properties(orva_designer PROPERTIES AUTOMOC ON PREFIX "lib" OUTPUT_NAME orvadesigner
                       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/designer)
 target_link_libraries(orva_designer PRIVATE orva_scale_widget Qt6::UiPlugin)

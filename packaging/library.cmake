@@ -1,7 +1,8 @@
 # The C++ library for Linux programs (component "dev", package liborva-dev):
 #   Orva::control  the portable core: the control object, its properties,
 #                  events and panel model, the platform seams it is written against
-#   Orva::qt       the Qt 6 platform: serial port, timers, locale, notices, property file
+#   Orva::hosts    the host kit: a control placed on its port, the properties file
+#   Orva::qt       the Qt 6 platform: serial port, timers, locale, notices
 #   Orva::widgets  the panel widget and the scale widget (one control on a form)
 # as static libraries, the public headers under include/orva (included as
 # <orva/control/activex_orva.h>, with <prefix>/include on the path), the CMake
@@ -29,14 +30,15 @@ set(_orva_cmake ${_orva_libdir}/cmake/OrvaControl)
 
 set(ORVA_PUBLIC_HEADERS
   acquisition/control_events.h acquisition/control_parts.h acquisition/int16_conversion.h
-  acquisition/property_record.h acquisition/reading_record.h
-  control/activex_orva.h control/port_placement.h control/property_persistence.h control/value_conversion.h
+  acquisition/cycle_observer.h acquisition/frame_decoding.h acquisition/property_record.h acquisition/reading_record.h
+  control/activex_orva.h control/property_persistence.h control/property_table.h control/value_conversion.h
   panel/colours.h panel/layout.h panel/panel_model.h
-  panel/qt/panel_widget.h panel/qt/scale_widget.h
+  panel/qt/panel_widget.h
+  hosts/place_control.h hosts/property_file.h hosts/qt/scale_widget.h
   platform/checked_serial_port.h platform/failure.h platform/interval_timer.h platform/locale.h
   platform/property_bag.h platform/serial_port.h platform/serial_settings.h platform/trace.h
   platform/user_notice.h
-  platform/qt/console_notice.h platform/qt/gui_notice.h platform/qt/port_map.h platform/qt/property_file.h
+  platform/qt/console_notice.h platform/qt/gui_notice.h platform/qt/port_map.h
   platform/qt/qt_locale.h platform/qt/qt_serial_port.h platform/qt/qt_timers.h)
 # Each as installed, its includes of the others written <orva/...>
 # (packaging/public_header.cmake), built with the libraries.
@@ -65,11 +67,12 @@ foreach(_orva_floor platform panel acquisition control)
 endforeach()
 target_include_directories(orva_version INTERFACE $<INSTALL_INTERFACE:${_orva_include}>)
 set_target_properties(orva_version PROPERTIES EXPORT_NAME version)
+set_target_properties(orva_hosts PROPERTIES EXPORT_NAME hosts OUTPUT_NAME orva-hosts)
 set_target_properties(orva_qt PROPERTIES EXPORT_NAME qt OUTPUT_NAME orva-qt)
 set_target_properties(orva_qt_widgets PROPERTIES EXPORT_NAME qt_notice OUTPUT_NAME orva-qt-notice)
 set_target_properties(orva_panel_qt PROPERTIES EXPORT_NAME panel_widget OUTPUT_NAME orva-panel-widget)
 set_target_properties(orva_scale_widget PROPERTIES EXPORT_NAME widgets OUTPUT_NAME orva-widgets)
-install(TARGETS orva_platform orva_panel orva_acquisition orva_control orva_version orva_qt orva_qt_widgets orva_panel_qt orva_scale_widget
+install(TARGETS orva_platform orva_panel orva_acquisition orva_control orva_hosts orva_version orva_qt orva_qt_widgets orva_panel_qt orva_scale_widget
         EXPORT OrvaControlTargets
         ARCHIVE DESTINATION ${_orva_libdir} COMPONENT dev)
 # A stripped install (the packages) keeps the archives' symbols and drops

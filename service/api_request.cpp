@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "control/property_table.h"
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "platform/serial_settings.h"
@@ -79,7 +80,12 @@ std::variant<std::vector<PropertyWrite>, Refusal> propertyWrites(const QByteArra
     for (auto it = object.begin(); it != object.end(); ++it) {
         const QString name = it.key();
         const QJsonValue v = it.value();
-        if (name == "MinFixVes" || name == "DecPoint") {
+        const PropertyInfo* property = findProperty(name.toStdString());
+        if (property == nullptr)
+            return refuse(400, QString("no property \"%1\" (%2)").arg(name, QString::fromStdString(remotelyWritableNames())));
+        if (!property->remotelyWritable)
+            return refuse(400, QString("%1 is written by the scale itself at every reading").arg(name));
+        if (property->type == PropertyType::Integer) {
             const double d = v.toDouble(NAN);
             if (!v.isDouble() || !std::isfinite(d) || d != std::floor(d) || d < -32768 || d > 32767)
                 return refuse(400, QString("%1 must be a whole number, -32768 to 32767").arg(name));
@@ -113,10 +119,9 @@ std::variant<std::vector<PropertyWrite>, Refusal> propertyWrites(const QByteArra
             } else {
                 return refuse(400, "ComNumber must be a port number");
             }
-        } else if (name == "VesTerminal" || name == "TipTerminal" || name == "StatusTerminal" || name == "UnitWeight") {
-            return refuse(400, QString("%1 is written by the scale itself at every reading").arg(name));
         } else {
-            return refuse(400, QString("no property \"%1\" (MinFixVes, DecPoint, ComSetting, ComNumber)").arg(name));
+            // A text property with no check of its own here is not written remotely.
+            return refuse(400, QString("%1 cannot be written remotely").arg(name));
         }
     }
     return writes;

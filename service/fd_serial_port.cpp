@@ -19,7 +19,7 @@
 #include <algorithm>
 
 #include "platform/failure.h"
-#include "tools/hosts/port_state.h"
+#include "hosts/qt/port_state.h"
 
 namespace orva::service {
 namespace {

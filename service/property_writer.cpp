@@ -4,14 +4,24 @@
 #include <utility>
 #include <vector>
 
-#include "control/port_placement.h"
-#include "platform/qt/durable_file.h"
+#include "control/property_table.h"
+#include "hosts/durable_file.h"
 #include "platform/serial_settings.h"
 #include "service/fd_serial_port.h"
 #include "service/service_config.h"
 #include "service/service_scale.h"
 
 namespace orva::service {
+
+QJsonObject propertiesJson(const ActivexORVA& control, bool remotelyWritableOnly) {
+    QJsonObject out;
+    for (const PropertyInfo& p : propertyTable()) {
+        if (remotelyWritableOnly && !p.remotelyWritable) continue;
+        if (p.type == PropertyType::Integer) out.insert(QString::fromUtf8(p.name.data(), static_cast<qsizetype>(p.name.size())), control.properties().*p.integer);
+        else out.insert(QString::fromUtf8(p.name.data(), static_cast<qsizetype>(p.name.size())), QString::fromStdString(control.properties().*p.text));
+    }
+    return out;
+}
 
 bool savedToFile(const ConfigFile* file, const QString& scaleId) {
     if (file == nullptr) return false;
@@ -49,48 +59,35 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
 
     ActivexORVA& c = scale.control();
     // What the control holds now, put back when the file cannot take the write.
-    const std::int16_t oldMinFixVes = c.MinFixVes(), oldDecPoint = c.DecPoint();
-    const std::string oldComSetting = c.ComSetting(), oldComNumber = c.ComNumber();
+    std::vector<std::pair<const PropertyInfo*, PropertyValue>> old;
+    for (const PropertyInfo& p : propertyTable())
+        if (p.remotelyWritable) old.emplace_back(&p, p.read(c));
     WrittenProperties result;
     for (const PropertyWrite& w : writes) {
-        if (const auto* n = std::get_if<std::int16_t>(&w.value)) {
-            if (w.name == "MinFixVes") c.setMinFixVes(*n);
-            else c.setDecPoint(*n);
-        } else {
-            const std::string text = std::get<QString>(w.value).toStdString();
-            if (w.name == "ComSetting") c.setComSetting(text);
-            else c.setComNumber(text);
-        }
+        const PropertyInfo& p = *findProperty(w.name.toStdString());  // propertyWrites named it
+        if (const auto* n = std::get_if<std::int16_t>(&w.value)) p.write(c, static_cast<std::int32_t>(*n));
+        else p.write(c, std::get<QString>(w.value).toStdString());
     }
     // What is saved is what the control holds after its writes, not what was asked.
     std::vector<std::pair<std::string, std::string>> saved;
     for (const PropertyWrite& w : writes) {
         const std::string name = w.name.toStdString();
-        const std::string value = name == "MinFixVes"  ? std::to_string(c.MinFixVes())
-                                  : name == "DecPoint" ? std::to_string(c.DecPoint())
-                                  : name == "ComSetting" ? c.ComSetting()
-                                                         : c.ComNumber();
+        const std::string value = findProperty(name)->textOf(c);
         saved.emplace_back(name, value);
         result.written += (result.written.empty() ? "" : ", ") + name + "=" + value;
     }
-    result.properties = QJsonObject{{"MinFixVes", c.MinFixVes()},
-                                    {"DecPoint", c.DecPoint()},
-                                    {"ComSetting", QString::fromStdString(c.ComSetting())},
-                                    {"ComNumber", QString::fromStdString(c.ComNumber())}};
+    result.properties = propertiesJson(c, true);
     if (savedToFile(file, scale.id())) {
         // A write the file did not take is not done: the control gets its
         // old values back and the answer is an error, so that what runs is
         // what the next start will run.
         auto undo = [&] {
-            c.setMinFixVes(oldMinFixVes);
-            c.setDecPoint(oldDecPoint);
-            c.setComSetting(oldComSetting);
-            c.setComNumber(oldComNumber);
+            for (const auto& [p, value] : old) p->write(c, value);
         };
         try {
             file->save(scale.id().toStdString(), saved);
             result.saved = true;
-        } catch (const qt::FileWriteError& e) {
+        } catch (const host::FileWriteError& e) {
             undo();
             return Refusal{e.noSpace() ? 507 : 500, QString("not written: %1").arg(QString::fromStdString(e.what()))};
         } catch (const ConfigError& e) {

@@ -13,10 +13,18 @@
 
 #include "service/api_request.h"
 
+namespace orva {
+class ActivexORVA;
+}
+
 namespace orva::service {
 
 class ConfigFile;
 class ServiceScale;
+
+// The control's properties as a JSON object (integers as numbers, texts as
+// strings): all of them, or only those a remote peer may write.
+QJsonObject propertiesJson(const ActivexORVA& control, bool remotelyWritableOnly);
 
 // Whether a scale's written properties belong in the configuration file: only
 // when the file has the scale's section. A scale the file does not know (one

@@ -86,8 +86,9 @@ public:
     bool followed() const { return isSignalConnected(QMetaMethod::fromSignal(&ScaleHub::eventJson)); }
 
 signals:
-    // Every event of every scale, in the order they happened.
-    void eventJson(const QString& scaleId, const QByteArray& json);
+    // Every event of every scale, in the order they happened; `decode` says
+    // it is the Decode event (whose sending the measurements time).
+    void eventJson(const QString& scaleId, const QByteArray& json, bool decode);
 };
 
 }  // namespace orva::service

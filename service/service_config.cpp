@@ -15,46 +15,34 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
+#include <stdexcept>
 
 #include "control/value_conversion.h"
 #include "platform/failure.h"
-#include "platform/qt/durable_file.h"
+#include "hosts/durable_file.h"
+#include "hosts/keyed_text.h"
 #include "platform/serial_settings.h"
 #include "service/fd_serial_port.h"
 
 namespace orva::service {
 namespace {
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-    return s;
-}
+using host::quoteWhenNeeded;
+std::string_view trim(std::string_view s) { return host::trimBlanks(s); }
 
-// A value as written: bare, or in double quotes with \" and \\ escapes.
-std::optional<std::string> unquote(std::string_view v) {
+// A value as written: bare, or in double quotes with the keyed files'
+// escapes; a quoted value that does not read says why.
+std::string unquote(std::string_view v, const std::function<void(const std::string&)>& fail) {
     if (v.empty() || v.front() != '"') return std::string(v);
-    if (v.size() < 2 || v.back() != '"') return std::nullopt;
-    std::string out;
-    for (std::size_t i = 1; i + 1 < v.size(); ++i) {
-        if (v[i] == '\\' && i + 2 < v.size()) ++i;
-        else if (v[i] == '"') return std::nullopt;
-        out += v[i];
+    try {
+        return host::unquoteText(v);
+    } catch (const std::invalid_argument& e) {
+        fail(e.what());
+        return {};
     }
-    return out;
-}
-
-std::string quote(std::string_view v) {
-    const bool plain = !v.empty() && v.find_first_of("\"\\#;") == std::string_view::npos && trim(v) == v;
-    if (plain) return std::string(v);
-    std::string out = "\"";
-    for (char c : v) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
 }
 
 struct Line {
@@ -211,8 +199,9 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
         if (section.empty()) fail("key outside a section");
         const std::string key(line.name);
         if (!seenKeys.insert(key).second) fail("\"" + key + "\" appears twice in [" + section + "]");
-        const auto value = unquote(line.value);
-        if (!value) fail("unbalanced quotes in the value of \"" + key + "\"");
+        const std::optional<std::string> value = unquote(line.value, [&](const std::string& why) {
+            fail("the quoted value of \"" + key + "\" does not read (unbalanced quotes or an unknown escape): " + why);
+        });
         auto int16 = [&](const std::string& v) -> std::int16_t {
             try {
                 return textToInt16(v);
@@ -360,7 +349,7 @@ std::string withValue(std::string_view whole, std::string_view section, std::str
         if (line.kind != Line::Kind::Blank) lastOfSection = i;
         if (line.kind == Line::Kind::Entry && line.name == key) keyLine = i;
     }
-    const std::string entry = std::string(key) + " = " + quote(value);
+    const std::string entry = std::string(key) + " = " + quoteWhenNeeded(value);
     std::string out(whole.substr(0, whole.size() - text.size()));
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (keyLine && i == *keyLine) out += entry;
@@ -374,7 +363,7 @@ std::string withValue(std::string_view whole, std::string_view section, std::str
 
 ConfigFile::ConfigFile(std::string path) : path_(std::move(path)) {
     // A save killed between writing and renaming leaves its temporary file.
-    qt::removeStaleTemporaries(path_);
+    host::removeStaleTemporaries(path_);
     text_ = readText();
     config_ = parseConfig(text_, path_);
 }
@@ -426,7 +415,7 @@ void ConfigFile::save(std::string_view scaleId, const std::vector<std::pair<std:
     } catch (const ConfigError& e) {
         throw ConfigError(path_, e.line(), "not saved: the file would be refused at the next start: " + e.reason());
     }
-    const std::string remark = qt::replaceFileDurably(path_, text);
+    const std::string remark = host::replaceFileDurably(path_, text);
     // In the file now: the write stands, whatever the folder's flush said.
     if (!remark.empty() && log_) log_(remark);
     if (current != text_ && log_)

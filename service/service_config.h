@@ -19,7 +19,7 @@
 // the one line that holds it (or adds one to the scale's section) in the
 // file as it is on disk at that moment, so what the operator edited since
 // the service read it (a new section, a new token) stays. The file is
-// replaced durably (platform/qt/durable_file.h): a failed save leaves it
+// replaced durably (hosts/durable_file.h): a failed save leaves it
 // byte for byte as it was.
 
 #include <cstdint>
@@ -108,7 +108,7 @@ public:
 
     // Sets the values of one scale's section in the file as it is on disk
     // now and replaces it durably. A file edited since it was read keeps
-    // the edits (logged). Throws qt::FileWriteError when the file cannot be
+    // the edits (logged). Throws host::FileWriteError when the file cannot be
     // written, ConfigError when the file on disk is unreadable or the result
     // would be refused at the next start; the file is then untouched.
     void save(std::string_view scaleId, const std::vector<std::pair<std::string, std::string>>& values);

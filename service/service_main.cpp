@@ -20,8 +20,8 @@
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "service/web_service.h"
-#include "tools/sim/sim_script.h"
-#include "tools/sim/terminal_simulator.h"
+#include "simulator/sim_script.h"
+#include "simulator/terminal_simulator.h"
 
 namespace {
 

@@ -3,35 +3,15 @@
 #include <QJsonArray>
 #include <QJsonValue>
 
-#include "control/port_placement.h"
+#include "hosts/place_control.h"
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "service/fd_serial_port.h"
-#include "tools/hosts/json_lines.h"
+#include "hosts/qt/json_lines.h"
 
 namespace orva::service {
 
 using host::decodeLine;
-
-// The scale's view of the service's timers: it tells the scale which of its
-// three timers ticked (they are made in the order Timer1, Timer2, Timer3).
-class ServiceScale::Timers final : public TimerFactory {
-public:
-    Timers(TimerFactory& timers, ServiceScale& scale) : timers_(timers), scale_(scale) {}
-    std::unique_ptr<IntervalTimer> makeTimer(Tick onTick) override {
-        const int index = made_++;
-        return timers_.makeTimer([this, index, tick = std::move(onTick)] {
-            if (index != 1 && scale_.context_.onCycleTick) scale_.context_.onCycleTick(index == 0);
-            tick();
-            scale_.afterTick(index);
-        });
-    }
-
-private:
-    TimerFactory& timers_;
-    ServiceScale& scale_;
-    int made_ = 0;
-};
 
 QJsonObject ScaleState::toJson() const {
     QJsonObject flags{{"VesNul", VesNul != 0}, {"VesOk", VesOk != 0}, {"VesTara", VesTara != 0}, {"VesMax", VesMax != 0}};
@@ -65,7 +45,6 @@ ServiceScale::ServiceScale(const ScaleConfig& config, const std::map<std::int16_
 
 void ServiceScale::release() {
     control_.reset();
-    timers_.reset();
 }
 
 void ServiceScale::reconfigure(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts) {
@@ -81,32 +60,31 @@ void ServiceScale::reconfigure(const ScaleConfig& config, const std::map<std::in
 
 void ServiceScale::build(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts) {
     port_ = QString::fromStdString(config.port);
-    timers_ = std::make_unique<Timers>(context_.timers, *this);
     // The scale's own device is its configured port number's, so the
     // control's first open (at creation, before its properties are given)
     // reaches exactly this device and never a default one.
-    const std::int16_t number = configuredPortNumber(config.ComNumber.value_or(PropertyRecord::kDefaultComNumber));
+    const std::string comNumber = config.ComNumber.value_or(PropertyRecord::kDefaultComNumber);
     std::map<std::int16_t, std::string> devices = sharedPorts;
-    devices[number] = config.port;
+    devices[host::configuredPortNumber(comNumber)] = config.port;
     devices_ = devices;
     FdSerialPort::Observer observer{
         [this](const std::string& text) { context_.log("[" + id_.toStdString() + "] " + text); },
         [this] { ++counters_.portFailures; },
         [this](PortCondition condition, const std::string& reason) { portConditionIs(condition, reason); },
     };
-    control_ = std::make_unique<ActivexORVA>(
-        ControlPlatform{std::make_unique<FdSerialPort>(std::move(devices), number, std::move(observer)), *timers_, *this,
-                        context_.locale});
-    control_->setEventSink(this);
-    control_->setPropertyChangeSink(this);
-    // The configured values, as a host gives a saved instance its properties.
-    if (config.ComNumber) control_->setComNumber(*config.ComNumber);
-    if (config.ComSetting) control_->setComSetting(*config.ComSetting);
-    if (config.DecPoint) control_->setDecPoint(*config.DecPoint);
-    if (config.MinFixVes) control_->setMinFixVes(*config.MinFixVes);
-    // Configured settings reach the port now, before any byte goes out, so
-    // the first poll finds nothing to reconfigure.
-    takeRestoredSettings(*control_);
+    const host::PortMaker makePort = [&](std::int16_t number) {
+        return std::make_unique<FdSerialPort>(std::move(devices), number, std::move(observer));
+    };
+    control_ = host::placeControl(comNumber, makePort, {context_.timers, *this, context_.locale}, [&](ActivexORVA& control) {
+        control.setEventSink(this);
+        control.setPropertyChangeSink(this);
+        control.setCycleObserver(this);
+        // The configured values, as a host gives a saved instance its properties.
+        if (config.ComNumber) control.setComNumber(*config.ComNumber);
+        if (config.ComSetting) control.setComSetting(*config.ComSetting);
+        if (config.DecPoint) control.setDecPoint(*config.DecPoint);
+        if (config.MinFixVes) control.setMinFixVes(*config.MinFixVes);
+    });
 }
 
 void ServiceScale::portConditionIs(PortCondition condition, const std::string& reason) {
@@ -129,7 +107,7 @@ void ServiceScale::portConditionIs(PortCondition condition, const std::string& r
 ServiceScale::~ServiceScale() { control_.reset(); }
 
 std::string ServiceScale::comNumberRefusal(const std::string& comNumber) const {
-    const std::int16_t number = configuredPortNumber(comNumber);
+    const std::int16_t number = host::configuredPortNumber(comNumber);
     const auto found = devices_.find(number);
     if (found == devices_.end()) {
         std::string known;
@@ -146,20 +124,23 @@ std::string ServiceScale::comNumberRefusal(const std::string& comNumber) const {
 
 // Builds an event's JSON text only when someone follows the events.
 template <class Build>
-void ServiceScale::publish(Build build) {
+void ServiceScale::publish(Build build, bool decode) {
     const bool own = signals_->followsEvents();
     const bool all = context_.hub.followed();
     if (!own && !all) return;
     const QByteArray bytes = QByteArray::fromStdString(build().text("scale", idText_).str());
     if (own) emit signals_->eventJson(bytes);
-    if (all) emit context_.hub.eventJson(id_, bytes);
+    if (all) emit context_.hub.eventJson(id_, bytes, decode);
 }
 
-void ServiceScale::afterTick(int index) {
+void ServiceScale::stepStarting(CycleStep step) {
+    if (step != CycleStep::Reconfigure && context_.onCycleTick) context_.onCycleTick(step == CycleStep::Poll);
+}
+
+void ServiceScale::stepEnded(CycleStep step) {
     if (!control_) return;  // the ticks of creation
-    if (index == 0) ++counters_.polls;
-    if (index == 1) ++counters_.reconfigurations;
-    if (index == 2) decoded();
+    if (step == CycleStep::Poll) ++counters_.polls;
+    if (step == CycleStep::Reconfigure) ++counters_.reconfigurations;
 }
 
 bool ServiceScale::online() const {
@@ -172,10 +153,10 @@ std::optional<double> ServiceScale::settledWeight() const {
     return stabWeight_;
 }
 
-void ServiceScale::decoded() {
+void ServiceScale::decodeEnded(const DecodeEnd& end) {
+    if (!control_) return;  // the ticks of creation
     ++counters_.decodes;
-    const PanelModel& p = control_->panel();
-    recognised_ = p.Label2().text != "xxxx";
+    recognised_ = end.recognised();
     if (recognised_) lastRecognised_ = std::chrono::steady_clock::now();
     else {
         ++counters_.unrecognised;
@@ -183,7 +164,7 @@ void ServiceScale::decoded() {
     }
     updated_ = QDateTime::currentDateTimeUtc();
 
-    publish([&] { return decodeLine(tMs(), *control_); });
+    publish([&] { return decodeLine(tMs(), *control_); }, true);
     const bool nowOnline = online();
     if (nowOnline != onlineSent_) {
         onlineSent_ = nowOnline;

@@ -44,7 +44,7 @@ struct ScaleContext {
     std::function<QString(const std::string& device)> scaleOn;
 };
 
-class ServiceScale final : public ControlEvents, public PropertyChangeSink, public UserNotice {
+class ServiceScale final : public ControlEvents, public PropertyChangeSink, public UserNotice, private CycleObserver {
 public:
     static constexpr std::int64_t kOnlineWindowMs = 2000;
 
@@ -93,13 +93,14 @@ public:
     void tickFailed(const Failure& failure) override;
 
 private:
-    class Timers;
     void build(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts);
     void portConditionIs(PortCondition condition, const std::string& reason);
-    void afterTick(int index);
-    void decoded();
+    // CycleObserver: the counters, the measurements' hook and the decodes.
+    void stepStarting(CycleStep step) override;
+    void stepEnded(CycleStep step) override;
+    void decodeEnded(const DecodeEnd& end) override;
     template <class Build>
-    void publish(Build build);
+    void publish(Build build, bool decode = false);
     long long tMs() const { return serviceClock_.elapsed(); }
 
     QString id_;
@@ -109,7 +110,6 @@ private:
     ScaleContext context_;
     const QElapsedTimer& serviceClock_;
     std::unique_ptr<ScaleSignals> signals_;
-    std::unique_ptr<Timers> timers_;
     ScaleCounters counters_;
     std::optional<double> stabWeight_;  // cleared by any change of the shown weight
     bool recognised_ = false;           // the last decode recognised its reply

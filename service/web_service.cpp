@@ -271,19 +271,7 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
         case Resource::Live: return Reply::error(426, "/api/live is a WebSocket: ask for an upgrade");
         case Resource::Properties:
             if (method == "PUT") return writeProperties(request, connection->peer(), *scale);
-            {
-                const ActivexORVA& c = scale->control();
-                return Reply{200, "application/json",
-                             json({{"MinFixVes", c.MinFixVes()},
-                                   {"DecPoint", c.DecPoint()},
-                                   {"ComSetting", QString::fromStdString(c.ComSetting())},
-                                   {"ComNumber", QString::fromStdString(c.ComNumber())},
-                                   {"VesTerminal", QString::fromStdString(c.VesTerminal())},
-                                   {"TipTerminal", QString::fromStdString(c.TipTerminal())},
-                                   {"StatusTerminal", QString::fromStdString(c.StatusTerminal())},
-                                   {"UnitWeight", QString::fromStdString(c.UnitWeight())}}),
-                             {}};
-            }
+            return Reply{200, "application/json", json(propertiesJson(scale->control(), false)), {}};
         case Resource::Stable: {
             const auto timeout = stableTimeout(request.query);
             if (const auto* refusal = std::get_if<Refusal>(&timeout)) return Reply::error(refusal->status, refusal->error);
@@ -432,7 +420,7 @@ void WebService::acceptWebSockets() {
         // The scales build their event texts only while someone listens.
         if (clients_.size() == 1)
             eventsConnection_ = connect(&fleet_, &ScaleHub::eventJson, this,
-                                        [this](const QString& id, const QByteArray& j) { broadcast(id, j); });
+                                        [this](const QString& id, const QByteArray& j, bool decode) { broadcast(id, j, decode); });
     }
 }
 
@@ -449,7 +437,7 @@ void WebService::pingClients() {
     for (QWebSocket* raw : silent) dropClient(raw, "it answered no ping twice");
 }
 
-void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
+void WebService::broadcast(const QString& scaleId, const QByteArray& message, bool decode) {
     if (clients_.empty()) return;
     const QString text = QString::fromUtf8(message);
     std::vector<QWebSocket*> targets;
@@ -469,9 +457,7 @@ void WebService::broadcast(const QString& scaleId, const QByteArray& message) {
         raw->flush();
     }
     for (QWebSocket* raw : slow) dropClient(raw, "it stopped reading (1 MiB queued)");
-    // The event's name follows its time stamps ("t_ms", "time"), within the
-    // first hundred bytes however long the service has run.
-    if (sentLog_ != nullptr && message.left(96).contains("\"event\":\"Decode\"")) {
+    if (sentLog_ != nullptr && decode) {
         timespec t{};
         ::clock_gettime(CLOCK_REALTIME, &t);
         std::fprintf(sentLog_, "W %s %lld\n", scaleId.toUtf8().constData(),

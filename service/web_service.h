@@ -94,7 +94,7 @@ private:
     int webSocketsFrom(const QHostAddress& address) const;
     void acceptWebSockets();
     void pingClients();
-    void broadcast(const QString& scaleId, const QByteArray& json);
+    void broadcast(const QString& scaleId, const QByteArray& json, bool decode);
     void dropClient(QWebSocket* socket, const char* why);
 
     ScaleFleet& fleet_;

@@ -37,7 +37,7 @@ protected:
 TEST_F(DesignerPlugin, DescribesTheWidgetForTheWidgetBoxAndTheGeneratedCode) {
     EXPECT_EQ(plugin_->name(), "orva::qt::ScaleWidget");
     EXPECT_EQ(plugin_->group(), "ORVA");
-    EXPECT_EQ(plugin_->includeFile(), "<orva/panel/qt/scale_widget.h>");
+    EXPECT_EQ(plugin_->includeFile(), "<orva/hosts/qt/scale_widget.h>");
     EXPECT_FALSE(plugin_->isContainer());
     // The XML Designer puts on a new form names the same class.
     QDomDocument dom;

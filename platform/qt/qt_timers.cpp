@@ -7,8 +7,7 @@ namespace {
 
 class QtIntervalTimer final : public IntervalTimer {
 public:
-    QtIntervalTimer(TimerFactory::Tick onTick, std::shared_ptr<QtTimerFactory::AfterTick> afterTick)
-        : onTick_(std::move(onTick)), afterTick_(std::move(afterTick)) {
+    explicit QtIntervalTimer(TimerFactory::Tick onTick) : onTick_(std::move(onTick)) {
         timer_.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { tick(); });
     }
@@ -23,20 +22,16 @@ public:
     }
 
 private:
-    void tick() {
-        onTick_();
-        if (*afterTick_) (*afterTick_)(*this);
-    }
+    void tick() { onTick_(); }
 
     QTimer timer_;
     TimerFactory::Tick onTick_;
-    std::shared_ptr<QtTimerFactory::AfterTick> afterTick_;
 };
 
 }  // namespace
 
 std::unique_ptr<IntervalTimer> QtTimerFactory::makeTimer(Tick onTick) {
-    return std::make_unique<QtIntervalTimer>(std::move(onTick), afterTick_);
+    return std::make_unique<QtIntervalTimer>(std::move(onTick));
 }
 
 }  // namespace orva::qt

@@ -57,17 +57,22 @@ int runControl(const std::string& path, int decodes) {
     Notices notices;
     virtual_time::FixedLocale locale{"."};
     std::unique_ptr<ActivexORVA> control;
-    int seen = 0;
-    timers.setAfterTick([&](const IntervalTimer& timer) {
-        if (!control) return;
-        if (&timer == &control->Timer1()) say(std::string("poll ") + (control->MSComm1().PortOpen() ? "1" : "0"));
-        if (&timer == &control->Timer3()) {
-            say("decode " + control->panel().Label2().text);
-            if (++seen >= decodes) QCoreApplication::quit();
+    struct Observer final : CycleObserver {
+        std::unique_ptr<ActivexORVA>& control;
+        int decodes;
+        int seen = 0;
+        Observer(std::unique_ptr<ActivexORVA>& c, int d) : control(c), decodes(d) {}
+        void stepEnded(CycleStep step) override {
+            if (step == CycleStep::Poll) say(std::string("poll ") + (control->MSComm1().PortOpen() ? "1" : "0"));
+            if (step == CycleStep::Decode) {
+                say("decode " + control->panel().Label2().text);
+                if (++seen >= decodes) QCoreApplication::quit();
+            }
         }
-    });
+    } observer(control, decodes);
     control = std::make_unique<ActivexORVA>(
         ControlPlatform{std::make_unique<qt::QtSerialPort>(map), timers, notices, locale});
+    control->setCycleObserver(&observer);
     QCoreApplication::exec();
     control.reset();
     return 0;

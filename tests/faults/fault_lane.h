@@ -14,7 +14,7 @@
 
 #include "tests/support/event_loop.h"
 #include "tests/support/pty_rig.h"
-#include "tools/sim/frame_encoding.h"
+#include "simulator/frame_encoding.h"
 
 namespace orva::faults {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "tests/support/unprivileged.h"
-#include "tools/sim/pseudo_terminal.h"
+#include "simulator/pseudo_terminal.h"
 
 namespace orva::testing {
 

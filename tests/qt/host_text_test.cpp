@@ -10,10 +10,10 @@
 #include "platform/qt/console_notice.h"
 #include "platform/qt/port_map.h"
 #include "platform/qt/qt_locale.h"
-#include "tools/hosts/host_options.h"
-#include "tools/hosts/json_lines.h"
-#include "tools/sim/frame_encoding.h"
-#include "tools/sim/sim_script.h"
+#include "hosts/qt/host_options.h"
+#include "hosts/qt/json_lines.h"
+#include "simulator/frame_encoding.h"
+#include "simulator/sim_script.h"
 
 namespace orva {
 namespace {

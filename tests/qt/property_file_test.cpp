@@ -11,7 +11,7 @@
 #include <QTemporaryDir>
 
 #include "control/activex_orva.h"
-#include "platform/qt/property_file.h"
+#include "hosts/property_file.h"
 #include "platform/virtual/simulated_line.h"
 #include "platform/virtual/virtual_clock.h"
 #include "platform/virtual/virtual_services.h"
@@ -21,6 +21,8 @@ namespace orva::qt {
 namespace {
 
 using namespace orva::virtual_time;
+using host::PropertyFile;
+using host::PropertyFileError;
 
 struct VirtualControl {
     VirtualClock clock;

@@ -13,13 +13,13 @@
 #include <memory>
 #include <variant>
 
-#include "platform/qt/durable_file.h"
+#include "hosts/durable_file.h"
 #include "service/property_writer.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "tests/support/file_size_limit.h"
-#include "tools/hosts/port_state.h"
-#include "tools/sim/pseudo_terminal.h"
+#include "hosts/qt/port_state.h"
+#include "simulator/pseudo_terminal.h"
 
 namespace orva::service {
 namespace {
@@ -52,7 +52,7 @@ TEST_F(ConfigSave, AWriteThatFailsLeavesTheFileByteForByteAndNoTemporary) {
         try {
             file.save("bay-1", {{"MinFixVes", "70"}, {"ComSetting", "19200,e,7,1"}});
             ADD_FAILURE() << "a save that could not be written succeeded";
-        } catch (const qt::FileWriteError& e) {
+        } catch (const host::FileWriteError& e) {
             EXPECT_EQ(e.error(), EFBIG);
             EXPECT_FALSE(e.noSpace());
             EXPECT_EQ(std::string(e.what()).rfind(path() + ": cannot save: ", 0), 0u) << e.what();

@@ -15,7 +15,7 @@
 #include "service/service_config.h"
 #include "service/tick_scheduler.h"
 #include "tests/support/event_loop.h"
-#include "tools/sim/pseudo_terminal.h"
+#include "simulator/pseudo_terminal.h"
 
 namespace orva::service {
 namespace {
@@ -340,7 +340,7 @@ TEST(TickScheduler, DisabledTimersNeverTickAndIntervalTimersRepeat) {
 #include <QTemporaryDir>
 
 #include "tests/support/serial_port_contract.h"
-#include "tools/sim/terminal_simulator.h"
+#include "simulator/terminal_simulator.h"
 
 namespace orva::contract {
 namespace {

@@ -60,7 +60,7 @@ struct LineChange {
     bool plugged;
 };
 
-class PtyRig : public TerminalOnPty, public ControlEvents {
+class PtyRig : public TerminalOnPty, public ControlEvents, private CycleObserver {
 public:
     // The simulator runs `script`; the control is made at once unless
     // `startNow` is false; then start() makes it, for tests that prepare the
@@ -87,7 +87,6 @@ public:
         });
         startTerminal(script);
 
-        timers.setAfterTick([this](const IntervalTimer& timer) { afterTick(timer); });
         if (startNow) start();
     }
     // The simulator logs its last unplug into the records, so it goes before them.
@@ -103,6 +102,7 @@ public:
         serial = port.get();
         control = std::make_unique<ActivexORVA>(ControlPlatform{std::move(port), timers, notice, locale});
         control->setEventSink(this);
+        control->setCycleObserver(this);
     }
 
     void StabVes(double w) override { record("StabVes", "StabVes", w); }
@@ -143,16 +143,16 @@ private:
         events.push_back({++seq_, now(), decodes.size(), name, std::move(what), weight});
     }
 
-    void afterTick(const IntervalTimer& timer) {
+    void stepEnded(CycleStep step) override {
         if (!control) return;
-        if (&timer == &control->Timer1()) {
+        if (step == CycleStep::Poll) {
             polls.push_back({++seq_, now(), control->reading().ReceivedText, control->MSComm1().PortOpen()});
-        } else if (&timer == &control->Timer3()) {
+        } else if (step == CycleStep::Decode) {
             const auto& panel = control->panel();
             decodes.push_back({++seq_, now(), polls.empty() ? Decode::kBeforeFirstPoll : polls.size() - 1,
                                panel.Frame1().text, panel.Label2().text, panel.Label3().text, control->VesTerminal(),
                                control->StatusTerminal(), control->reading().ReceivedText.size()});
-        } else if (&timer == &control->Timer2()) {
+        } else {
             ++reconfigurations;
         }
     }

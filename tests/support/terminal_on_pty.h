@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "platform/qt/port_map.h"
-#include "tools/sim/terminal_simulator.h"
+#include "simulator/terminal_simulator.h"
 
 namespace orva::testing {
 

@@ -21,10 +21,10 @@
 #include "panel/qt/panel_widget.h"
 #include "platform/qt/gui_notice.h"
 #include "platform/qt/signal_quit.h"
-#include "tools/hosts/control_session.h"
-#include "tools/hosts/json_lines.h"
-#include "tools/hosts/port_listing.h"
-#include "tools/hosts/weighing_log.h"
+#include "hosts/qt/control_session.h"
+#include "hosts/qt/json_lines.h"
+#include "hosts/qt/port_listing.h"
+#include "hosts/qt/weighing_log.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "platform/qt/signal_quit.h"
 #include "orva/version.h"
-#include "tools/sim/terminal_simulator.h"
+#include "simulator/terminal_simulator.h"
 
 namespace {
 

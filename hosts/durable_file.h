@@ -15,7 +15,7 @@
 #include <string_view>
 #include <utility>
 
-namespace orva::qt {
+namespace orva::host {
 
 // What went wrong, with the system's error number (ENOSPC, EDQUOT, EIO ...).
 class FileWriteError : public std::runtime_error {
@@ -48,4 +48,4 @@ int removeStaleTemporaries(const std::string& path);
 // resolved; for a path that names nothing yet, the path itself.
 std::pair<std::string, std::string> saveTarget(const std::string& path);
 
-}  // namespace orva::qt
+}  // namespace orva::host

@@ -1,4 +1,4 @@
-#include "tools/sim/sim_script.h"
+#include "simulator/sim_script.h"
 
 #include <charconv>
 #include <map>

@@ -29,7 +29,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/sim/frame_encoding.h"
+#include "simulator/frame_encoding.h"
 
 namespace orva::sim {
 

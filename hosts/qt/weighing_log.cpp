@@ -1,11 +1,11 @@
-#include "tools/hosts/weighing_log.h"
+#include "hosts/qt/weighing_log.h"
 
 #include <QDateTime>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/hosts/json_lines.h"
+#include "hosts/qt/json_lines.h"
 
 namespace orva::host {
 

@@ -1,6 +1,7 @@
-#include "platform/qt/property_file.h"
+#include "hosts/property_file.h"
 
-#include "platform/qt/durable_file.h"
+#include "hosts/durable_file.h"
+#include "hosts/keyed_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,78 +20,8 @@
 
 #include <optional>
 
-namespace orva::qt {
+namespace orva::host {
 namespace {
-
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string unquote(std::string_view text) {
-    // text starts with '"'
-    std::string out;
-    std::size_t i = 1;
-    for (; i < text.size() && text[i] != '"'; ++i) {
-        if (text[i] != '\\') {
-            out += text[i];
-            continue;
-        }
-        if (++i == text.size()) break;
-        switch (text[i]) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'x': {
-                const int high = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
-                const int low = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
-                if (high < 0 || low < 0) throw std::invalid_argument("\\x needs two hexadecimal digits");
-                out += static_cast<char>(high * 16 + low);
-                i += 2;
-                break;
-            }
-            default: throw std::invalid_argument(std::string("unknown escape \\") + text[i]);
-        }
-    }
-    if (i >= text.size()) throw std::invalid_argument("unterminated string");
-    if (!trim(text.substr(i + 1)).empty()) throw std::invalid_argument("text after the closing quote");
-    return out;
-}
-
-std::string quote(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (byte < 0x20 || byte == 0x7f) {
-                    char escaped[5];
-                    std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-                    out += escaped;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
-}
-
 
 constexpr std::int32_t kFileFailure = static_cast<std::int32_t>(FailureNumber::InternalFailure);
 
@@ -166,8 +97,8 @@ std::string checkTarget(const std::string& path, std::optional<struct stat>& exi
 }  // namespace
 
 PropertyValue PropertyFile::parseValue(std::string_view text) {
-    text = trim(text);
-    if (!text.empty() && text.front() == '"') return unquote(text);
+    text = trimBlanks(text);
+    if (!text.empty() && text.front() == '"') return unquoteText(text);
     if (text == "True") return true;
     if (text == "False") return false;
     const char* first = text.data();
@@ -194,7 +125,7 @@ std::string PropertyFile::formatValue(const PropertyValue& value) {
                               if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
                               return text;
                           },
-                          [](const std::string& s) { return quote(s); },
+                          [](const std::string& s) { return quoteText(s); },
                       },
                       value);
 }
@@ -220,12 +151,12 @@ void PropertyFile::parse(const std::string& text) {
         }
         at = newline == std::string::npos ? text.size() : newline + 1;
         ++lineNumber;
-        const std::string_view content = trim(std::string_view(line.text).substr(lineNumber == 1 ? skip : 0));
+        const std::string_view content = trimBlanks(std::string_view(line.text).substr(lineNumber == 1 ? skip : 0));
         if (!content.empty() && content.front() != '#') {
             const auto where = path_ + ":" + std::to_string(lineNumber) + ": ";
             const auto equals = content.find('=');
             if (equals == std::string_view::npos) throw PropertyFileError(where + "expected Name = value");
-            std::string key(trim(content.substr(0, equals)));
+            std::string key(trimBlanks(content.substr(0, equals)));
             if (key.empty()) throw PropertyFileError(where + "a property name is missing before '='");
             if (const auto seen = index.find(key); seen != index.end())
                 throw PropertyFileError(where + key + ": already given on line " + std::to_string(entries[seen->second].line));
@@ -389,4 +320,4 @@ void PropertyFile::save(const std::function<void(PropertyBag&)>& writeProperties
     if (!remark.empty()) throw PropertyFileError(remark, kFileFailure);
 }
 
-}  // namespace orva::qt
+}  // namespace orva::host

@@ -28,7 +28,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -37,19 +36,15 @@
 #include "platform/failure.h"
 #include "platform/property_bag.h"
 
-namespace orva::qt {
+namespace orva::host {
 
 // The message names the file and line (and key, where there is one); the
 // number is the conversion's failure number, or that of a type mismatch for
 // a line that is no "Name = value".
-class PropertyFileError : public std::runtime_error {
+class PropertyFileError : public Failure {
 public:
     explicit PropertyFileError(const std::string& message, std::int32_t number = static_cast<std::int32_t>(FailureNumber::TypeMismatch))
-        : std::runtime_error(message), number_(number) {}
-    std::int32_t number() const noexcept { return number_; }
-
-private:
-    std::int32_t number_;
+        : Failure(number, message) {}
 };
 
 class PropertyFile final : public PropertyBag {
@@ -119,4 +114,4 @@ private:
     std::string readingKey_;
 };
 
-}  // namespace orva::qt
+}  // namespace orva::host

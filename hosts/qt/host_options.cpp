@@ -1,4 +1,4 @@
-#include "tools/hosts/host_options.h"
+#include "hosts/qt/host_options.h"
 
 #include <charconv>
 

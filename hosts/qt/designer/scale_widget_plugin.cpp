@@ -1,8 +1,8 @@
-#include "panel/qt/designer/scale_widget_plugin.h"
+#include "hosts/qt/designer/scale_widget_plugin.h"
 
 #include <QIcon>
 
-#include "panel/qt/scale_widget.h"
+#include "hosts/qt/scale_widget.h"
 
 namespace orva::qt {
 
@@ -15,7 +15,7 @@ QString ScaleWidgetPlugin::whatsThis() const {
 }
 // As a program built against the installed library includes it: Designer
 // writes a name in angle brackets as a global include.
-QString ScaleWidgetPlugin::includeFile() const { return QStringLiteral("<orva/panel/qt/scale_widget.h>"); }
+QString ScaleWidgetPlugin::includeFile() const { return QStringLiteral("<orva/hosts/qt/scale_widget.h>"); }
 QIcon ScaleWidgetPlugin::icon() const { return {}; }
 QWidget* ScaleWidgetPlugin::createWidget(QWidget* parent) { return new ScaleWidget(parent); }
 

@@ -1,4 +1,4 @@
-#include "tools/hosts/port_state.h"
+#include "hosts/qt/port_state.h"
 
 #include <fcntl.h>
 #include <grp.h>

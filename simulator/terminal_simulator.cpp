@@ -1,4 +1,4 @@
-#include "tools/sim/terminal_simulator.h"
+#include "simulator/terminal_simulator.h"
 
 #include <unistd.h>
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/sim/frame_encoding.h"
+#include "simulator/frame_encoding.h"
 
 namespace orva::host {
 

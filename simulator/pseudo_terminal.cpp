@@ -1,4 +1,4 @@
-#include "tools/sim/pseudo_terminal.h"
+#include "simulator/pseudo_terminal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

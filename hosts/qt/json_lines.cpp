@@ -1,4 +1,4 @@
-#include "tools/hosts/json_lines.h"
+#include "hosts/qt/json_lines.h"
 
 #include <QDateTime>
 #include <cerrno>
@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "control/property_table.h"
 #include "platform/failure.h"
 
 namespace orva::host {
@@ -175,11 +176,10 @@ JsonLine decodeLine(long long tMs, const ActivexORVA& control) {
         .text("Label2", p.Label2().text)
         .text("Label3", p.Label3().text)
         .raw("Shape1", fills([&](std::size_t i) { return p.Shape1(i); }, PanelModel::kStabilityLamps))
-        .raw("Shape2", fills([&](std::size_t i) { return p.Shape2(i); }, PanelModel::kStatusLamps))
-        .text("VesTerminal", control.VesTerminal())
-        .text("TipTerminal", control.TipTerminal())
-        .text("StatusTerminal", control.StatusTerminal())
-        .text("UnitWeight", control.UnitWeight());
+        .raw("Shape2", fills([&](std::size_t i) { return p.Shape2(i); }, PanelModel::kStatusLamps));
+    // The properties the reading writes, in the table's order.
+    for (const PropertyInfo& property : propertyTable())
+        if (!property.remotelyWritable) line.text(property.name, property.textOf(control));
     return line;
 }
 

@@ -9,41 +9,37 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "control/activex_orva.h"
+#include "platform/failure.h"
 #include "platform/qt/file_trace.h"
 #include "platform/qt/port_map.h"
-#include "platform/qt/property_file.h"
+#include "hosts/property_file.h"
 #include "platform/qt/qt_locale.h"
 #include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_timers.h"
-#include "tools/hosts/host_options.h"
-#include "tools/hosts/port_state.h"
-#include "tools/sim/terminal_simulator.h"
+#include "hosts/qt/host_options.h"
+#include "hosts/qt/port_state.h"
+#include "simulator/terminal_simulator.h"
 
 namespace orva::host {
 
-// Why a session could not start; the number follows the control's failures.
-class SessionError : public std::runtime_error {
+// Why a session could not start or save; the number follows the control's failures.
+class SessionError : public Failure {
 public:
-    SessionError(std::int32_t number, const std::string& message) : std::runtime_error(message), number_(number) {}
-    std::int32_t number() const noexcept { return number_; }
-
-private:
-    std::int32_t number_;
+    using Failure::Failure;
 };
 
 // What the latest decode brought, for logs and one-shot reads.
 struct DecodeResult {
-    bool recognised = false;  // an ORVA-1 or ORVA-2 frame
+    bool recognised = false;  // a frame of a known terminal gave the weight
     bool settled = false;     // the control raised StabVes in this decode
     double weight = 0;
 };
 
-class ControlSession {
+class ControlSession final : private CycleObserver {
 public:
     ControlSession(HostOptions options, UserNotice& notice);
     ~ControlSession();
@@ -98,7 +94,8 @@ private:
         }
     };
 
-    void afterTick(const IntervalTimer& timer);
+    void stepEnded(CycleStep step) override;
+    void decodeEnded(const DecodeEnd& end) override;
     void checkPort();
     void startSimulator(std::int16_t portNumber);
     void documentWarnings(std::int16_t portNumber);
@@ -110,7 +107,7 @@ private:
     qt::QtTimerFactory timers_;
     qt::QtLocale locale_;
     std::unique_ptr<sim::TerminalSimulator> simulator_;
-    std::unique_ptr<qt::PropertyFile> propertyFile_;
+    std::unique_ptr<host::PropertyFile> propertyFile_;
     std::unique_ptr<qt::FileTrace> trace_;
     QElapsedTimer sinceCreation_;
     long decodes_ = 0;

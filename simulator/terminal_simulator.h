@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/sim/pseudo_terminal.h"
-#include "tools/sim/sim_script.h"
+#include "simulator/pseudo_terminal.h"
+#include "simulator/sim_script.h"
 
 namespace orva::sim {
 

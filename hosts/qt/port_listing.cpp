@@ -1,11 +1,11 @@
-#include "tools/hosts/port_listing.h"
+#include "hosts/qt/port_listing.h"
 
 #include <QSerialPortInfo>
 #include <charconv>
 #include <string>
 
-#include "tools/hosts/json_lines.h"
-#include "tools/hosts/port_state.h"
+#include "hosts/qt/json_lines.h"
+#include "hosts/qt/port_state.h"
 
 namespace orva::host {
 namespace {

@@ -1,12 +1,13 @@
-#include "tools/hosts/control_session.h"
+#include "hosts/qt/control_session.h"
 
 #include <optional>
 
 #include "acquisition/number_text.h"
+#include "control/property_table.h"
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "platform/qt/qt_serial_port.h"
-#include "tools/hosts/control_on_port.h"
+#include "hosts/place_control.h"
 
 namespace orva::host {
 
@@ -40,10 +41,10 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     // The document is read before the control exists, so that the control
     // is created on the port it will be configured for.
     if (!options_.propertiesPath.empty()) {
-        propertyFile_ = std::make_unique<qt::PropertyFile>(options_.propertiesPath);
+        propertyFile_ = std::make_unique<host::PropertyFile>(options_.propertiesPath);
         try {
             propertyFile_->readFile();
-        } catch (const qt::PropertyFileError& error) {
+        } catch (const host::PropertyFileError& error) {
             propertyFile_.reset();  // a document that did not load is never written over
             throw SessionError(error.number(), error.what());
         }
@@ -55,7 +56,6 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     if (propertyFile_) documentWarnings(portNumber);
     if (options_.simulate) startSimulator(portNumber);
 
-    timers_.setAfterTick([this](const IntervalTimer& timer) { afterTick(timer); });
     tap_.forward = events;
     if (!options_.tracePath.empty()) {
         try {
@@ -66,13 +66,20 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     }
     sinceCreation_.start();
     std::optional<SessionError> restoreFailure;
-    PlacedControl placed = createControlOnPort(portMap_, portNumber, {timers_, notice_, locale_, trace_.get()}, [&](ActivexORVA& control) {
+    qt::QtSerialPort* made = nullptr;  // the session's once the control holds it
+    const PortMaker makePort = [&](std::int16_t) {
+        auto port = std::make_unique<qt::QtSerialPort>(portMap_);
+        made = port.get();
+        return port;
+    };
+    control_ = placeControl(comNumber, makePort, {timers_, notice_, locale_, trace_.get()}, [&](ActivexORVA& control) {
         control.setEventSink(&tap_);
         control.setPropertyChangeSink(changes);
+        control.setCycleObserver(this);
         if (propertyFile_) {
             try {
                 propertyFile_->loadInto([&](PropertyBag& bag) { control.ReadProperties(bag); });
-            } catch (const qt::PropertyFileError& error) {
+            } catch (const host::PropertyFileError& error) {
                 propertyFile_.reset();
                 restoreFailure.emplace(error.number(), error.what());
                 return;
@@ -83,21 +90,21 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
         if (options_.decPoint) control.setDecPoint(*options_.decPoint);
         if (options_.minFix) control.setMinFixVes(*options_.minFix);
     });
-    control_ = std::move(placed.control);
-    port_ = placed.port;
+    port_ = made;
     if (restoreFailure) throw *restoreFailure;
     checkPort();
 }
 
-void ControlSession::afterTick(const IntervalTimer& timer) {
+void ControlSession::stepEnded(CycleStep) {
+    if (control_) checkPort();
+}
+
+void ControlSession::decodeEnded(const DecodeEnd& end) {
     if (!control_) return;
-    checkPort();
-    if (&timer != &control_->Timer3()) return;
     ++decodes_;
-    const std::string& type = control_->TipTerminal();
-    lastDecode_.recognised = type == "ORVA-1" || type == "ORVA-2";
+    lastDecode_.recognised = end.recognised();
     lastDecode_.settled = tap_.settled;
-    lastDecode_.weight = tap_.settled ? tap_.settledWeight : control_->reading().VesCurrent;
+    lastDecode_.weight = tap_.settled ? tap_.settledWeight : end.weight;
     tap_.settled = false;
     if (onDecode_) onDecode_();
 }
@@ -126,8 +133,9 @@ void ControlSession::checkPort() {
 // user wondering: a name in the wrong letter case is an unknown key, and a
 // port number the poll check cannot read keeps the control on its port.
 void ControlSession::documentWarnings(std::int16_t portNumber) {
-    static const std::vector<std::string_view> kNames = {"MinFixVes",  "DecPoint",    "ComSetting",     "ComNumber",
-                                                         "VesTerminal", "TipTerminal", "StatusTerminal", "UnitWeight"};
+    std::vector<std::string_view> kNames;
+    for (const PropertyInfo& p : propertyTable())
+        if (p.persisted) kNames.push_back(p.name);
     warnings_ = propertyFile_->caseMismatches(kNames);
     if (const int line = propertyFile_->lineOf("ComNumber"); line > 0) {
         const std::string text = toText(propertyFile_->read("ComNumber", PropertyValue()));
@@ -143,7 +151,7 @@ void ControlSession::save() {
     if (!propertyFile_ || !control_) return;
     try {
         propertyFile_->save([this](PropertyBag& bag) { control_->WriteProperties(bag); });
-    } catch (const qt::PropertyFileError& error) {
+    } catch (const host::PropertyFileError& error) {
         throw SessionError(error.number(), error.what());
     }
 }

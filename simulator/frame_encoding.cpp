@@ -1,4 +1,4 @@
-#include "tools/sim/frame_encoding.h"
+#include "simulator/frame_encoding.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,9 +1,9 @@
-#include "panel/qt/scale_widget.h"
+#include "hosts/qt/scale_widget.h"
 
 #include <QVBoxLayout>
 
 #include "control/activex_orva.h"
-#include "control/port_placement.h"
+#include "hosts/place_control.h"
 #include "panel/qt/panel_widget.h"
 #include "platform/failure.h"
 #include "platform/qt/gui_notice.h"
@@ -22,12 +22,17 @@ struct ScaleWidget::Idle {
 // A started control with the platform services it uses, which outlive it.
 class ScaleWidget::Running final : public ControlEvents {
 public:
-    Running(ScaleWidget& owner, std::unique_ptr<QtSerialPort> port)
-        : owner_(owner), notice_(&owner), control_(ControlPlatform{std::move(port), timers_, notice_, locale_}) {
-        control_.setEventSink(this);
+    explicit Running(ScaleWidget& owner) : owner_(owner), notice_(&owner) {}
+    ~Running() override {
+        if (control_) control_->setEventSink(nullptr);
     }
-    ~Running() override { control_.setEventSink(nullptr); }
-    ActivexORVA& control() { return control_; }
+    void place(const std::string& comNumber, const host::PortMaker& makePort, const host::Restore& restore) {
+        control_ = host::placeControl(comNumber, makePort, {timers_, notice_, locale_}, [&](ActivexORVA& control) {
+            control.setEventSink(this);
+            restore(control);
+        });
+    }
+    ActivexORVA& control() { return *control_; }
 
 private:
     void StabVes(double weight) override { emit owner_.StabVes(weight); }
@@ -40,7 +45,7 @@ private:
     QtTimerFactory timers_;
     QtLocale locale_;
     GuiNotice notice_;
-    ActivexORVA control_;  // last: goes first, before the services it uses
+    std::unique_ptr<ActivexORVA> control_;  // last: goes first, before the services it uses
 };
 
 ScaleWidget::ScaleWidget(QWidget* parent) : QWidget(parent), idle_(std::make_unique<Idle>()) {
@@ -85,23 +90,21 @@ void ScaleWidget::setDevice(const QString& value) { device_ = value; }
 
 void ScaleWidget::start() {
     if (running_) return;
-    // The port object starts on the form's port number, so the control opens
-    // that device first and no other; the form's settings reach the port
-    // before any byte goes out, so the first poll finds nothing to
-    // reconfigure (no beep, no message box). A number or text the port
-    // cannot take is left to the control, which reports it.
-    const std::int16_t number = configuredPortNumber(comNumber_.toStdString());
+    // The control is placed on the form's port number, so it opens that
+    // device first and no other; a number or text the port cannot take is
+    // left to the control, which reports it.
+    const std::string comNumber = comNumber_.toStdString();
     auto ports = std::make_shared<PortMap>();
-    if (!device_.isEmpty()) ports->map(number, device_.toStdString());
-    auto port = std::make_unique<QtSerialPort>(ports);
-    port->setCommPort(number);  // closed, so it cannot refuse
-    running_ = std::make_unique<Running>(*this, std::move(port));
+    if (!device_.isEmpty()) ports->map(host::configuredPortNumber(comNumber), device_.toStdString());
+    running_ = std::make_unique<Running>(*this);
+    running_->place(comNumber, [&](std::int16_t) { return std::make_unique<QtSerialPort>(ports); },
+                    [&](ActivexORVA& control) {
+                        control.setComNumber(comNumber);
+                        control.setComSetting(comSetting_.toStdString());
+                        control.setDecPoint(static_cast<std::int16_t>(decPoint_));
+                        control.setMinFixVes(static_cast<std::int16_t>(minFixVes_));
+                    });
     ActivexORVA& control = running_->control();
-    control.setComNumber(comNumber_.toStdString());
-    control.setComSetting(comSetting_.toStdString());
-    control.setDecPoint(static_cast<std::int16_t>(decPoint_));
-    control.setMinFixVes(static_cast<std::int16_t>(minFixVes_));
-    takeRestoredSettings(control);
     showPanel(new PanelWidget(control.panel(), this));
 }
 

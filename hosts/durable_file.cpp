@@ -1,4 +1,4 @@
-#include "platform/qt/durable_file.h"
+#include "hosts/durable_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <optional>
 #include <utility>
 
-namespace orva::qt {
+namespace orva::host {
 namespace {
 
 [[noreturn]] void fail(const std::string& path, const std::string& what, int error) {
@@ -126,4 +126,4 @@ int removeStaleTemporaries(const std::string& path) {
     return removed;
 }
 
-}  // namespace orva::qt
+}  // namespace orva::host

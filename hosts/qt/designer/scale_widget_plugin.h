@@ -1,6 +1,6 @@
 #pragma once
 // Qt Designer's entry for the scale widget: it appears in the widget box
-// under "ORVA", and a form created with it includes panel/qt/scale_widget.h.
+// under "ORVA", and a form created with it includes hosts/qt/scale_widget.h.
 
 #include <QObject>
 #include <QtUiPlugin/QDesignerCustomWidgetInterface>
