@@ -5,7 +5,7 @@
 # or finding.
 #
 #   scripts/hardening.sh
-#   ORVA_FUZZ_SECONDS=N     seconds per fuzz target (default 60; 0 skips fuzzing)
+#   ORVA_FUZZ_SECONDS=N     seconds per fuzz target (default 30; 0 skips fuzzing)
 #   ORVA_HARDENING_DIR=dir  build directory (default build-asan)
 #   ORVA_JOBS=N             parallel build and test jobs (default 2)
 #
@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=${ORVA_HARDENING_DIR:-build-asan}
-fuzz_seconds=${ORVA_FUZZ_SECONDS:-60}
+fuzz_seconds=${ORVA_FUZZ_SECONDS:-30}
 jobs=${ORVA_JOBS:-2}
 started=$(date +%s)
 elapsed() { echo "$(($(date +%s) - started)) s"; }
