@@ -125,8 +125,10 @@ long total(const std::map<QString, long>& counts) {
 }
 
 // Every settled weight the service counted up to `before` arrives, and none
-// the service did not count by `after`.
-void expectEveryStableOnce(ServiceProcess& service, Consumer& consumer) {
+// the service did not count by `after`. `repeats`: how many may come twice,
+// each the same message with its `at` and `seq` (a broker killed between
+// taking a message and acknowledging it gets it again: at least once).
+void expectEveryStableOnce(ServiceProcess& service, Consumer& consumer, int repeats = 0) {
     const auto before = service.counter("orva_stable_weights_total");
     consumer.waitFor([&](auto&) {
         auto seen = stables(consumer);
@@ -143,7 +145,7 @@ void expectEveryStableOnce(ServiceProcess& service, Consumer& consumer) {
         EXPECT_GE(static_cast<long>(seen[id].size()), n) << id.toStdString() << " lost a settled weight";
         EXPECT_LE(static_cast<long>(seen[id].size()), after.at(id)) << id.toStdString();
     }
-    EXPECT_EQ(duplicates, 0);
+    EXPECT_LE(duplicates, repeats);
 }
 
 TEST(ServiceOnBroker, EverySettledWeightOnceRetainedReadingsAndTheLastWill) {
@@ -195,7 +197,8 @@ TEST(ServiceOnBroker, BrokerRestartLosesNoSettledWeightAndPollingGoesOn) {
     ASSERT_TRUE(runUntil([&] { return total(service.counter("orva_stable_weights_total")) >= stablesBefore + 3; }, 30000));
     EXPECT_GT(total(service.counter("orva_decodes_total")), decodesBefore + 10) << "polling stopped";
     ASSERT_TRUE(broker.start());
-    expectEveryStableOnce(service, consumer);
+    // The one message in flight when the broker was killed may come again.
+    expectEveryStableOnce(service, consumer, 1);
     QString log = service.log();
     EXPECT_EQ(log.count("mqtt: lost"), 1) << log.toStdString();
     EXPECT_EQ(log.count("mqtt: connected"), 2) << log.toStdString();
