@@ -1,4 +1,5 @@
 #include "hosts/durable_file.h"
+#include "hosts/file_descriptor.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,25 +21,6 @@ namespace {
     throw FileWriteError(path + ": " + what + ": " + std::strerror(error), error);
 }
 
-// A descriptor closed on every path out; close() reports the close's failure.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int close() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
 
 bool temporaryNameOf(std::string_view name, std::string_view base) {
     // "." + base + "." + six characters of mkstemp
@@ -68,7 +50,7 @@ std::string replaceFileDurably(const std::string& path, std::string_view text) {
     else if (errno != ENOENT) fail(path, "cannot be examined", errno);
 
     std::string temporary = folder + "/." + base + ".XXXXXX";
-    Fd fd(::mkstemp(temporary.data()));
+    FileDescriptor fd(::mkstemp(temporary.data()));
     if (fd.get() < 0) fail(path, "cannot save", errno);
     struct Remove {
         const std::string* path;
@@ -104,7 +86,7 @@ std::string replaceFileDurably(const std::string& path, std::string_view text) {
     if (fd.close() != 0) fail(path, "cannot save", errno);
     if (::rename(temporary.c_str(), target.c_str()) != 0) fail(path, "cannot save", errno);
     removeOnFailure.path = nullptr;
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0 || ::fsync(dir.get()) != 0)
         return path + ": saved, but the folder could not be flushed to disk: " + std::strerror(errno);
     return {};

@@ -1,6 +1,7 @@
 #include "hosts/property_file.h"
 
 #include "hosts/durable_file.h"
+#include "hosts/file_descriptor.h"
 #include "hosts/keyed_text.h"
 
 #include <fcntl.h>
@@ -30,26 +31,6 @@ constexpr std::int32_t kFileFailure = static_cast<std::int32_t>(FailureNumber::I
 }
 
 std::string errnoText(int error) { return std::strerror(error); }
-
-// A descriptor closed on every path out.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int close() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
 
 const char* kindOf(mode_t mode) {
     if (S_ISCHR(mode)) return "a character device";
@@ -224,7 +205,7 @@ void PropertyFile::readFile() {
 
     // Never waits: a FIFO put there since the check opens at once and is
     // refused below.
-    Fd fd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    FileDescriptor fd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) fail(path_, "cannot read: " + errnoText(errno));
     struct stat st{};
     if (::fstat(fd.get(), &st) != 0) fail(path_, "cannot read: " + errnoText(errno));

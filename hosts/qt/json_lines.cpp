@@ -7,31 +7,11 @@
 #include <cstring>
 
 #include "control/property_table.h"
+#include "hosts/utf8.h"
 #include "platform/failure.h"
 
 namespace orva::host {
 namespace {
-
-// Length of the valid UTF-8 sequence starting at s[i], or 0.
-std::size_t utf8Length(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char lead = b(i);
-    std::size_t n = 0;
-    unsigned min = 0;
-    unsigned cp = 0;
-    if (lead < 0x80) return 1;
-    if ((lead & 0xE0) == 0xC0) { n = 2; cp = lead & 0x1F; min = 0x80; }
-    else if ((lead & 0xF0) == 0xE0) { n = 3; cp = lead & 0x0F; min = 0x800; }
-    else if ((lead & 0xF8) == 0xF0) { n = 4; cp = lead & 0x07; min = 0x10000; }
-    else return 0;
-    if (i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return n;
-}
 
 }  // namespace
 
@@ -40,7 +20,7 @@ std::string jsonString(std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
         const auto c = static_cast<unsigned char>(s[i]);
         if (c >= 0x80) {
-            const std::size_t n = utf8Length(s, i);
+            const std::size_t n = utf8SequenceAt(s, i).length;
             if (n == 0) {
                 out += "\\ufffd";
                 ++i;

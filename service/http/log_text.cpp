@@ -1,29 +1,16 @@
 #include "service/http/log_text.h"
 
+#include "hosts/utf8.h"
+
 namespace orva::service {
 namespace {
 
-// The length of the well-formed UTF-8 sequence at text[i] (2..4), or 0.
-std::size_t utf8Sequence(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length = 0;
-    unsigned min = 0;
-    if (lead >= 0xc2 && lead <= 0xdf) length = 2, min = 0x80;
-    else if (lead >= 0xe0 && lead <= 0xef) length = 3, min = 0x800;
-    else if (lead >= 0xf0 && lead <= 0xf4) length = 4, min = 0x10000;
-    else return 0;
-    if (i + length > text.size()) return 0;
-    unsigned code = lead & (0x7f >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xc0) != 0x80) return 0;
-        code = (code << 6) | (byte(i + k) & 0x3f);
-    }
-    // No overlong form, no surrogate, nothing past U+10FFFF, and none of the
-    // line and paragraph separators or C1 controls a viewer may act on.
-    if (code < min || (code >= 0xd800 && code <= 0xdfff) || code > 0x10ffff) return 0;
-    if ((code >= 0x80 && code <= 0x9f) || code == 0x2028 || code == 0x2029) return 0;
-    return length;
+// A well-formed sequence is kept, unless it is one of the C1 controls or the
+// line and paragraph separators that a viewer may act on.
+std::size_t printableSequence(std::string_view text, std::size_t i) {
+    const host::Utf8Sequence s = host::utf8SequenceAt(text, i);
+    if ((s.code >= 0x80 && s.code <= 0x9f) || s.code == 0x2028 || s.code == 0x2029) return 0;
+    return s.length;
 }
 
 }  // namespace
@@ -40,7 +27,7 @@ std::string escapeForLog(std::string_view text) {
             continue;
         }
         if (c >= 0x80) {
-            if (const std::size_t n = utf8Sequence(text, i)) {
+            if (const std::size_t n = printableSequence(text, i)) {
                 out.append(text.substr(i, n));
                 i += n;
                 continue;
