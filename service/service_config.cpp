@@ -23,6 +23,7 @@
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "hosts/durable_file.h"
+#include "hosts/file_descriptor.h"
 #include "hosts/keyed_text.h"
 #include "platform/serial_settings.h"
 #include "service/fd_serial_port.h"
@@ -370,12 +371,9 @@ ConfigFile::ConfigFile(std::string path) : path_(std::move(path)) {
 
 std::string ConfigFile::readText() const {
     // Never waits: a FIFO put in the file's place opens at once and is refused.
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const host::FileDescriptor file(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int fd = file.get();
     if (fd < 0) throw ConfigError(path_, 0, std::string("cannot read: ") + std::strerror(errno));
-    std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
-        ::close(*f);
-        delete f;
-    });
     struct stat st{};
     if (::fstat(fd, &st) != 0) throw ConfigError(path_, 0, std::string("cannot read: ") + std::strerror(errno));
     if (!S_ISREG(st.st_mode)) throw ConfigError(path_, 0, "is not a regular file");
