@@ -93,6 +93,32 @@ TEST_F(ConfigSave, AFileEditedSinceItWasReadKeepsEveryEdit) {
     EXPECT_EQ(read(path()), broken);
 }
 
+// What the service reads is bounded before it is parsed: a file too large,
+// one that is not a regular file (a FIFO would block the start for ever) and
+// one holding a NUL byte are refused with the reason, at once.
+TEST_F(ConfigSave, FilesTheServiceMustNotReadAreRefusedAtOnce) {
+    const std::string big = path("big.ini"), fifo = path("fifo.ini"), nul = path("nul.ini");
+    write(big, "[service]\n" + std::string(ConfigFile::kMaxFileSize, '#'));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    write(nul, std::string("[service]\ntoken = a\0b\n", 22));
+    const struct {
+        std::string file;
+        const char* reason;
+    } cases[] = {
+        {big, "is larger than a configuration may be"},
+        {fifo, "is not a regular file"},
+        {nul, "the file holds a NUL byte"},
+    };
+    for (const auto& c : cases) {
+        try {
+            ConfigFile file(c.file);
+            ADD_FAILURE() << c.file << " was read";
+        } catch (const ConfigError& e) {
+            EXPECT_NE(e.reason().find(c.reason), std::string::npos) << e.what();
+        }
+    }
+}
+
 TEST_F(ConfigSave, AByteOrderMarkIsReadAndKept) {
     const std::string bom = "\xEF\xBB\xBF";
     write(path(), bom + "[bay-1]\nport = /dev/ttyUSB0\n");
