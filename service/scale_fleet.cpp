@@ -92,6 +92,7 @@ ScaleFleet::Changes ScaleFleet::apply(const ServiceConfig& config) {
         }
         configs_[c.id] = c;
     }
+    for (const QString& id : changes.removed) emit scaleRemoved(id);
     for (const QString& id : added) emit scaleAdded(id);
     return changes;
 }

@@ -54,6 +54,8 @@ public:
 signals:
     // A scale a reload added: a front end that follows every scale connects to it now.
     void scaleAdded(const QString& id);
+    // A scale a reload removed: whoever waits on it is told it is gone.
+    void scaleRemoved(const QString& id);
 
 private:
     std::unique_ptr<ServiceScale> makeScale(const ScaleConfig& config, const std::map<std::int16_t, std::string>& ports);

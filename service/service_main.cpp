@@ -62,8 +62,19 @@ void logLine(const std::string& text) {
     std::fprintf(stderr, "%s %s\n", stamp.constData(), escapeForLog(text).c_str());
 }
 
+// A start that fails says why on one line; the reason may quote the
+// configuration file or a device path, whatever bytes they hold.
+int startFailed(const std::string& why) {
+    std::fprintf(stderr, "orva-service: %s\n", escapeForLog(why).c_str());
+    return 1;
+}
+
+std::string cannotListen(const ServiceConfig& config) {
+    return "cannot listen on " + config.listenHost + ":" + std::to_string(config.listenPort) + ": ";
+}
+
 int usage(const std::string& message) {
-    std::fprintf(stderr, "orva-service: %s\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "orva-service: %s\n%s", escapeForLog(message).c_str(), kUsage);
     return 2;
 }
 
@@ -121,8 +132,7 @@ int main(int argc, char** argv) {
         }
         if (!listen.empty()) std::tie(config.listenHost, config.listenPort) = parseListen(listen);
     } catch (const ConfigError& e) {
-        std::fprintf(stderr, "orva-service: %s\n", e.what());
-        return 1;
+        return startFailed(e.what());
     } catch (const std::invalid_argument& e) {
         return usage(e.what());
     }
@@ -144,13 +154,10 @@ int main(int argc, char** argv) {
     try {
         address = QHostAddress(QString::fromStdString(listenAddress(config.listenHost)));
     } catch (const std::runtime_error& e) {
-        std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort, e.what());
-        return 1;
+        return startFailed(cannotListen(config) + e.what());
     }
     if (address.isNull() || !server.listen(address, config.listenPort)) {
-        std::fprintf(stderr, "orva-service: cannot listen on %s:%u: %s\n", config.listenHost.c_str(), config.listenPort,
-                     server.errorString().toUtf8().constData());
-        return 1;
+        return startFailed(cannotListen(config) + server.errorString().toStdString());
     }
 
     // The simulated terminals run on this event loop too, each on its own
@@ -165,8 +172,7 @@ int main(int argc, char** argv) {
             simulator->addScript(orva::sim::parseScript(orva::sim::builtInLoadingScript()));
             simulator->start();
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "orva-service: cannot start simulated terminal %d: %s\n", i, e.what());
-            return 1;
+            return startFailed("cannot start simulated terminal " + std::to_string(i) + ": " + e.what());
         }
         const std::string id = "sim-" + std::to_string(i);
         for (const ScaleConfig& s : config.scales)
@@ -195,8 +201,7 @@ int main(int argc, char** argv) {
             publisher = std::make_unique<orva::mqtt::ScalePublisher>(
                 *config.mqtt, logLine, configPath.empty() ? std::string() : orva::mqtt::SettledJournal::pathBeside(configPath));
     } catch (const std::runtime_error& e) {
-        std::fprintf(stderr, "orva-service: %s\n", e.what());
-        return 1;
+        return startFailed(e.what());
     }
 
     ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);

@@ -96,6 +96,9 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfi
     };
     for (const QString& id : fleet_.ids()) follow(id);
     connect(&fleet_, &ScaleFleet::scaleAdded, this, follow);  // by a reload
+    connect(&fleet_, &ScaleFleet::scaleRemoved, this, [this](const QString& id) {
+        answerWaitersOf(id, Reply::error(404, QString("no scale \"%1\": removed from the configuration").arg(id)));
+    });
 }
 
 WebService::~WebService() {
@@ -331,19 +334,26 @@ WebService::Reply WebService::writeProperties(const HttpRequest& request, const 
 void WebService::settled(const QString& scaleId, double weight, const QString& unit, const QDateTime& at, quint64 seq) {
     const QByteArray body =
         json({{"weight", weight}, {"unit", unit}, {"at", at.toString(Qt::ISODateWithMs)}, {"seq", static_cast<qint64>(seq)}});
+    answerWaitersOf(scaleId, Reply{200, "application/json", body, {}});
+}
+
+void WebService::answerWaitersOf(const QString& scaleId, const Reply& reply) {
     for (auto it = waiters_.begin(); it != waiters_.end();) {
         if (it->second.scaleId != scaleId) {
             ++it;
             continue;
         }
-        if (it->second.connection) {
-            Reply reply{200, "application/json", body, {}};
-            if (!it->second.corsOrigin.isEmpty()) reply.headers = {{"Access-Control-Allow-Origin", it->second.corsOrigin}, {"Vary", "Origin"}};
-            send(it->second.connection, reply, it->second.headOnly, it->second.close);
-        }
-        disconnect(it->second.gone);  // a kept-alive connection collects none of them
+        answerWaiter(it->second, reply);
         it = waiters_.erase(it);
     }
+}
+
+void WebService::answerWaiter(Waiter& waiter, Reply reply) {
+    if (waiter.connection) {
+        if (!waiter.corsOrigin.isEmpty()) reply.headers = {{"Access-Control-Allow-Origin", waiter.corsOrigin}, {"Vary", "Origin"}};
+        send(waiter.connection, reply, waiter.headOnly, waiter.close);
+    }
+    disconnect(waiter.gone);  // a kept-alive connection collects none of them
 }
 
 void WebService::expireWaiters() {
@@ -353,12 +363,7 @@ void WebService::expireWaiters() {
         deadlines_.erase(deadlines_.begin());
         const auto it = waiters_.find(key);
         if (it == waiters_.end()) continue;  // answered or gone
-        if (it->second.connection) {
-            Reply reply = Reply::error(504, "timeout");
-            if (!it->second.corsOrigin.isEmpty()) reply.headers = {{"Access-Control-Allow-Origin", it->second.corsOrigin}, {"Vary", "Origin"}};
-            send(it->second.connection, reply, it->second.headOnly, it->second.close);
-        }
-        disconnect(it->second.gone);
+        answerWaiter(it->second, Reply::error(504, "timeout"));
         waiters_.erase(it);
     }
     rearmExpiry();

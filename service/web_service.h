@@ -87,6 +87,9 @@ private:
     bool liveOriginAllowed(const HttpRequest& request) const;
 
     void settled(const QString& scaleId, double weight, const QString& unit, const QDateTime& at, quint64 seq);
+    // Answers every request waiting on the scale with the reply, and forgets them.
+    void answerWaitersOf(const QString& scaleId, const Reply& reply);
+    void answerWaiter(Waiter& waiter, Reply reply);
     void expireWaiters();
     void rearmExpiry();
 

@@ -378,7 +378,12 @@ TEST(PublisherBroker, RemoteWritesOnlyWhenAllowed) {
     sendTo(broker, "a/pc/s1/set", R"({"MinFixVes": 100})");
     sendTo(broker, "b/pc/s2/set", R"({"MinFixVes": 200})");
     sendTo(broker, "b/pc/s2/set", "not json");
-    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 2; }, 10000));
+    // A well-formed write one byte over the limit is refused before it is parsed.
+    const std::string padded = R"({"MinFixVes": 300, "pad": ")";
+    const std::string large = padded + std::string(ScalePublisher::kMaxSetPayload + 1 - padded.size() - 2, 'x') + "\"}";
+    ASSERT_EQ(large.size(), std::size_t(ScalePublisher::kMaxSetPayload) + 1);
+    sendTo(broker, "b/pc/s2/set", large.c_str());
+    ASSERT_TRUE(consumer.waitFor([](auto& r) { return r.size() >= 3; }, 10000));
     runFor(300);
 
     // With writes off the service does not even listen: no subscription, no answer.
@@ -386,9 +391,11 @@ TEST(PublisherBroker, RemoteWritesOnlyWhenAllowed) {
     EXPECT_FALSE(broker.logLines("SUBSCRIBE from " + QByteArray::fromStdString(openSettings.clientId)).isEmpty());
     EXPECT_TRUE(consumer.on("a/pc/s1/set/result").empty());
     auto results = consumer.on("b/pc/s2/set/result");
-    ASSERT_EQ(results.size(), 2u);
+    ASSERT_EQ(results.size(), 3u);
     EXPECT_TRUE(json(results[0].payload)["ok"].toBool());
     EXPECT_FALSE(json(results[1].payload)["ok"].toBool());
+    EXPECT_FALSE(json(results[2].payload)["ok"].toBool());
+    EXPECT_EQ(log.count("refused a property write on s2 from the broker: the message is larger than 64 KiB"), 1);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].first, "s2");
     EXPECT_EQ(writes[0].second["MinFixVes"].toInt(), 200);

@@ -15,6 +15,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -168,11 +169,16 @@ class Reload(unittest.TestCase):
         return int(match.group(1)) if match else None
 
     def test_sighup_reloads_the_file_and_refuses_a_bad_one(self):
-        sims = {name: self.ws.simulator(name, "--weight", "3") for name in ("a", "b", "c", "d")}
+        sims = {name: self.ws.simulator(name, "--weight", "3") for name in ("a", "c", "d")}
         head = f"[service]\nlisten = 127.0.0.1:0\ntoken = {TOKEN}\n"
-        s = self.ws.service(head + f"[a]\nport = {sims['a'].link}\n[b]\nport = {sims['b'].link}\n"
+        # b's terminal is unplugged: it never settles, so a till waits on it.
+        s = self.ws.service(head + f"[a]\nport = {sims['a'].link}\n[b]\nport = {self.ws.dir}/unplugged\n"
                                    f"[d]\nport = {sims['d'].link}\nMinFixVes = 50\n")
-        wait_for(lambda: all(s.scale(x)["online"] for x in "abd"), 10)
+        wait_for(lambda: all(s.scale(x)["online"] for x in "ad"), 10)
+        waiting = queue.Queue()
+        threading.Thread(target=lambda: waiting.put(s.request("/api/scales/b/stable?timeout_ms=30000", timeout=40)),
+                         daemon=True).start()
+        wait_for(lambda: re.search(r"\norva_waiting_requests 1\n", s.request("/metrics")[2]), 5)
         before = self.polls(s, "a")
         events = websocket.create_connection(s.base.replace("http", "ws") + "/api/live", timeout=10)
         self.addCleanup(events.close)
@@ -188,6 +194,10 @@ class Reload(unittest.TestCase):
         self.assertIsNone(s.process.poll())
         self.assertEqual([x["id"] for x in s.request("/api/scales")[2]], ["a", "c", "d"])
         self.assertEqual(s.request("/api/scales/b")[0], 404)
+        # Its waiting till is told at once, not left to its timeout.
+        status, _, reply = waiting.get(timeout=5)
+        self.assertEqual(status, 404, reply)
+        self.assertIn("removed from the configuration", reply["error"])
         self.assertEqual(s.request("/api/scales/d/properties")[2]["MinFixVes"], 70)
         wait_for(lambda: s.scale("c")["online"] and s.scale("d")["online"], 10)
         # a kept its control and its open port: its poll count went on, and
@@ -367,6 +377,13 @@ class RefusedFiles(unittest.TestCase):
                                  capture_output=True, text=True, timeout=20)
             self.assertEqual((run.returncode, run.stdout), (1, ""), text)
             self.assertIn(reason, run.stderr)
+        # A reason that quotes a file name keeps it on its one line.
+        forged = os.path.join(self.ws.dir, "x\n2026-01-01T00:00:00.000Z forged")
+        run = subprocess.run([os.path.join(TOOLS, "orva-service"), "--config", forged],
+                             capture_output=True, text=True, timeout=20)
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stderr.count("\n"), 1, run.stderr)
+        self.assertIn("x\\x0a2026-01-01T00:00:00.000Z forged", run.stderr)
         # The terminal was never asked anything.
         bay.command("quit")
         self.assertEqual(bay.process.wait(5), 0)
