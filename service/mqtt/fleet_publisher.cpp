@@ -18,6 +18,8 @@ FleetPublisher::FleetPublisher(service::ScaleFleet& fleet, std::unique_ptr<Scale
     for (const QString& id : fleet_.ids()) follow(id);
     // A scale a reload adds is published from then on, like the others.
     QObject::connect(&fleet_, &service::ScaleFleet::scaleAdded, publisher, [this](const QString& id) { follow(id); });
+    QObject::connect(&fleet_, &service::ScaleFleet::scaleRemoved, publisher,
+                     [publisher](const QString& id) { publisher->forget(id); });
     // Only followed, the scales build their event texts: not for nothing.
     if (settings.events)
         QObject::connect(&fleet_, &service::ScaleHub::eventJson, publisher,

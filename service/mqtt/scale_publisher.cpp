@@ -37,6 +37,7 @@ ScalePublisher::ScalePublisher(MqttSettings settings, MqttLink::Log log, const s
         link_.keepIn(std::make_unique<SettledJournal>(journalPath, static_cast<std::size_t>(settings_.queueLimit), log_));
     connect(&link_, &MqttLink::connected, this, &ScalePublisher::republishReadings);
     connect(&link_, &MqttLink::drained, this, [this] {
+        clearForgotten();
         for (auto it = unsent_.begin(); it != unsent_.end() && !link_.backedUp();) {
             QString id = *it;
             it = unsent_.erase(it);
@@ -53,6 +54,7 @@ std::string ScalePublisher::topic(const QString& id, const char* leaf) const {
 }
 
 void ScalePublisher::reading(const QString& id, const QJsonObject& scale) {
+    forgotten_.erase(id);  // back by a later reload
     readings_[id] = scale;
     auto last = published_.find(id);
     if (last != published_.end() && last->second == significant(scale)) return;
@@ -71,8 +73,25 @@ void ScalePublisher::publishReading(const QString& id) {
 }
 
 void ScalePublisher::republishReadings() {
+    clearForgotten();
     // The broker may have restarted without its retained messages: send all.
     for (const auto& [id, scale] : readings_) publishReading(id);
+}
+
+void ScalePublisher::forget(const QString& id) {
+    readings_.erase(id);
+    published_.erase(id);
+    unsent_.erase(id);
+    forgotten_.insert(id);
+    clearForgotten();
+}
+
+void ScalePublisher::clearForgotten() {
+    // An empty retained message is how a broker forgets a retained one.
+    for (auto it = forgotten_.begin(); it != forgotten_.end();) {
+        if (!link_.publishNow(topic(*it, "reading"), QByteArray(), true)) return;  // at the next chance
+        it = forgotten_.erase(it);
+    }
 }
 
 void ScalePublisher::stable(const QString& id, double weight, const QString& unit, const QString& at, quint64 sequence) {

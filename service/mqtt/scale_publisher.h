@@ -56,6 +56,10 @@ public:
 
     // The scale's object as GET /api/scales/{id} gives it.
     void reading(const QString& id, const QJsonObject& scale);
+    // A scale the service no longer has: its retained reading is cleared on
+    // the broker (at the next connection if it is away), so no consumer
+    // finds a scale that is gone.
+    void forget(const QString& id);
     // A settled weight; at is RFC 3339 UTC with milliseconds.
     void stable(const QString& id, double weight, const QString& unit, const QString& at, quint64 sequence = 0);
     // One event as the WebSocket sends it: a JSON object in UTF-8.
@@ -70,6 +74,7 @@ public:
 private:
     void republishReadings();
     void publishReading(const QString& id);
+    void clearForgotten();
     void setArrived(const QString& topic, const QByteArray& payload, bool retained);
 
     MqttSettings settings_;
@@ -79,6 +84,7 @@ private:
     std::map<QString, QJsonObject> readings_;   // last object of every scale
     std::map<QString, QJsonObject> published_;  // its significant part as last sent
     std::set<QString> unsent_;                   // changed but not sent (away or backed up)
+    std::set<QString> forgotten_;                // retained readings still to clear
     long long readingsPublished_ = 0;
 };
 

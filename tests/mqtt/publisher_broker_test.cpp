@@ -103,6 +103,38 @@ TEST(PublisherBroker, RetainedReadingOnChangeOnlyAndStatusOnline) {
     EXPECT_EQ(publisher.readingsPublished(), 2);
 }
 
+TEST(PublisherBroker, AScaleThatIsGoneLeavesNoRetainedReading) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Log log;
+    ScalePublisher publisher(settingsFor(broker), log.sink());
+    for (const char* id : {"s1", "s2", "s3"}) publisher.reading(id, scale(id, 1.5, "t1"));
+    publisher.start();
+    ASSERT_TRUE(connectedSoon(publisher));
+    runFor(300);
+    // s2 goes while the broker is there, s3 while it is away (it keeps its
+    // retained messages on disk across the stop).
+    publisher.forget("s2");
+    broker.stop();
+    ASSERT_TRUE(runUntil([&] { return !publisher.link().isConnected(); }, 3000));
+    publisher.forget("s3");
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(connectedSoon(publisher, 8000));
+    runFor(300);
+
+    Consumer late(broker.port(), {"site/pc1/+/reading"}, true);
+    ASSERT_TRUE(late.waitSubscribed());
+    ASSERT_TRUE(late.waitFor([](auto& r) { return !r.empty(); }, 5000));
+    runFor(300);
+    auto shown = [&](const char* topic) {
+        const auto on = late.on(topic);
+        return std::count_if(on.begin(), on.end(), [](const Received& r) { return !r.payload.isEmpty(); });
+    };
+    EXPECT_EQ(shown("site/pc1/s1/reading"), 1);
+    EXPECT_EQ(shown("site/pc1/s2/reading"), 0);
+    EXPECT_EQ(shown("site/pc1/s3/reading"), 0);
+}
+
 TEST(PublisherBroker, EveryStableOnceInOrderAndEventsWhenTurnedOn) {
     Broker broker;
     ASSERT_TRUE(broker.start());
