@@ -512,6 +512,12 @@ class OverTheBroker(unittest.TestCase):
         self.assertIn("port 99 names no device", result["error"])
         self.assertEqual(s.request("/api/scales/bay/properties")[2]["ComNumber"], "1")
         self.assertEqual(read(s.config), before)
+        # A property name made to forge a log line stays inside its own line.
+        self.broker.client.publish("site/bay/set", json.dumps({"Min\n2026-01-01T00:00:00.000Z forged": 1}), qos=1)
+        self.assertEqual(json.loads(self.broker.next("site/bay/set/result", timeout=5))["ok"], False)
+        wait_for(lambda: "forged" in s.log(), 5)
+        self.assertIn('from the broker: no property "Min\\x0a2026-01-01T00:00:00.000Z forged"', s.log())
+        self.assertEqual([line for line in s.log().splitlines() if "forged" in line and "refused a property write" not in line], [])
 
         # One settled load: the same time and number from the broker and from /stable.
         bay.command("weight 25")
