@@ -46,6 +46,12 @@ bool ConfigReload::reload() {
     const bool tokenChanged = next.token != running_.token;
     running_.token = next.token;
     running_.allowOrigins = next.allowOrigins;
+    // Host names are looked up per request; the other limits were handed to
+    // the listening sockets at start.
+    running_.limits.allowHosts = next.limits.allowHosts;
+    ConnectionLimits nextLimits = next.limits;
+    nextLimits.allowHosts = previous.limits.allowHosts;
+    if (!(nextLimits == previous.limits)) log_("reload: the connection limits in [service] changed; they take a restart");
     running_.ports = next.ports;
     running_.scales = next.scales;
     const ScaleFleet::Changes changes = fleet_.apply(running_);

@@ -21,6 +21,8 @@ struct ConnectionLimits {
     int maxWebSocketMessageBytes = 4096;    // max_websocket_message_bytes: frames and whole messages
     int webSocketPingMs = 30'000;           // websocket_ping_ms; 2 pings unanswered close the client
     std::vector<std::string> allowHosts;    // allow_host: names the Host header may carry besides ours
+
+    bool operator==(const ConnectionLimits&) const = default;
 };
 
 }  // namespace orva::service

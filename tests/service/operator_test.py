@@ -185,12 +185,19 @@ class Reload(unittest.TestCase):
         events.send(json.dumps({"subscribe": ["a", "d"]}))
         wait_for(lambda: "subscribed" in json.loads(events.recv()), 10, step=0)
 
-        # b leaves, c comes, d changes; a stays as it is.
-        write(s.config, head + f"[a]\nport = {sims['a'].link}\n[c]\nport = {sims['c'].link}\n"
+        till = {"Host": "till.example"}
+        self.assertEqual(s.request("/api/scales", headers=till)[0], 421)
+
+        # b leaves, c comes, d changes; a stays as it is. A host name is
+        # served at once; a new limit waits for a restart, and says so.
+        write(s.config, head + "allow_host = till.example\nmax_connections = 500\n"
+                               f"[a]\nport = {sims['a'].link}\n[c]\nport = {sims['c'].link}\n"
                                f"[d]\nport = {sims['d'].link}\nMinFixVes = 70\n")
         s.process.send_signal(signal.SIGHUP)
         wait_for(lambda: "reloaded" in s.log(), 5)
         self.assertIn("added c; removed b; reconfigured d", s.log())
+        self.assertIn("the connection limits in [service] changed; they take a restart", s.log())
+        self.assertEqual(s.request("/api/scales", headers=till)[0], 200)
         self.assertIsNone(s.process.poll())
         self.assertEqual([x["id"] for x in s.request("/api/scales")[2]], ["a", "c", "d"])
         self.assertEqual(s.request("/api/scales/b")[0], 404)
