@@ -349,11 +349,13 @@ void WebService::answerWaitersOf(const QString& scaleId, const Reply& reply) {
 }
 
 void WebService::answerWaiter(Waiter& waiter, Reply reply) {
+    // First let go of its end: an answer that fails closes the connection at
+    // once, and the waiter must not be erased under its caller.
+    disconnect(waiter.gone);  // a kept-alive connection collects none of them
     if (waiter.connection) {
         if (!waiter.corsOrigin.isEmpty()) reply.headers = {{"Access-Control-Allow-Origin", waiter.corsOrigin}, {"Vary", "Origin"}};
         send(waiter.connection, reply, waiter.headOnly, waiter.close);
     }
-    disconnect(waiter.gone);  // a kept-alive connection collects none of them
 }
 
 void WebService::expireWaiters() {
