@@ -22,10 +22,13 @@ namespace {
 }
 
 
+// "." + base + kSaving + six characters of mkstemp: a name of its own, so
+// that the clean-up never takes a file of the user's such as ".NAME.backup".
+constexpr std::string_view kSaving = ".orva-saving.";
+
 bool temporaryNameOf(std::string_view name, std::string_view base) {
-    // "." + base + "." + six characters of mkstemp
-    return name.size() == base.size() + 8 && name.front() == '.' && name.substr(1, base.size()) == base &&
-           name[base.size() + 1] == '.';
+    return name.size() == 1 + base.size() + kSaving.size() + 6 && name.front() == '.' &&
+           name.substr(1, base.size()) == base && name.substr(1 + base.size(), kSaving.size()) == kSaving;
 }
 
 }  // namespace
@@ -49,7 +52,7 @@ std::string replaceFileDurably(const std::string& path, std::string_view text) {
     if (::stat(target.c_str(), &st) == 0) existing = st;
     else if (errno != ENOENT) fail(path, "cannot be examined", errno);
 
-    std::string temporary = folder + "/." + base + ".XXXXXX";
+    std::string temporary = folder + "/." + base + std::string(kSaving) + "XXXXXX";
     FileDescriptor fd(::mkstemp(temporary.data()));
     if (fd.get() < 0) fail(path, "cannot save", errno);
     struct Remove {

@@ -290,14 +290,16 @@ void PropertyFile::save(const std::function<void(PropertyBag&)>& writeProperties
     writeProperties(*this);
     std::optional<struct stat> existing;
     checkTarget(path_, existing);
+    const std::string text = render();
     std::string remark;
     try {
-        remark = replaceFileDurably(path_, render());
+        remark = replaceFileDurably(path_, text);
     } catch (const FileWriteError& error) {
         throw PropertyFileError(error.what(), kFileFailure);
     }
-    // The document is now what was written: the next save starts from it.
-    for (auto& entry : entries_) entry.changed = false;
+    // The document is now what was written, lines and all: the next save
+    // starts from it, not from the text first read.
+    parse(text);
     if (!remark.empty()) throw PropertyFileError(remark, kFileFailure);
 }
 

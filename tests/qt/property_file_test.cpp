@@ -157,14 +157,14 @@ TEST_F(PropertyFileTest, ASaveThatFailsHalfWayLeavesTheFileAsItWasAndNoTemporary
     const QByteArray original = "# bay\nDecPoint = 1\n";
     write(path(), original);
     // Left by a save that was killed: gone when the document is read. A file
-    // that only looks alike stays.
-    write(path(".scale.props.a1B2c3"), "half");
-    write(path(".scale.props.bak"), "mine");
+    // of the user's, with six characters after the name as mkstemp gives, stays.
+    write(path(".scale.props.orva-saving.a1B2c3"), "half");
+    write(path(".scale.props.backup"), "mine");
     VirtualControl control;
     PropertyFile file(path());
     file.load([&](PropertyBag& b) { control.control.ReadProperties(b); });
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(path(".scale.props.a1B2c3"))));
-    EXPECT_TRUE(QFile::exists(QString::fromStdString(path(".scale.props.bak"))));
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(path(".scale.props.orva-saving.a1B2c3"))));
+    EXPECT_TRUE(QFile::exists(QString::fromStdString(path(".scale.props.backup"))));
     control.control.setDecPoint(3);
     {
         // The new text (every property) is longer than the disk lets it be.
@@ -177,10 +177,13 @@ TEST_F(PropertyFileTest, ASaveThatFailsHalfWayLeavesTheFileAsItWasAndNoTemporary
         }
     }
     EXPECT_EQ(read(path()), original);
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{".scale.props.bak", "scale.props"}));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{".scale.props.backup", "scale.props"}));
     // With room again, the same save goes through.
     file.save([&](PropertyBag& b) { control.control.WriteProperties(b); });
     EXPECT_TRUE(read(path()).startsWith("# bay\nDecPoint = 3\n"));
+    // A later save starts from what the last one wrote, not from the text first read.
+    file.save([&](PropertyBag& b) { control.control.WriteProperties(b); });
+    EXPECT_TRUE(read(path()).startsWith("# bay\nDecPoint = 3\n")) << read(path()).toStdString();
 }
 
 TEST_F(PropertyFileTest, ASaveChangesOnlyTheValuesAndKeepsTheUsersText) {

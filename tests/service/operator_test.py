@@ -93,11 +93,14 @@ class FullDisk(unittest.TestCase):
         bay = self.ws.simulator("bay1", "--weight", "5")
         config = f"# bay one\n[service]\nlisten = 127.0.0.1:0\ntoken = {TOKEN}\n\n[bay-1]\nport = {bay.link}\nMinFixVes = 50\n"
         # A temporary file of a save that was killed half-way: gone at the start.
-        write(os.path.join(self.disk, ".scales.ini.Xy12Zq"), "half a file")
-        write(os.path.join(self.disk, ".scales.ini.keep"), "not one of ours")
+        write(os.path.join(self.disk, ".scales.ini.orva-saving.Xy12Zq"), "half a file")
+        # The operator's own, one of them with six characters like a temporary's.
+        for own in (".scales.ini.keep", ".scales.ini.backup"):
+            write(os.path.join(self.disk, own), "not one of ours")
         s = self.ws.service(config, directory=self.disk, env=self.env)
-        self.assertEqual(sorted(temporaries(self.disk)), [".scales.ini.keep"])
-        os.remove(os.path.join(self.disk, ".scales.ini.keep"))
+        self.assertEqual(sorted(temporaries(self.disk)), [".scales.ini.backup", ".scales.ini.keep"])
+        for own in (".scales.ini.keep", ".scales.ini.backup"):
+            os.remove(os.path.join(self.disk, own))
         before = read(s.config)
 
         self.fill()
