@@ -5,25 +5,20 @@
 #include "service/scale_fleet.h"
 
 namespace orva::service {
-namespace {
-
-// The client id is left out: its default names the process, not the file.
-bool sameBroker(const orva::mqtt::MqttSettings& a, const orva::mqtt::MqttSettings& b) {
-    return a.host == b.host && a.port == b.port && a.tls == b.tls && a.username == b.username && a.password == b.password &&
-           a.caFile == b.caFile && a.certFile == b.certFile && a.keyFile == b.keyFile && a.topicPrefix == b.topicPrefix &&
-           a.events == b.events && a.remoteWrites == b.remoteWrites && a.queueLimit == b.queueLimit &&
-           a.keepaliveSeconds == b.keepaliveSeconds;
-}
-
-}  // namespace
-
 ConfigReload::ConfigReload(ConfigFile& file, ServiceConfig& running, ScaleFleet& fleet, std::vector<ScaleConfig> extraScales,
                            Log log)
-    : file_(file), running_(running), fleet_(fleet), extraScales_(std::move(extraScales)), log_(std::move(log)) {}
+    : file_(file),
+      running_(running),
+      inForce_(file.config()),
+      fleet_(fleet),
+      extraScales_(std::move(extraScales)),
+      log_(std::move(log)) {}
 
 bool ConfigReload::reload() {
-    // Compared with the file as it was, not with what runs: --listen may override it.
-    const ServiceConfig previous = file_.config();
+    // Compared with the file as last put in force, not with what runs
+    // (--listen may override it), nor with the file as a property write last
+    // saved it (that keeps the operator's edits, not yet in force).
+    const ServiceConfig previous = inForce_;
     ServiceConfig next;
     try {
         next = file_.reload([this](const ServiceConfig& candidate) {
@@ -36,12 +31,13 @@ bool ConfigReload::reload() {
         log_(std::string("reload refused, the running configuration stays: ") + e.what());
         return false;
     }
+    inForce_ = next;
     for (const ScaleConfig& extra : extraScales_) next.scales.push_back(extra);
     if (next.listenHost != previous.listenHost || next.listenPort != previous.listenPort)
         log_("reload: the listen address changed to " + next.listenHost + ":" + std::to_string(next.listenPort) +
              "; it takes a restart, the service still listens where it did");
     const bool mqttChanged = next.mqtt.has_value() != previous.mqtt.has_value() ||
-                             (next.mqtt && previous.mqtt && !sameBroker(*next.mqtt, *previous.mqtt));
+                             (next.mqtt && previous.mqtt && !(*next.mqtt == *previous.mqtt));
     if (mqttChanged) log_("reload: the [mqtt] section changed; it takes a restart");
     const bool tokenChanged = next.token != running_.token;
     running_.token = next.token;

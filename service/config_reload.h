@@ -31,6 +31,7 @@ public:
 private:
     ConfigFile& file_;
     ServiceConfig& running_;
+    ServiceConfig inForce_;  // the file as the last start or reload put it in force
     ScaleFleet& fleet_;
     std::vector<ScaleConfig> extraScales_;
     Log log_;

@@ -87,6 +87,7 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
         try {
             file->save(scale.id().toStdString(), saved);
             result.saved = true;
+            for (const auto& [name, value] : saved) scale.propertySaved(name, value);
         } catch (const host::FileWriteError& e) {
             undo();
             return Refusal{e.noSpace() ? 507 : 500, QString("not written: %1").arg(QString::fromStdString(e.what()))};

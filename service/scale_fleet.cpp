@@ -19,10 +19,7 @@ ScaleFleet::ScaleFleet(const ServiceConfig& config, Log log, std::FILE* pollLog,
     : log_(std::move(log)), pollLog_(pollLog), sharedTicks_(sharedTicks), ports_(config.ports) {
     clock_.start();
     scales_.reserve(config.scales.size());
-    for (const ScaleConfig& c : config.scales) {
-        scales_.push_back(makeScale(c, ports_));
-        configs_[c.id] = c;
-    }
+    for (const ScaleConfig& c : config.scales) scales_.push_back(makeScale(c, ports_));
 }
 
 std::unique_ptr<ServiceScale> ScaleFleet::makeScale(const ScaleConfig& config, const std::map<std::int16_t, std::string>& ports) {
@@ -60,7 +57,6 @@ ScaleFleet::Changes ScaleFleet::apply(const ServiceConfig& config) {
     for (auto it = running.begin(); it != running.end();) {
         if (wanted.count(it->first.toStdString()) == 0) {
             changes.removed << it->first;
-            configs_.erase(it->first.toStdString());
             it = running.erase(it);
         } else {
             ++it;
@@ -72,7 +68,7 @@ ScaleFleet::Changes ScaleFleet::apply(const ServiceConfig& config) {
         const auto found = running.find(QString::fromStdString(c.id));
         if (found == running.end()) continue;
         // A scale that may switch to a shared port is rebuilt when they change.
-        if (!sameScale(configs_[c.id], c) || portsChanged) toRebuild.emplace_back(found->second.get(), &c);
+        if (!sameScale(found->second->runningConfig(), c) || portsChanged) toRebuild.emplace_back(found->second.get(), &c);
     }
     for (const auto& [scale, c] : toRebuild) scale->release();
     std::vector<QString> added;
@@ -84,13 +80,12 @@ ScaleFleet::Changes ScaleFleet::apply(const ServiceConfig& config) {
             added.push_back(id);
             changes.added << id;
         } else {
-            if (!sameScale(configs_[c.id], c) || portsChanged) {
+            if (!sameScale(found->second->runningConfig(), c) || portsChanged) {
                 found->second->reconfigure(c, ports_);
                 changes.reconfigured << id;
             }
             scales_.push_back(std::move(found->second));
         }
-        configs_[c.id] = c;
     }
     for (const QString& id : changes.removed) emit scaleRemoved(id);
     for (const QString& id : added) emit scaleAdded(id);

@@ -68,7 +68,6 @@ private:
     std::FILE* pollLog_;
     bool sharedTicks_;
     std::vector<std::unique_ptr<ServiceScale>> scales_;
-    std::map<std::string, ScaleConfig> configs_;  // by id, as each scale runs
     std::map<std::int16_t, std::string> ports_;
 };
 

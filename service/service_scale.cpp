@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 #include <QJsonValue>
+#include <string>
 
 #include "hosts/place_control.h"
 #include "control/value_conversion.h"
@@ -59,6 +60,7 @@ void ServiceScale::reconfigure(const ScaleConfig& config, const std::map<std::in
 }
 
 void ServiceScale::build(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts) {
+    running_ = config;
     port_ = QString::fromStdString(config.port);
     // The scale's own device is its configured port number's, so the
     // control's first open (at creation, before its properties are given)
@@ -242,6 +244,14 @@ void ServiceScale::beep() { publish([&] { return host::beepLine(tMs()); }); }
 void ServiceScale::tickFailed(const Failure& failure) {
     context_.log("[" + id_.toStdString() + "] error " + std::to_string(failure.number()) + ": " + failure.description());
     publish([&] { return host::errorLine(tMs(), failure.number(), failure.description()); });
+}
+
+void ServiceScale::propertySaved(const std::string& name, const std::string& value) {
+    // The value is the control's own text of it (an integer for the two numbers).
+    if (name == "MinFixVes") running_.MinFixVes = static_cast<std::int16_t>(std::stoi(value));
+    else if (name == "DecPoint") running_.DecPoint = static_cast<std::int16_t>(std::stoi(value));
+    else if (name == "ComSetting") running_.ComSetting = value;
+    else if (name == "ComNumber") running_.ComNumber = value;
 }
 
 }  // namespace orva::service

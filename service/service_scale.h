@@ -53,6 +53,11 @@ public:
     // configured device, as at creation. Its signals object stays, so the
     // front ends that follow the scale keep following it.
     void reconfigure(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts);
+    // Its section of the file as this scale runs it: as built, then with
+    // every property write the file took. A reload rebuilds the scale only
+    // when the file says something else.
+    const ScaleConfig& runningConfig() const { return running_; }
+    void propertySaved(const std::string& name, const std::string& value);
     // Closes the scale's device ahead of reconfigure(), so another scale can
     // take it in the same reload. Nothing but reconfigure() may follow.
     void release();
@@ -105,6 +110,7 @@ private:
 
     QString id_;
     std::string idText_;
+    ScaleConfig running_;
     QString port_;
     std::map<std::int16_t, std::string> devices_;  // port number -> device, this scale's own included
     ScaleContext context_;

@@ -39,6 +39,8 @@ struct MqttSettings {
     bool remoteWrites = false;
     int queueLimit = 1000;
     int keepaliveSeconds = 10;
+
+    bool operator==(const MqttSettings&) const = default;
 };
 
 // One "key = value" of the section, with its line in the file.

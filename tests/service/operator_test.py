@@ -133,8 +133,9 @@ class HandEdits(unittest.TestCase):
         bay1 = self.ws.simulator("bay1", "--weight", "5")
         bay2 = self.ws.simulator("bay2", "--weight", "6")
         s = self.ws.service(f"[service]\nlisten = 127.0.0.1:0\ntoken = {TOKEN}\n\n[bay-1]\nport = {bay1.link}\n")
-        # The operator adds a scale and rotates the token by hand.
-        edited = read(s.config).decode().replace(TOKEN, "second-token") + f"\n# added by hand\n[bay-2]\nport = {bay2.link}\n"
+        # The operator adds a scale, rotates the token and raises a limit by hand.
+        edited = (read(s.config).decode().replace(TOKEN, "second-token\nmax_connections = 500")
+                  + f"\n# added by hand\n[bay-2]\nport = {bay2.link}\n")
         write(s.config, edited)
         status, _, reply = s.request("/api/scales/bay-1/properties", "PUT", {"MinFixVes": 60}, auth())
         self.assertEqual((status, reply.get("saved")), (200, True), reply)
@@ -145,6 +146,10 @@ class HandEdits(unittest.TestCase):
         # The edits come into force with a reload: the new token, the new scale.
         s.process.send_signal(signal.SIGHUP)
         wait_for(lambda: "reloaded" in s.log(), 5)
+        # bay-1 runs what the file says (its write was saved): not rebuilt.
+        self.assertIn("added bay-2; removed none; reconfigured none; the token changed", s.log())
+        # The limit edited by hand was never in force, though the write saved the file with it.
+        self.assertIn("the connection limits in [service] changed; they take a restart", s.log())
         self.assertEqual(s.request("/api/scales/bay-1/properties", "PUT", {"MinFixVes": 61}, auth())[0], 401)
         self.assertEqual(s.request("/api/scales/bay-1/properties", "PUT", {"MinFixVes": 61}, auth("second-token"))[0], 200)
         wait_for(lambda: s.scale("bay-2").get("online"), 10)
