@@ -83,8 +83,12 @@ std::vector<SettledJournal::Entry> SettledJournal::replay() {
     if (fd < 0) {
         if (errno != ENOENT) failed("cannot read it: " + errnoText());
     } else {
+        // A journal larger than what is read gives up its oldest part: the
+        // newest `limit` weights are the ones kept, as for a long outage.
+        struct stat st{};
+        const bool cut = ::fstat(fd, &st) == 0 && st.st_size > kMaxReadBytes &&
+                         ::lseek(fd, st.st_size - kMaxReadBytes, SEEK_SET) >= 0;
         char buffer[16384];
-        bool cut = false;
         for (;;) {
             ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
@@ -93,15 +97,17 @@ std::vector<SettledJournal::Entry> SettledJournal::replay() {
                 break;
             }
             if (n == 0) break;
-            if (static_cast<long long>(text.size()) + n > kMaxReadBytes) {
-                cut = true;
-                break;
-            }
+            if (static_cast<long long>(text.size()) + n > kMaxReadBytes) break;  // it grew meanwhile
             text.append(buffer, static_cast<std::size_t>(n));
         }
         ::close(fd);
-        if (cut) log_("mqtt: the journal " + path_ + " is larger than " + std::to_string(kMaxReadBytes >> 20) +
-                      " MiB; only its beginning is read");
+        if (cut) {
+            // The read began inside a line: that part is no record.
+            const std::size_t newline = text.find('\n');
+            text.erase(0, newline == std::string::npos ? text.size() : newline + 1);
+            log_("mqtt: the journal " + path_ + " is larger than " + std::to_string(kMaxReadBytes >> 20) +
+                 " MiB; only its newest " + std::to_string(kMaxReadBytes >> 20) + " MiB are read");
+        }
     }
 
     int firstSkipped = 0;

@@ -14,7 +14,7 @@
 // Bounds: a record longer than kMaxLineBytes is not kept (its message still
 // goes out); the caller holds at most its queue limit, so the file is at most
 // about twice that many lines of kMaxLineBytes. At start, at most
-// kMaxReadBytes are read and the newest `limit` held entries kept.
+// kMaxReadBytes, the newest, are read and the newest `limit` held entries kept.
 //
 // One service per journal: it is locked (flock) from replay() on, and a
 // second service on the same configuration file keeps none, with a log line.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <memory>
@@ -108,6 +109,24 @@ TEST(SettledJournal, WhatARestartTakesBack) {
         EXPECT_EQ(entries.back().id, next);
         EXPECT_EQ(again.skippedLines(), 0);
     }
+}
+
+TEST(SettledJournal, AJournalLargerThanTheReadLimitKeepsItsNewestRecords) {
+    const std::string a = R"({"n":1,"topic":"p/s1/stable","payload":"A"})";
+    const std::string b = R"({"n":2,"topic":"p/s1/stable","payload":"B"})";
+    const std::string c = R"({"n":3,"topic":"p/s2/stable","payload":"C"})";
+    std::string file = a + "\n";
+    const std::string junk(2047, 'x');  // lines no record is, skipped unread
+    while (static_cast<long long>(file.size()) <= SettledJournal::kMaxReadBytes) file += junk + "\n";
+    file += b + "\n" + c + "\n";
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("service.mqtt-journal").toStdString();
+    writeFile(path, file);
+    Log log;
+    SettledJournal journal(path, 10, log.sink());
+    EXPECT_EQ(payloads(journal.replay()), (std::vector<std::string>{"B", "C"}));
+    EXPECT_EQ(log.count("only its newest 64 MiB are read"), 1);
+    EXPECT_LT(QFileInfo(QString::fromStdString(path)).size(), 1024);  // rewritten to what is held
 }
 
 TEST(SettledJournal, HeldUntilDoneAcrossRestartsAndEmptiedWhenNothingIsHeld) {
