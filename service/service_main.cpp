@@ -16,7 +16,7 @@
 #include "service/config_reload.h"
 #include "service/mqtt/fleet_publisher.h"
 #include "service/http/descriptor_limit.h"
-#include "service/http/log_text.h"
+#include "hosts/log_text.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "service/web_service.h"
@@ -26,6 +26,7 @@
 namespace {
 
 using namespace orva::service;
+using orva::host::escapeForLog;
 
 constexpr const char* kUsage = R"(usage: orva-service --config FILE [options]
        orva-service --simulate N [options]

@@ -65,12 +65,15 @@ TEST(MonitorProperties, AFifoIsRefusedAtOnce) {
 TEST(MonitorProperties, LikelyMistakesInTheFileAreNamedWithTheirLine) {
     QTemporaryDir dir;
     const QString props = dir.path() + "/scale.props";
-    writeFile(props, "decpoint = 2\nComNumber = \"COM2\"\n");
+    // The file's text reaches the terminal escaped: no colour, no line of its own.
+    writeFile(props, "decpoint = 2\nComNumber = \"COM2\\x1b[31m\\nforged\"\n");
     const ToolRun run = runTool("orva-monitor", {"--simulate", "--json", "--cycles", "2", "--properties", props});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains((props + ":1: decpoint is not DecPoint").toUtf8())) << run.err.toStdString();
-    EXPECT_TRUE(run.err.contains((props + ":2: ComNumber \"COM2\" is not a port number").toUtf8()))
+    EXPECT_TRUE(run.err.contains((props + ":2: ComNumber \"COM2\\x1b[31m\\x0aforged\" is not a port number").toUtf8()))
         << run.err.toStdString();
+    EXPECT_FALSE(run.err.contains('\x1b'));
+    EXPECT_FALSE(run.err.contains("\nforged"));
     EXPECT_EQ(countEvents(jsonObjects(run.out), "Warning"), 2) << run.out.toStdString();
 }
 

@@ -8,11 +8,12 @@
 #include <vector>
 
 #include "service/http/descriptor_limit.h"
-#include "service/http/log_text.h"
+#include "hosts/log_text.h"
 #include "service/http/refusal_log.h"
 #include "service/http/request_reader.h"
 
 namespace orva::service {
+using host::escapeForLog;
 namespace {
 
 ConnectionLimits smallLimits() {

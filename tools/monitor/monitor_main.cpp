@@ -19,6 +19,7 @@
 #include "platform/failure.h"
 #include "platform/qt/console_notice.h"
 #include "platform/qt/signal_quit.h"
+#include "hosts/log_text.h"
 #include "hosts/qt/control_session.h"
 #include "hosts/qt/json_lines.h"
 #include "hosts/qt/port_listing.h"
@@ -36,7 +37,7 @@ constexpr const char* kProgram = "orva-monitor";
 struct Outcome {
     int status = 0;
     void fail(const std::string& message) {
-        if (status == 0) std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+        if (status == 0) std::fprintf(stderr, "%s: %s\n", kProgram, host::escapeForLog(message).c_str());
         status = 1;
         // Queued, so that a failure before the event loop runs ends it too.
         QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
@@ -130,7 +131,7 @@ int main(int argc, char** argv) {
     try {
         options = host::parseHostOptions(std::vector<std::string>(argv + 1, argv + argc), host::Program::Monitor);
     } catch (const host::OptionError& error) {
-        std::fprintf(stderr, "%s: %s\n%s: see --help\n", kProgram, error.what(), kProgram);
+        std::fprintf(stderr, "%s: %s\n%s: see --help\n", kProgram, host::escapeForLog(error.what()).c_str(), kProgram);
         return 2;
     }
     // A reader that goes away (orva-monitor --json | head) ends the monitor
@@ -183,7 +184,7 @@ int main(int argc, char** argv) {
         try {
             log = std::make_unique<host::WeighingLog>(options.logPath);
         } catch (const host::WeighingLogError& error) {
-            std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
+            std::fprintf(stderr, "%s: %s\n", kProgram, host::escapeForLog(error.what()).c_str());
             return 1;
         }
     }
@@ -192,7 +193,7 @@ int main(int argc, char** argv) {
     session = &owned;
     auto reportError = [&](std::int32_t number, const std::string& description) {
         if (json) json->error(number, description);
-        std::fprintf(stderr, "%s: %s\n", kProgram, description.c_str());
+        std::fprintf(stderr, "%s: %s\n", kProgram, host::escapeForLog(description).c_str());
     };
     auto portText = [&] { return owned.portStateText(); };
 
@@ -255,10 +256,10 @@ int main(int argc, char** argv) {
     }
     for (const auto& warning : owned.warnings()) {
         if (json) json->warning(warning);
-        std::fprintf(stderr, "%s: warning: %s\n", kProgram, warning.c_str());
+        std::fprintf(stderr, "%s: warning: %s\n", kProgram, host::escapeForLog(warning).c_str());
     }
     if (!options.json && !options.once)
-        std::fprintf(stderr, "%s: polling %s; Ctrl+C ends%s\n", kProgram, owned.portDescription().c_str(),
+        std::fprintf(stderr, "%s: polling %s; Ctrl+C ends%s\n", kProgram, host::escapeForLog(owned.portDescription()).c_str(),
                      options.propertiesPath.empty() ? "" : (" and saves " + options.propertiesPath).c_str());
 
     QTimer timeout;

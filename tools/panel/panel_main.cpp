@@ -21,6 +21,7 @@
 #include "panel/qt/panel_widget.h"
 #include "platform/qt/gui_notice.h"
 #include "platform/qt/signal_quit.h"
+#include "hosts/log_text.h"
 #include "hosts/qt/control_session.h"
 #include "hosts/qt/json_lines.h"
 #include "hosts/qt/port_listing.h"
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
     try {
         options = host::parseHostOptions(std::vector<std::string>(argv + 1, argv + argc), host::Program::Panel);
     } catch (const host::OptionError& error) {
-        std::fprintf(stderr, "%s: %s\n%s: see --help\n", kProgram, error.what(), kProgram);
+        std::fprintf(stderr, "%s: %s\n%s: see --help\n", kProgram, host::escapeForLog(error.what()).c_str(), kProgram);
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -118,14 +119,14 @@ int main(int argc, char** argv) {
             for (const QByteArray& f : QImageWriter::supportedImageFormats()) known << QString::fromLatin1(f);
             std::fprintf(stderr, "%s: --snapshot %s: the file name's extension names no picture format this program "
                          "writes (%s)\n%s: see --help\n",
-                         kProgram, options.snapshotPath.c_str(), known.join(", ").toStdString().c_str(), kProgram);
+                         kProgram, host::escapeForLog(options.snapshotPath).c_str(), known.join(", ").toStdString().c_str(), kProgram);
             return 2;
         }
     }
 
     int status = 0;
     auto fail = [&](const std::string& message) {
-        if (status == 0) std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+        if (status == 0) std::fprintf(stderr, "%s: %s\n", kProgram, host::escapeForLog(message).c_str());
         status = 1;
         // Queued, so that a failure before the event loop runs ends it too.
         QTimer::singleShot(0, &app, &QApplication::quit);
@@ -148,7 +149,7 @@ int main(int argc, char** argv) {
         try {
             log = std::make_unique<host::WeighingLog>(options.logPath);
         } catch (const host::WeighingLogError& error) {
-            std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
+            std::fprintf(stderr, "%s: %s\n", kProgram, host::escapeForLog(error.what()).c_str());
             return 1;
         }
     }
@@ -189,13 +190,13 @@ int main(int argc, char** argv) {
         });
     } catch (const host::SessionError& error) {
         if (json) json->error(error.number(), error.what());
-        std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
+        std::fprintf(stderr, "%s: %s\n", kProgram, host::escapeForLog(error.what()).c_str());
         QMessageBox::critical(nullptr, kProgram, QString::fromStdString(error.what()));
         return 1;
     }
     for (const auto& warning : owned.warnings()) {
         if (json) json->warning(warning);
-        std::fprintf(stderr, "%s: warning: %s\n", kProgram, warning.c_str());
+        std::fprintf(stderr, "%s: warning: %s\n", kProgram, host::escapeForLog(warning).c_str());
     }
 
     // Declared after the session: the widget, which observes the control's
@@ -220,7 +221,7 @@ int main(int argc, char** argv) {
         owned.save();
     } catch (const host::SessionError& error) {
         if (json) json->error(error.number(), error.what());
-        std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
+        std::fprintf(stderr, "%s: %s\n", kProgram, host::escapeForLog(error.what()).c_str());
         return 1;
     }
     return status;

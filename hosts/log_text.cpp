@@ -1,14 +1,14 @@
-#include "service/http/log_text.h"
+#include "hosts/log_text.h"
 
 #include "hosts/utf8.h"
 
-namespace orva::service {
+namespace orva::host {
 namespace {
 
 // A well-formed sequence is kept, unless it is one of the C1 controls or the
 // line and paragraph separators that a viewer may act on.
 std::size_t printableSequence(std::string_view text, std::size_t i) {
-    const host::Utf8Sequence s = host::utf8SequenceAt(text, i);
+    const Utf8Sequence s = utf8SequenceAt(text, i);
     if ((s.code >= 0x80 && s.code <= 0x9f) || s.code == 0x2028 || s.code == 0x2029) return 0;
     return s.length;
 }
@@ -41,4 +41,4 @@ std::string escapeForLog(std::string_view text) {
     return out;
 }
 
-}  // namespace orva::service
+}  // namespace orva::host
