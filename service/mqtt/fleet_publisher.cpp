@@ -70,8 +70,7 @@ QByteArray FleetPublisher::metrics() const {
 QJsonObject FleetPublisher::write(const QString& id, const QJsonObject& properties) {
     service::ServiceScale* scale = fleet_.find(id);
     auto refuse = [&](const QString& why) {
-        // The service escapes every log line; the reason reads as over HTTP.
-        log_("mqtt: refused a property write on " + loggable(id) + " from the broker: " + why.toStdString());
+        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: " + why.toStdString());
         return QJsonObject{{"ok", false}, {"error", why}};
     };
     if (scale == nullptr) return refuse("unknown scale " + id);

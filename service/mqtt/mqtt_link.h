@@ -45,6 +45,8 @@ namespace orva::mqtt {
 class MqttLink : public QObject {
     Q_OBJECT
 public:
+    // One line of the log. Lines quote what peers sent (scale ids, broker
+    // reasons) as it came: the sink escapes them, as the service's log does.
     using Log = std::function<void(const std::string&)>;
 
     // QoS 1 messages handed to the client and not yet acknowledged; more

@@ -23,11 +23,6 @@ QJsonObject refusal(const QString& why) { return QJsonObject{{"ok", false}, {"er
 
 }  // namespace
 
-std::string loggable(const QString& text) {
-    QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return array.mid(2, array.size() - 4).toStdString();  // without [" and "]
-}
-
 ScalePublisher::ScalePublisher(MqttSettings settings, MqttLink::Log log, const std::string& journalPath, QObject* parent)
     : QObject(parent),
       settings_(std::move(settings)),
@@ -116,14 +111,14 @@ void ScalePublisher::setArrived(const QString& fullTopic, const QByteArray& payl
     if (retained) {
         // Kept by the broker from some earlier time: applying it would apply
         // it again at every start, long after whoever sent it stopped caring.
-        log_("mqtt: ignored a retained property write on " + loggable(id) + " (" + std::to_string(payload.size()) +
+        log_("mqtt: ignored a retained property write on " + id.toStdString() + " (" + std::to_string(payload.size()) +
              " bytes) and cleared it on the broker; a write is applied only when it is sent");
         link_.publishReply(fullTopic.toStdString(), QByteArray(), true);
         return;
     }
     auto answer = [&](const QJsonObject& result) { link_.publishReply(topic(id, "set/result"), compact(result)); };
     auto refuse = [&](const QString& why) {
-        log_("mqtt: refused a property write on " + loggable(id) + " from the broker: " + why.toStdString());
+        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: " + why.toStdString());
         answer(refusal(why));
     };
     if (payload.size() > kMaxSetPayload) return refuse(QStringLiteral("the message is larger than 64 KiB"));

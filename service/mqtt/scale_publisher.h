@@ -32,10 +32,6 @@
 
 namespace orva::mqtt {
 
-// Text a peer sent (a scale id in a topic), safe to log: control
-// characters, quotes and backslashes escaped as in JSON.
-std::string loggable(const QString& text);
-
 class ScalePublisher : public QObject {
     Q_OBJECT
 public:

@@ -367,17 +367,6 @@ TEST(PublisherBroker, LastWillSaysOfflineWhenTheServiceIsKilled) {
     EXPECT_EQ(consumer.on("site/pc7/status").back().payload, "offline");
 }
 
-TEST(PublisherLog, TextFromAPeerIsEscapedBeforeItIsLogged) {
-    const std::vector<std::pair<QString, std::string>> cases = {
-        {"bay-1", "bay-1"},
-        {"a\nb", "a\\nb"},  // no forged log line
-        {"q\"\\", "q\\\"\\\\"},
-        {QString("x") + QChar(0x1b) + "[2J", "x\\u001b[2J"},
-        {QString::fromUtf8("весы"), "весы"},
-    };
-    for (const auto& [text, logged] : cases) EXPECT_EQ(loggable(text), logged) << logged;
-}
-
 void sendTo(const Broker& broker, const char* topic, const char* payload, bool retain = false) {
     QStringList args{"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-q", "1", "-t", topic, "-m", payload};
     if (retain) args << "-r";

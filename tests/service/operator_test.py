@@ -532,6 +532,11 @@ class OverTheBroker(unittest.TestCase):
         self.assertEqual(json.loads(self.broker.next("site/bay/set/result", timeout=5))["ok"], False)
         wait_for(lambda: "forged" in s.log(), 5)
         self.assertIn('from the broker: no property "Min\\x0a2026-01-01T00:00:00.000Z forged"', s.log())
+        # And a scale id made to, in the topic (the broker takes no control
+        # characters there, but a line separator a viewer may break at).
+        self.broker.client.publish("site/x\u2028forged id/set", json.dumps({"MinFixVes": 1}), qos=1)
+        wait_for(lambda: "forged id" in s.log(), 5)
+        self.assertIn("refused a property write on x\\xe2\\x80\\xa8forged id from the broker: unknown scale", s.log())
         self.assertEqual([line for line in s.log().splitlines() if "forged" in line and "refused a property write" not in line], [])
 
         # One settled load: the same time and number from the broker and from /stable.
