@@ -44,7 +44,7 @@ protected:
 TEST_F(ConfigSave, AWriteThatFailsLeavesTheFileByteForByteAndNoTemporary) {
     const std::string original = "# bays\n[service]\ntoken = t\n\n[bay-1]\nport = /dev/ttyUSB0\n";
     write(path(), original);
-    write(path(".scales.ini.Zz9Yy8"), "left by a save that was killed");
+    write(path(".scales.ini.orva-saving.Zz9Yy8"), "left by a save that was killed");
     ConfigFile file(path());
     EXPECT_EQ(files(), QStringList{"scales.ini"});
     {
