@@ -213,6 +213,13 @@ int main(int argc, char** argv) {
         mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, std::move(publisher), configFile.get(), logLine);
         web.addMetrics([&mqtt] { return mqtt->metrics(); });
     }
+    // The faces of service/faces.cpp that the file configures (Modbus ...).
+    std::unique_ptr<FaceSet> faces;
+    try {
+        faces = std::make_unique<FaceSet>(config.faces, fleet, logLine);
+    } catch (const std::runtime_error& e) {
+        return startFailed(e.what());
+    }
     const quint16 port = server.serverPort();
     const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]" : address.toString();
     std::printf("listening on http://%s:%u/\n", shown.toUtf8().constData(), port);
@@ -225,6 +232,7 @@ int main(int argc, char** argv) {
     // SIGHUP reloads the configuration; SIGINT and SIGTERM stop.
     std::unique_ptr<ConfigReload> reload;
     if (configFile) reload = std::make_unique<ConfigReload>(*configFile, config, fleet, simulatedScales, logLine);
+    if (reload) reload->setFaces(faces.get());
     orva::qt::SignalQuit quit([&reload](int signal) {
         if (signal != SIGHUP) return QCoreApplication::quit();
         if (reload) reload->reload();

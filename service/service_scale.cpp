@@ -207,9 +207,35 @@ ScaleState ServiceScale::state() const {
     return s;
 }
 
+ScaleFigures ServiceScale::figures() const {
+    ScaleFigures f;
+    f.present = true;
+    f.showsWeight = recognised_;
+    f.weight = control_->reading().VesCurrent;
+    f.stable = settledWeight().has_value();
+    f.online = online();
+    const std::string kind = control_->TipTerminal();
+    f.terminalKind = kind == "ORVA-1" ? 1 : kind == "ORVA-2" ? 2 : 0;
+    const std::string letter = control_->StatusTerminal();
+    f.statusLetter = letter.size() == 1 && letter[0] >= '@' && letter[0] <= 'O' ? letter[0] : 0;
+    const StatusFlags& flags = control_->reading().Flags;
+    f.VesNul = flags.VesNul;
+    f.VesOk = flags.VesOk;
+    f.VesTara = flags.VesTara;
+    f.VesMax = flags.VesMax;
+    f.portState = conditionName(portCondition_);
+    f.decodes = counters_.decodes;
+    f.settledCount = weighings_;
+    f.lastSettled = lastSettled_;
+    if (lastRecognised_)
+        f.ageMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - *lastRecognised_).count();
+    return f;
+}
+
 void ServiceScale::StabVes(double w) {
     ++counters_.stableWeights;
     stabWeight_ = w;
+    lastSettled_ = w;
     // The weighing's identity, fixed now: every later look at the same
     // settled load (a /stable request, a WebSocket or MQTT client) gets it.
     settledAt_ = QDateTime::currentDateTimeUtc();

@@ -70,6 +70,7 @@ public:
     const QString& port() const { return port_; }
     ScaleSignals& signalsObject() { return *signals_; }
     ScaleState state() const;
+    ScaleFigures figures() const;
     const ScaleCounters& counters() const { return counters_; }
     bool online() const;
     // The settled weight when the scale shows one now (what a waiting
@@ -124,6 +125,7 @@ private:
     QDateTime updated_;
     QDateTime settledAt_;
     quint64 weighings_ = 0;
+    double lastSettled_ = 0;  // kept through a change of load, unlike stabWeight_
     PortCondition portCondition_ = PortCondition::Waiting;
     std::string portReason_;
     std::unique_ptr<ActivexORVA> control_;  // last: it goes first
