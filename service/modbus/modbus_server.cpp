@@ -60,6 +60,7 @@ private:
             if (n < 0) return drop_(this);
             if (n == 0) break;
             in_.append(chunk, static_cast<qsizetype>(n));
+            idleClock_.start();  // it is not idle while it sends
             if (!frames()) return;  // dropped
         }
         // The request under way must be whole within its time.
@@ -91,7 +92,6 @@ private:
             requestClock_.stop();
         }
         if (answered) {
-            idleClock_.start();
             if (socket_->write(out) != out.size() || socket_->bytesToWrite() > ModbusServer::kMaxUnsentBytes) {
                 drop_(this);
                 return false;

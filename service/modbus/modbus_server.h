@@ -9,7 +9,7 @@
 // once); a request whole within 2 s of its first byte; a bad MBAP header
 // (protocol id not 0, length under 2 or over 254) closes; answers it does
 // not read are held up to kMaxUnsentBytes, then it is closed; idle_timeout_ms
-// without a request closes.
+// without a byte from the client closes.
 
 #include <QHostAddress>
 #include <QObject>
