@@ -34,7 +34,7 @@ std::shared_ptr<const ModbusSettings> parseModbusSettings(const orva::service::F
             }
         } else if (l.key == "allow_from") {
             std::string why;
-            auto list = AllowedPeers::parse(l.value, &why);
+            auto list = orva::service::AllowList::parse(l.value, &why);
             if (!list) throw FaceSettingsError(l.line, "allow_from: " + why);
             settings->allowFrom = *list;
         } else if (l.key == "max_clients") {

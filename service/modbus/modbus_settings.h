@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "service/face_registry.h"
-#include "service/modbus/allowed_peers.h"
+#include "service/allow_list.h"
 
 namespace orva::modbus {
 
@@ -36,7 +36,7 @@ struct ModbusSettings final : orva::service::FaceSettings {
 
     std::string host = "127.0.0.1";
     std::uint16_t port = 502;
-    AllowedPeers allowFrom = AllowedPeers::loopbackOnly();
+    orva::service::AllowList allowFrom = orva::service::AllowList::loopbackOnly();
     int maxClients = kDefaultMaxClients;
     int idleTimeoutMs = kDefaultIdleTimeoutMs;
     bool littleEndianWords = false;  // word_order = little: low word first

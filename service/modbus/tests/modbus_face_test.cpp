@@ -70,6 +70,10 @@ TEST(ModbusSettingsTest, ExplicitUnitsDecimalsAndWordOrder) {
     EXPECT_EQ(m.units, (std::map<int, std::string>{{1, "b"}, {2, "a"}}));
     EXPECT_EQ(m.decimals.at("a"), 0);
     EXPECT_EQ(m.decimals.at("b"), 6);
+    const auto listed = orva::service::parseConfig("[modbus]\nallow_from = 10.0.0.0/8, fd00::/8\n", "f.ini");
+    EXPECT_TRUE(modbusOf(listed).allowFrom.allows(QHostAddress("10.1.2.3")));
+    EXPECT_TRUE(modbusOf(listed).allowFrom.allows(QHostAddress("fd00::5")));
+    EXPECT_FALSE(modbusOf(listed).allowFrom.allows(QHostAddress("127.0.0.1")));
 }
 
 // Every wrong file is refused with the line that is wrong and why.
@@ -84,6 +88,7 @@ TEST(ModbusSettingsTest, WrongFilesAreRefusedWithTheLineAndTheReason) {
         {"[modbus]\nidle_timeout_ms = soon\n", 2, "idle_timeout_ms must be"},
         {"[modbus]\nword_order = middle\n", 2, "word_order must be big"},
         {"[modbus]\nunits = 3\n", 2, "unknown key \"units\" in [modbus]"},
+        {"[modbus]\nmax_clients = 2\nallow_from = 10.0.0.0/33\n", 3, "allow_from: "},
         {"[modbus]\n[modbus]\n", 2, "appears twice"},
         {"[a]\nport = /dev/ttyS0\nmodbus_unit = 0\n", 3, "modbus_unit must be a unit identifier, 1 to 247"},
         {"[a]\nport = /dev/ttyS0\nmodbus_unit = 248\n", 3, "1 to 247"},

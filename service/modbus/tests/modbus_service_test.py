@@ -325,6 +325,21 @@ class Bounds(unittest.TestCase):
         self.assertLess(rss() - start, 20 * 1024, "the service's memory grew by more than 20 MiB")
         self.assertEqual(len(registers(self.connect())), 17)
 
+    def test_allow_from_closes_other_addresses_at_once_and_at_a_reload(self):
+        held = self.connect()
+        registers(held)
+        text = open(self.service.config).read()
+        write(self.service.config, text.replace("max_clients = 3\n", "max_clients = 3\nallow_from = 10.0.0.0/8, fd00::/8\n"))
+        self.service.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: "reloaded" in self.service.log(), 5)
+        # The client already connected is closed, a new one too.
+        self.assertTrue(closed_by_peer(held, 5))
+        self.assertTrue(closed_by_peer(self.connect(), 5))
+        write(self.service.config, text.replace("max_clients = 3\n", "max_clients = 3\nallow_from = 10.0.0.0/8, 127.0.0.1\n"))
+        self.service.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: self.service.log().count("reloaded") == 2, 5)
+        self.assertEqual(len(registers(self.connect())), 17)
+
     def test_idle_clients_are_closed(self):
         s = self.connect()
         registers(s)
