@@ -220,6 +220,15 @@ class Readings(unittest.TestCase):
                                  timeout=20)
             self.assertNotEqual(run.returncode, 0)
             self.assertIn(expected, run.stderr)
+        # A port another program holds: the start fails and says so.
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            write(path, config(taken.getsockname()[1], self.scales))
+            run = subprocess.run([os.path.join(TOOLS, "orva-service"), "--config", path], capture_output=True, text=True,
+                                 timeout=20)
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("[modbus]: cannot listen on 127.0.0.1:", run.stderr)
 
 
 class Bounds(unittest.TestCase):
