@@ -288,7 +288,11 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
         } else if (key == "MinFixVes") {
             scale->MinFixVes = int16(*value);
         } else {
-            fail("unknown key \"" + key + "\" in scale [" + section + "] (port, ComSetting, DecPoint, MinFixVes, ComNumber, modbus_unit, modbus_decimals)");
+            std::string faceKeys;
+            for (const FaceDefinition& face : faceDefinitions())
+                if (!face.scaleKeyPrefix.empty()) faceKeys += ", " + face.scaleKeyPrefix + "...";
+            fail("unknown key \"" + key + "\" in scale [" + section + "] (port, ComSetting, DecPoint, MinFixVes, ComNumber" +
+                 faceKeys + ")");
         }
     }
     std::map<std::string, const ScaleConfig*> onDevice;
