@@ -201,6 +201,25 @@ class Readings(unittest.TestCase):
         stable = self.service.request("/api/scales/bay-1/stable?timeout_ms=1000")[2]
         self.assertEqual(stable.get("seq"), count + 1)
 
+    def test_adding_or_removing_the_section_waits_for_a_restart(self):
+        # Removed: the face serves as it did, and the log says why.
+        write(self.service.config, "[service]\nlisten = 127.0.0.1:0\n" + self.scales)
+        self.service.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: "reloaded" in self.service.log(), 5)
+        self.assertIn("[modbus] the section is gone; Modbus TCP serves as it did until a restart", self.service.log())
+        self.assertEqual(self.client().read_input_registers(13, 1, slave=9).registers, [2])
+        # Added to a service that started without it: nothing listens yet.
+        folder = os.path.join(self.ws.dir, "other")
+        os.makedirs(folder)
+        other = self.ws.service("[service]\nlisten = 127.0.0.1:0\n" + self.scales.replace("bay", "other"), directory=folder)
+        wait_for(lambda: "serving" in other.log(), 5)
+        port = free_port()
+        write(other.config, config(port, self.scales.replace("bay", "other")))
+        other.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: "the [modbus] section is new; it takes a restart" in other.log(), 5)
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", port), timeout=5).close()
+
     def test_a_wrong_section_is_refused_at_start_and_at_reload(self):
         # At a reload: refused with the line, the running units stay.
         bad = self.scales.replace("modbus_unit = 9\n", "modbus_unit = 2\n")
