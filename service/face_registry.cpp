@@ -43,4 +43,10 @@ void FaceSet::reload(const FaceSettingsMap& settings) {
     }
 }
 
+std::string FaceSet::metrics() const {
+    std::string out;
+    for (const auto& [section, face] : running_) out += face->metrics();
+    return out;
+}
+
 }  // namespace orva::service

@@ -62,6 +62,8 @@ public:
     // the whole file. Returns what to log: what changed at once, what takes a
     // restart; empty for nothing.
     virtual std::string reload(const FaceSettings* next) = 0;
+    // Its lines of /metrics, in Prometheus text format.
+    virtual std::string metrics() const { return {}; }
 };
 
 struct FaceContext {
@@ -95,6 +97,7 @@ public:
     ~FaceSet();
     // A reload: each face is told its new settings and answers for itself.
     void reload(const FaceSettingsMap& settings);
+    std::string metrics() const;
 
 private:
     std::map<std::string, std::unique_ptr<Face>> running_;

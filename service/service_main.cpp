@@ -220,6 +220,7 @@ int main(int argc, char** argv) {
     } catch (const std::runtime_error& e) {
         return startFailed(e.what());
     }
+    web.addMetrics([&faces] { return QByteArray::fromStdString(faces->metrics()); });
     const quint16 port = server.serverPort();
     const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]" : address.toString();
     std::printf("listening on http://%s:%u/\n", shown.toUtf8().constData(), port);

@@ -16,6 +16,7 @@ public:
         if (settings == nullptr) return "the section is gone; Modbus TCP serves as it did until a restart";
         return server_.reload(*settings);
     }
+    std::string metrics() const override { return server_.metrics(); }
 
 private:
     ModbusServer server_;

@@ -21,7 +21,7 @@ namespace orva::modbus {
 // its two clocks (the request's, the idleness').
 class ModbusClient : public QObject {
 public:
-    ModbusClient(QTcpSocket* socket, ModbusServer& server, int idleTimeoutMs, std::function<void(ModbusClient*)> drop)
+    ModbusClient(QTcpSocket* socket, ModbusServer& server, int idleTimeoutMs, std::function<void(ModbusClient*, CloseReason)> drop)
         : socket_(socket), server_(server), drop_(std::move(drop)) {
         socket_->setParent(this);
         // What Qt takes from the kernel ahead of us; past it the client waits.
@@ -30,11 +30,11 @@ public:
         idleClock_.setSingleShot(true);
         requestClock_.setInterval(ModbusServer::kRequestTimeoutMs);
         setIdleTimeout(idleTimeoutMs);
-        connect(&requestClock_, &QTimer::timeout, this, [this] { drop_(this); });
-        connect(&idleClock_, &QTimer::timeout, this, [this] { drop_(this); });
+        connect(&requestClock_, &QTimer::timeout, this, [this] { drop_(this, CloseReason::RequestTimeout); });
+        connect(&idleClock_, &QTimer::timeout, this, [this] { drop_(this, CloseReason::Idle); });
         connect(socket_, &QTcpSocket::readyRead, this, [this] { read(); });
-        connect(socket_, &QTcpSocket::disconnected, this, [this] { drop_(this); });
-        connect(socket_, &QTcpSocket::errorOccurred, this, [this] { drop_(this); });
+        connect(socket_, &QTcpSocket::disconnected, this, [this] { drop_(this, CloseReason::ClientLeft); });
+        connect(socket_, &QTcpSocket::errorOccurred, this, [this] { drop_(this, CloseReason::ClientLeft); });
         idleClock_.start();
     }
 
@@ -57,7 +57,7 @@ private:
         for (;;) {
             char chunk[1024];
             const qint64 n = socket_->read(chunk, sizeof chunk);
-            if (n < 0) return drop_(this);
+            if (n < 0) return drop_(this, CloseReason::ClientLeft);
             if (n == 0) break;
             in_.append(chunk, static_cast<qsizetype>(n));
             idleClock_.start();  // it is not idle while it sends
@@ -78,12 +78,12 @@ private:
             const int length = (b[4] << 8) | b[5];
             // The length counts the unit and the PDU: at least a function code.
             if (protocol != 0 || length < 2 || length > 254) {
-                drop_(this);
+                drop_(this, CloseReason::BadHeader);
                 return false;
             }
             if (in_.size() < 6 + length) break;
             if (!server_.answer(b, 6 + length, out)) {
-                drop_(this);
+                drop_(this, CloseReason::Failed);
                 return false;
             }
             in_.remove(0, 6 + length);
@@ -93,7 +93,7 @@ private:
         }
         if (answered) {
             if (socket_->write(out) != out.size() || socket_->bytesToWrite() > ModbusServer::kMaxUnsentBytes) {
-                drop_(this);
+                drop_(this, CloseReason::UnreadAnswers);
                 return false;
             }
         }
@@ -102,7 +102,7 @@ private:
 
     QTcpSocket* socket_;
     ModbusServer& server_;
-    std::function<void(ModbusClient*)> drop_;
+    std::function<void(ModbusClient*, CloseReason)> drop_;
     QByteArray in_;
     QTimer requestClock_, idleClock_;
 };
@@ -166,21 +166,24 @@ void ModbusServer::mapUnits() {
 
 void ModbusServer::accept() {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
-        if (static_cast<int>(clients_.size()) >= settings_.maxClients || !settings_.allowFrom.allows(socket->peerAddress())) {
+        const bool allowed = settings_.allowFrom.allows(socket->peerAddress());
+        if (!allowed || static_cast<int>(clients_.size()) >= settings_.maxClients) {
+            ++closed_[static_cast<int>(allowed ? CloseReason::TooMany : CloseReason::NotAllowed)];
             socket->abort();
             socket->deleteLater();
             continue;
         }
         auto client = std::unique_ptr<ModbusClient, void (*)(ModbusClient*)>(
-            new ModbusClient(socket, *this, settings_.idleTimeoutMs, [this](ModbusClient* c) { drop(c); }), &deleteClientLater);
+            new ModbusClient(socket, *this, settings_.idleTimeoutMs, [this](ModbusClient* c, CloseReason why) { drop(c, why); }), &deleteClientLater);
         ModbusClient* key = client.get();
         clients_.emplace(key, std::move(client));
     }
 }
 
-void ModbusServer::drop(ModbusClient* client) {
+void ModbusServer::drop(ModbusClient* client, CloseReason why) {
     const auto found = clients_.find(client);
     if (found == clients_.end()) return;
+    ++closed_[static_cast<int>(why)];
     client->close();
     clients_.erase(found);
 }
@@ -203,11 +206,12 @@ std::string ModbusServer::reload(const ModbusSettings& next) {
         client->setIdleTimeout(settings_.idleTimeoutMs);
         if (!settings_.allowFrom.allows(client->peer())) refused.push_back(client);
     }
-    for (ModbusClient* client : refused) drop(client);
+    for (ModbusClient* client : refused) drop(client, CloseReason::NotAllowed);
     return restart;
 }
 
 bool ModbusServer::answer(const std::uint8_t* frame, int length, QByteArray& out) {
+    ++requests_;
     int unit = frame[6];
     if (unit == 0 || unit == 255) unit = 1;
     const QString& id = unit <= 247 ? units_[unit] : QString();
@@ -252,10 +256,30 @@ bool ModbusServer::viaLibmodbus(const std::uint8_t* frame, int length, QByteArra
 }
 
 void ModbusServer::exception(const std::uint8_t* frame, int code, QByteArray& out) {
+    ++exceptions_;
     if (modbus_reply_exception(context_.get(), frame, static_cast<unsigned>(code)) < 0) return;
     char reply[MODBUS_TCP_MAX_ADU_LENGTH];
     const ssize_t n = ::recv(answerOut_->get(), reply, sizeof reply, 0);
     if (n > 0) out.append(reply, static_cast<qsizetype>(n));
+}
+
+std::string ModbusServer::metrics() const {
+    std::string out;
+    auto family = [&](const char* name, const char* type, const char* help) {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    };
+    family("orva_modbus_clients", "gauge", "Modbus TCP clients connected now.");
+    out += "orva_modbus_clients " + std::to_string(clients_.size()) + "\n";
+    family("orva_modbus_requests_total", "counter", "Modbus TCP requests answered.");
+    out += "orva_modbus_requests_total " + std::to_string(requests_) + "\n";
+    family("orva_modbus_exceptions_total", "counter", "Modbus TCP requests answered with an exception.");
+    out += "orva_modbus_exceptions_total " + std::to_string(exceptions_) + "\n";
+    family("orva_modbus_closed_total", "counter", "Modbus TCP connections closed, by reason.");
+    static constexpr const char* kReasons[] = {"client_left",     "max_clients", "not_allowed",   "bad_header",
+                                               "request_timeout", "idle",        "unread_answers", "failed"};
+    for (int i = 0; i < kCloseReasons; ++i)
+        out += std::string("orva_modbus_closed_total{reason=\"") + kReasons[i] + "\"} " + std::to_string(closed_[i]) + "\n";
+    return out;
 }
 
 // Read Device Identification (43 / 14), the basic objects: the product's

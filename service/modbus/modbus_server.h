@@ -33,6 +33,10 @@ namespace orva::modbus {
 
 class ModbusClient;
 
+// Why a connection ended (orva_modbus_closed_total{reason}).
+enum class CloseReason { ClientLeft, TooMany, NotAllowed, BadHeader, RequestTimeout, Idle, UnreadAnswers, Failed };
+inline constexpr int kCloseReasons = 8;
+
 class ModbusServer : public QObject {
     Q_OBJECT
 public:
@@ -52,13 +56,16 @@ public:
     quint16 port() const { return server_.serverPort(); }
     int clients() const { return static_cast<int>(clients_.size()); }
 
+    // Its /metrics families, in Prometheus text format.
+    std::string metrics() const;
+
     // One whole request (MBAP header and PDU); appends the answer to `out`,
     // or returns false when the client is to be closed.
     bool answer(const std::uint8_t* frame, int length, QByteArray& out);
 
 private:
     void accept();
-    void drop(ModbusClient* client);
+    void drop(ModbusClient* client, CloseReason why);
     void mapUnits();
     bool viaLibmodbus(const std::uint8_t* frame, int length, QByteArray& out);
     void exception(const std::uint8_t* frame, int code, QByteArray& out);
@@ -75,6 +82,8 @@ private:
     std::array<QString, 248> units_;  // unit -> scale id; empty for none
     std::array<int, 248> decimals_{};
     std::map<ModbusClient*, std::unique_ptr<ModbusClient, void (*)(ModbusClient*)>> clients_;
+    std::uint64_t requests_ = 0, exceptions_ = 0;
+    std::array<std::uint64_t, kCloseReasons> closed_{};
 };
 
 }  // namespace orva::modbus

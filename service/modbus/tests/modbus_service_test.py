@@ -269,6 +269,11 @@ class Bounds(unittest.TestCase):
         self.addCleanup(s.close)
         return s
 
+    def closed(self, reason):
+        """How many connections the service closed for that reason (/metrics)."""
+        text = self.service.request("/metrics")[2]
+        return int(re.search(r'^orva_modbus_closed_total\{reason="%s"\} (\d+)$' % reason, text, re.M).group(1))
+
     def decodes(self, sock):
         return registers(sock, address=14, count=1)[0]
 
@@ -278,6 +283,7 @@ class Bounds(unittest.TestCase):
             self.assertEqual(len(registers(s)), 17)
         extra = self.connect()
         self.assertTrue(closed_by_peer(extra, 5))
+        self.assertEqual(self.closed("max_clients"), 1)
         held.pop().close()
         again = wait_for(lambda: (lambda s: s if self.try_read(s) else None)(self.connect()), 5)
         self.assertEqual(len(registers(again)), 17)
@@ -295,6 +301,7 @@ class Bounds(unittest.TestCase):
             s = self.connect()
             s.sendall(frame)
             self.assertTrue(closed_by_peer(s, 5), frame)
+        self.assertEqual(self.closed("bad_header"), 3)
         # The face still serves.
         self.assertEqual(len(registers(self.connect())), 17)
 
@@ -305,6 +312,7 @@ class Bounds(unittest.TestCase):
         s.sendall(request(2, 1, 4, 0, 17)[:9])
         self.assertTrue(closed_by_peer(s, 10))
         self.assertGreater(time.monotonic() - start, 1.5)
+        self.assertEqual((self.closed("request_timeout"), self.closed("idle")), (1, 0))
 
     def test_a_trickling_client_stalls_no_poll(self):
         watcher = self.connect()
@@ -354,19 +362,22 @@ class Bounds(unittest.TestCase):
             except (ConnectionResetError, BrokenPipeError):
                 closed = True
         self.assertTrue(closed, "the client that reads nothing is still connected")
+        wait_for(lambda: self.closed("unread_answers") == 1, 5)
         self.assertLess(rss() - start, 20 * 1024, "the service's memory grew by more than 20 MiB")
         self.assertEqual(len(registers(self.connect())), 17)
 
     def test_allow_from_closes_other_addresses_at_once_and_at_a_reload(self):
         held = self.connect()
         registers(held)
-        text = open(self.service.config).read()
+        with open(self.service.config) as f:
+            text = f.read()
         write(self.service.config, text.replace("max_clients = 3\n", "max_clients = 3\nallow_from = 10.0.0.0/8, fd00::/8\n"))
         self.service.process.send_signal(signal.SIGHUP)
         wait_for(lambda: "reloaded" in self.service.log(), 5)
         # The client already connected is closed, a new one too.
         self.assertTrue(closed_by_peer(held, 5))
         self.assertTrue(closed_by_peer(self.connect(), 5))
+        self.assertEqual(self.closed("not_allowed"), 2)
         write(self.service.config, text.replace("max_clients = 3\n", "max_clients = 3\nallow_from = 10.0.0.0/8, 127.0.0.1\n"))
         self.service.process.send_signal(signal.SIGHUP)
         wait_for(lambda: self.service.log().count("reloaded") == 2, 5)
@@ -378,6 +389,7 @@ class Bounds(unittest.TestCase):
         start = time.monotonic()
         self.assertTrue(closed_by_peer(s, 10))
         self.assertGreater(time.monotonic() - start, 2.0)
+        self.assertEqual(self.closed("idle"), 1)
 
 
 if __name__ == "__main__":
