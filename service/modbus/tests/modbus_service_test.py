@@ -2,6 +2,7 @@
 against simulated terminals on pseudo-terminals, and held to its bounds by
 clients that misbehave on purpose (raw sockets)."""
 import os
+import random
 import re
 import signal
 import socket
@@ -382,6 +383,21 @@ class Bounds(unittest.TestCase):
         self.service.process.send_signal(signal.SIGHUP)
         wait_for(lambda: self.service.log().count("reloaded") == 2, 5)
         self.assertEqual(len(registers(self.connect())), 17)
+
+    def test_random_requests_are_each_answered(self):
+        # Well-framed requests of any function, unit and length: each gets
+        # an answer of its own transaction (data or an exception), in order.
+        rng = random.Random(24)
+        s = self.connect()
+        for tid in range(1500):
+            unit = rng.choice((0, 1, 255, rng.randrange(256)))
+            pdu = bytes([rng.choice((2, 3, 4, 43, rng.randrange(256)))]) + rng.randbytes(rng.randrange(0, 252))
+            s.sendall(struct.pack(">HHHB", tid, 0, 1 + len(pdu), unit) + pdu)
+            got, answered_unit, answer = read_answer(s)
+            self.assertEqual((got, answered_unit), (tid, unit))
+            self.assertIn(answer[0] & 0x7F, (pdu[0] & 0x7F,))
+        self.assertIsNone(self.service.process.poll())
+        self.assertEqual(len(registers(s)), 17)
 
     def test_idle_clients_are_closed(self):
         s = self.connect()
