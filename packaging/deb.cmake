@@ -115,6 +115,9 @@ if(TARGET orva-service)
   set(_orva_tools_control ${_orva_deb}/postinst ${_orva_deb}/prerm ${_orva_deb}/postrm ${_orva_deb_out}/conffiles)
 
   install(FILES ${_orva_deb}/service.ini DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/orva COMPONENT service-files)
+  # The unit's user, which the package's postinst creates: a prefix install
+  # brings it for systemd-sysusers instead.
+  install(FILES ${_orva_deb}/orva.sysusers DESTINATION lib/sysusers.d RENAME orva.conf COMPONENT service-files)
   # The prefix is known only when installing.
   install(CODE "
     set(_orva_bindir \"${CMAKE_INSTALL_BINDIR}\")
