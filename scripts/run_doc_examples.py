@@ -22,6 +22,8 @@ Options of the marker:
   sim=PATH[@W]      a simulated terminal (orva-sim answering W, default 0)
                     stands where the block says PATH
   absent=PATH       PATH names a device that does not exist
+  private=PATH      PATH stands for a path of the block's own (a fixed
+                    path such as /tmp/scale, which another run may hold)
   service=ID[,ID]   an orva-service with these scales (each on a simulated
                     terminal answering 12.5) stands where the block says
                     localhost:8650; token=T (default 9d1c0f4e7b) is its token
@@ -76,10 +78,10 @@ class Block:
 
 
 def parse_options(text, where):
-    options = {"sim": [], "absent": [], "service": [], "install": None, "token": "9d1c0f4e7b", "for": None, "timeout": 30.0}
+    options = {"sim": [], "absent": [], "private": [], "service": [], "install": None, "token": "9d1c0f4e7b", "for": None, "timeout": 30.0}
     for word in shlex.split(text or ""):
         key, _, value = word.partition("=")
-        if key in ("sim", "absent"):
+        if key in ("sim", "absent", "private"):
             options[key].append(value)
         elif key == "service":
             options["service"] = [v for v in value.split(",") if v]
@@ -260,6 +262,8 @@ class Runner:
                 substitutions.append((path, link))
             for path in block.options["absent"]:
                 substitutions.append((path, os.path.join(workdir, "absent" + path.replace("/", "-"))))
+            for path in block.options["private"]:
+                substitutions.append((path, os.path.join(workdir, "private" + path.replace("/", "-"))))
             if block.options["install"]:
                 prefix = os.path.join(workdir, "prefix")
                 done = subprocess.run(["cmake", "--install", self.build, "--component", "dev", "--prefix", prefix],

@@ -36,6 +36,8 @@ CASES = [
     ('a command over its time', '<!-- run: timeout=0.5 -->\n\n    sleep 30\n', False),
     ('a path that names no device',
      '<!-- run: absent=/dev/ttyUSB9 -->\n\n    $ test -e /dev/ttyUSB9 || echo "no /dev/ttyUSB9"\n    no /dev/ttyUSB9\n', True),
+    ('a fixed path of the block\'s own',
+     '<!-- run: private=/tmp/scale -->\n\n    $ touch /tmp/scale; ls /tmp/scale\n    /tmp/scale\n', True),
     ('an unmarked block is not run', '    false\n\n<!-- run -->\n\n    true\n', True),
     ('a marker shown inside a block is no marker',
      '    <!-- run -->\n\n    false\n\n```\n<!-- run -->\n```\n\n    false\n\n<!-- run -->\n\n    true\n', True),
