@@ -54,6 +54,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 MARKER = re.compile(r"^<!--\s*run(?::\s*(.*?))?\s*-->\s*$")
 FENCE = re.compile(r"^(```|~~~)")
@@ -235,7 +236,6 @@ class Runner:
             raise RuntimeError("the service did not start: %r" % first)
         # Every scale has read its terminal before the block asks.
         deadline = time.monotonic() + 10
-        import urllib.request
         while time.monotonic() < deadline:
             with urllib.request.urlopen("http://127.0.0.1:%d/api/scales" % port, timeout=5) as reply:
                 if all(s["online"] for s in json.loads(reply.read())):
@@ -396,7 +396,10 @@ def main(argv):
     failures = 0
     for block in blocks:
         began = time.monotonic()
-        report = runner.run(block)
+        try:
+            report = runner.run(block)
+        except (OSError, RuntimeError, ValueError, subprocess.SubprocessError) as e:
+            report = "could not be run: %s" % e
         name = os.path.relpath(block.path, source) + ":%d" % block.line
         if report is None:
             print("ok    %s (%.1f s)" % (name, time.monotonic() - began))
