@@ -164,7 +164,7 @@ std::string QtSerialPort::refusalOf(const SerialSettings& settings) {
 void QtSerialPort::writeDevice(std::string_view bytes) {
     if (device_->write(bytes.data(), static_cast<qint64>(bytes.size())) < 0) {
         const std::string why = qtError(*device_);
-        lost_ = true;
+        vanished_ = true;  // a device that takes no write is gone
         closeDevice();
         throw deviceFailure(FailureNumber::DeviceFailure, why);
     }
@@ -201,8 +201,8 @@ void QtSerialPort::drain() {
 bool QtSerialPort::lost() const { return lost_ || (device_->isOpen() && (vanished_ || deviceHungUp())); }
 
 void QtSerialPort::closeDevice() {
-    // Closed because the device went away, not by the control's own close.
-    if (device_->isOpen() && (vanished_ || deviceHungUp())) lost_ = true;
+    // Closed because the device went away, or by the control's own close.
+    if (device_->isOpen()) lost_ = vanished_ || deviceHungUp();
     if (device_->isOpen()) device_->close();
     lock_.release();
     vanished_ = false;
