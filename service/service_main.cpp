@@ -227,8 +227,11 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     logLine("serving " + std::to_string(config.scales.size()) + " scale(s) on " + shown.toStdString() + ":" + std::to_string(port) +
         (config.token.empty() ? "; writes are disabled (no token)" : ""));
+    for (const auto& scale : fleet.scales()) logLine(scale->summary());
     // A freshly installed service starts with an empty list rather than fail.
-    if (config.scales.empty()) logLine("no scale is configured in " + configPath + ": add a section per scale and restart");
+    if (config.scales.empty())
+        logLine("no scale is configured in " + configPath +
+                ": add a section per scale, then reload (SIGHUP: systemctl reload orva-service)");
 
     // SIGHUP reloads the configuration; SIGINT and SIGTERM stop.
     std::unique_ptr<ConfigReload> reload;
