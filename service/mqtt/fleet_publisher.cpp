@@ -69,11 +69,9 @@ QByteArray FleetPublisher::metrics() const {
 
 QJsonObject FleetPublisher::write(const QString& id, const QJsonObject& properties) {
     service::ServiceScale* scale = fleet_.find(id);
-    auto refuse = [&](const QString& why) {
-        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: " + why.toStdString());
-        return QJsonObject{{"ok", false}, {"error", why}};
-    };
-    if (scale == nullptr) return refuse("unknown scale " + id);
+    // The publisher logs refusals, folded: a broker may send many.
+    auto refuse = [&](const QString& why) { return QJsonObject{{"ok", false}, {"error", why}}; };
+    if (scale == nullptr) return refuse("unknown scale " + QString::fromStdString(peerText(id.toStdString())));
     auto outcome = service::writeProperties(*scale, QJsonDocument(properties).toJson(QJsonDocument::Compact), configFile_);
     if (const auto* refusal = std::get_if<service::Refusal>(&outcome)) return refuse(refusal->error);
     auto& written = std::get<service::WrittenProperties>(outcome);

@@ -412,9 +412,33 @@ TEST(ServiceOnBroker, ARetainedWriteIsNotAppliedAtStart) {
     ASSERT_TRUE(runUntil([&] { return service.log().contains("ignored a retained property write on sim-1"); }, 10000))
         << service.log().toStdString();
     runFor(300);
+    // One published with -r while the service is connected is not applied either.
+    QProcess::execute("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-q", "1", "-r", "-t",
+                                        "site/pc1/sim-1/set", "-m", R"({"MinFixVes": 131})"});
+    ASSERT_TRUE(runUntil([&] { return service.log().count("ignored a retained property write on sim-1") == 2; }, 10000))
+        << service.log().toStdString();
+    runFor(300);
     auto properties = QJsonDocument::fromJson(service.get("/api/scales/sim-1/properties")).object();
     EXPECT_NE(properties["MinFixVes"].toInt(), 130);
+    EXPECT_NE(properties["MinFixVes"].toInt(), 131);
     EXPECT_FALSE(service.log().contains("properties written through the broker")) << service.log().toStdString();
+}
+
+TEST(ServiceOnBroker, TheFirstRetainedReadingIsADecodedOne) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/+/reading"}, true);
+    ASSERT_TRUE(consumer.waitSubscribed());
+    ServiceProcess service(broker, 2);
+    ASSERT_TRUE(service.listening()) << service.log().toStdString();
+    ASSERT_TRUE(consumer.waitFor([&](auto&) {
+        return !consumer.on("site/pc1/sim-1/reading").empty() && !consumer.on("site/pc1/sim-2/reading").empty();
+    }, 10000));
+    for (const char* id : {"sim-1", "sim-2"}) {
+        const auto first = QJsonDocument::fromJson(consumer.on(QString("site/pc1/%1/reading").arg(id)).front().payload.toUtf8()).object();
+        EXPECT_FALSE(first["updated"].isNull()) << id;
+        EXPECT_NE(first["TipTerminal"].toString(), "No Connect") << id;
+    }
 }
 
 }  // namespace
