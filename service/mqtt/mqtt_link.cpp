@@ -1,5 +1,7 @@
 #include "service/mqtt/mqtt_link.h"
 
+#include "service/mqtt/socket_reading.h"
+
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 
 namespace orva::mqtt {
 namespace {
@@ -89,6 +92,7 @@ MqttLink::MqttLink(MqttSettings settings, std::string willTopic, Log log, QObjec
     mosquitto_publish_callback_set(m, &MqttLink::onPublish);
     mosquitto_message_callback_set(m, &MqttLink::onMessage);
     mosquitto_log_callback_set(m, &MqttLink::onClientLog);
+    mosquitto_subscribe_callback_set(m, &MqttLink::onSubscribe);
     // A settled weight is one small packet; it should leave at once.
     mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
     applyProtocol();
@@ -190,6 +194,7 @@ void MqttLink::connectTo(const std::string& address) {
 
 void MqttLink::attachSocket() {
     socket_ = mosquitto_socket(client_.get());
+    packetStart_ = 0;
     if (socket_ < 0) return;
     auto* read = new QSocketNotifier(socket_, QSocketNotifier::Read, this);
     connect(read, &QSocketNotifier::activated, this, &MqttLink::readable);
@@ -226,7 +231,27 @@ void MqttLink::updateWriteWatch() {
 void MqttLink::readable() {
     ++counters_.socketWakeUps;
     afterIo(mosquitto_loop_read(client_.get(), 1));
+    if ((state_ != State::Connecting && state_ != State::Connected) || settings_.tls) return;
+    // A packet the broker was told not to send: the library would read it
+    // whole, however large.
+    const auto taken = bytesTaken(socket_);
+    if (taken && *taken > packetStart_ + kIncomingGuard) {
+        ++counters_.oversized;
+        report("oversized", "mqtt: " + brokerDescription(settings_) + " sent a packet larger than the " +
+                                std::to_string(kMaxIncomingPacket) + " bytes this service takes (" +
+                                std::to_string(*taken - packetStart_) + " bytes read of it); connection closed");
+        lost("a packet larger than the service takes");
+    }
 }
+
+// A packet from the broker was read whole and handled: what is read from
+// now on belongs to the next one.
+void MqttLink::packetEnded() {
+    if (socket_ < 0 || settings_.tls) return;
+    if (const auto taken = bytesTaken(socket_)) packetStart_ = *taken;
+}
+
+void MqttLink::onSubscribe(mosquitto*, void* self, int, int, const int*) { static_cast<MqttLink*>(self)->packetEnded(); }
 
 void MqttLink::writable() {
     ++counters_.socketWakeUps;
@@ -326,6 +351,7 @@ void MqttLink::scheduleRetry() {
 
 void MqttLink::onConnect(mosquitto*, void* self, int rc) {
     auto* link = static_cast<MqttLink*>(self);
+    link->packetEnded();
     link->connectTimeout_.stop();
     if (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && link->protocol_ == 5) {
         // A broker without MQTT 5: 3.1.1 from now on, at once.
@@ -382,6 +408,9 @@ void MqttLink::onPublish(mosquitto*, void* self, int mid) {
     auto* link = static_cast<MqttLink*>(self);
     auto it = link->inFlight_.find(mid);
     if (it != link->inFlight_.end()) {
+        // The broker's acknowledgement was read (a QoS 0 message, never in
+        // flight, is "published" when it is written).
+        link->packetEnded();
         const std::uint64_t tag = it->second;
         link->inFlight_.erase(it);
         ++link->counters_.acknowledged;
@@ -391,7 +420,12 @@ void MqttLink::onPublish(mosquitto*, void* self, int mid) {
 }
 
 void MqttLink::onClientLog(mosquitto*, void* self, int level, const char* text) {
-    if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) static_cast<MqttLink*>(self)->clientError_ = text;
+    if (text == nullptr) return;
+    auto* link = static_cast<MqttLink*>(self);
+    if ((level & MOSQ_LOG_ERR) != 0) link->clientError_ = text;
+    // The one packet read whole with no callback of its own: the answer to a keepalive ping.
+    static constexpr std::string_view kPingAnswer = " received PINGRESP";
+    if ((level & MOSQ_LOG_DEBUG) != 0 && std::string_view(text).ends_with(kPingAnswer)) link->packetEnded();
 }
 
 // A failure with the client's own reason, when it gave one (a certificate
@@ -408,6 +442,7 @@ std::string MqttLink::withDetail(const std::string& why) {
 
 void MqttLink::onMessage(mosquitto*, void* self, const mosquitto_message* message) {
     auto* link = static_cast<MqttLink*>(self);
+    link->packetEnded();
     if (message->topic == nullptr || message->payloadlen < 0) return;
     // Only what was subscribed: a broker may send anything.
     bool subscribed = false;

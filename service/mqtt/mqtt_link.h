@@ -28,7 +28,11 @@
 // retained message published while connected is still seen as retained.
 // Every incoming message is checked against the subscriptions: the broker
 // may be hostile or impersonated, and a message on a topic that was not
-// subscribed is dropped and counted.
+// subscribed is dropped and counted. A broker that sends a larger packet
+// all the same is cut off once kIncomingGuard bytes have been read since the
+// last packet the client finished (a plain TCP connection: the library reads
+// a packet whole, so this bounds what it holds to that and what the socket
+// had buffered).
 //
 // A session taken over (a second client under the same client_id: the
 // broker may say so under MQTT 5; otherwise it shows as connections lost
@@ -75,6 +79,9 @@ public:
     static constexpr std::size_t kClearBytesLimit = 1024 * 1024;
     // The largest packet the broker may send us: a 64 KiB message and its topic.
     static constexpr std::uint32_t kMaxIncomingPacket = 64 * 1024 + 4096;
+    // Read since the last finished packet before the link gives up on a
+    // broker that ignores kMaxIncomingPacket (room for TLS records and pings).
+    static constexpr std::uint64_t kIncomingGuard = kMaxIncomingPacket + 64 * 1024;
     // A connection lost this soon after it was accepted, kTakeoverRepeats
     // times in a row, is taken for a session taken over (MQTT 3.1.1).
     static constexpr int kTakeoverWindowMs = 5000;
@@ -94,6 +101,7 @@ public:
         long long unsubscribed = 0;    // messages on a topic that was not subscribed, dropped
         long long droppedClears = 0;   // retained messages left uncleared beyond their bound
         long long takeovers = 0;       // connections whose session another client took
+        long long oversized = 0;       // connections cut for a packet over kIncomingGuard
     };
 
     MqttLink(MqttSettings settings, std::string willTopic, Log log, QObject* parent = nullptr);
@@ -160,6 +168,8 @@ private:
     static void onPublish(mosquitto*, void* self, int mid);
     static void onMessage(mosquitto*, void* self, const mosquitto_message* message);
     static void onClientLog(mosquitto*, void* self, int level, const char* text);
+    static void onSubscribe(mosquitto*, void* self, int mid, int count, const int* granted);
+    void packetEnded();
     std::string withDetail(const std::string& why);
 
     void attempt();
@@ -221,6 +231,7 @@ private:
     bool contested_ = false;      // in a spell of sessions taken over
     int quickLosses_ = 0;         // connections lost soon after they were accepted, in a row
     qint64 connectedAtMs_ = 0;    // when the present connection was accepted
+    std::uint64_t packetStart_ = 0;  // socket bytes read when the last packet ended
     FoldedLog folded_;
     std::map<int, std::uint64_t> inFlight_;  // message id -> tag
     std::unique_ptr<SettledJournal> journal_;

@@ -1,5 +1,7 @@
 #include "tests/mqtt/fake_broker.h"
 
+#include <algorithm>
+
 namespace orva::mqtt::testing {
 namespace {
 
@@ -37,6 +39,11 @@ FakeBroker::FakeBroker(bool mqtt5) : mqtt5_(mqtt5) {
             client_ = next;
             in_.clear();
             QObject::connect(next, &QTcpSocket::readyRead, next, [this] { readable(); });
+            QObject::connect(next, &QTcpSocket::bytesWritten, next, [this](qint64 n) {
+                hugeSent_ += n;
+                feed();
+            });
+            hugeLeft_ = 0;
         }
     });
 }
@@ -130,6 +137,25 @@ void FakeBroker::publish(const QByteArray& topic, const QByteArray& payload, int
     if (protocolLevel_ == 5) body += QByteArray(1, '\0');  // no properties
     body += payload;
     send(static_cast<std::uint8_t>(0x30 | (qos << 1) | (retain ? 1 : 0)), body);
+}
+
+void FakeBroker::publishHuge(const QByteArray& topic, std::uint32_t length) {
+    if (!client_) return;
+    const QByteArray head = u16(static_cast<std::uint16_t>(topic.size())) + topic + QByteArray(1, '\0');
+    client_->write(QByteArray(1, static_cast<char>(0x30)) + varint(length) + head);
+    hugeLeft_ = static_cast<qint64>(length) - head.size();
+    hugeSent_ = 0;
+    feed();
+}
+
+void FakeBroker::feed() {
+    constexpr qint64 kChunk = 64 * 1024;
+    while (client_ && hugeLeft_ > 0 && client_->state() == QAbstractSocket::ConnectedState &&
+           client_->bytesToWrite() < 4 * kChunk) {
+        const qint64 n = std::min(kChunk, hugeLeft_);
+        client_->write(QByteArray(n, 'h'));
+        hugeLeft_ -= n;
+    }
 }
 
 }  // namespace orva::mqtt::testing

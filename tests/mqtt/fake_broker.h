@@ -29,8 +29,15 @@ public:
     // A PUBLISH to the connected client, whatever it subscribed to.
     void publish(const QByteArray& topic, const QByteArray& payload, int qos = 0, bool retain = false);
 
+    // A PUBLISH that says it holds `length` bytes, sent as fast as the
+    // client reads it, until the client stops reading or closes.
+    void publishHuge(const QByteArray& topic, std::uint32_t length);
+    // Bytes of it the client's socket took.
+    qint64 hugeSent() const { return hugeSent_; }
+
 private:
     void readable();
+    void feed();
     void handle(std::uint8_t type, const QByteArray& body);
     void send(std::uint8_t head, const QByteArray& body);
 
@@ -43,6 +50,8 @@ private:
     std::uint32_t maxPacket_ = 0;
     int subscribes_ = 0;
     std::uint16_t nextId_ = 1;
+    qint64 hugeLeft_ = 0;
+    qint64 hugeSent_ = 0;
 };
 
 }  // namespace orva::mqtt::testing

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QJsonObject>
+#include <iostream>
 #include <vector>
 
 #include "service/mqtt/scale_publisher.h"
@@ -96,6 +97,36 @@ TEST(HostileBroker, ABrokerWithoutMqtt5IsUsedWith311AndStillCheckedAgainstTheSub
     EXPECT_EQ(writes, 0);
     ASSERT_GE(log.size(), 1u);
     EXPECT_NE(log[0].find("does not speak MQTT 5; using 3.1.1"), std::string::npos) << log[0];
+}
+
+// A broker that ignores the largest packet the CONNECT named: the service
+// stops reading it soon after that size, rather than take hundreds of MiB.
+TEST(HostileBroker, APacketLargerThanTheServiceTakesIsCutOff) {
+    FakeBroker broker;
+    std::vector<std::string> log;
+    ScalePublisher publisher(
+        parseMqttSettings({{"url", broker.url(), 1}, {"topic_prefix", "site/pc1", 2}, {"remote_writes", "on", 3}}, "pc1", 1),
+        [&](const std::string& l) { log.push_back(l); });
+    int writes = 0;
+    publisher.setWriteProperties([&](const QString&, const QJsonObject&) {
+        ++writes;
+        return QJsonObject{{"ok", true}};
+    });
+    publisher.start();
+    ASSERT_TRUE(runUntil([&] { return publisher.link().isConnected() && broker.subscribes() == 1; }, 5000));
+    constexpr std::uint32_t kAnnounced = 200u * 1024 * 1024;
+    broker.publishHuge("site/pc1/s1/set", kAnnounced);
+    ASSERT_TRUE(runUntil([&] { return publisher.link().counters().oversized == 1; }, 10000)) << broker.hugeSent();
+    runFor(300);
+    // What it took: the bound and what the sockets held at once, not 200 MiB.
+    EXPECT_LT(broker.hugeSent(), 32 * 1024 * 1024) << broker.hugeSent();
+    std::cerr << "taken before the cut: " << broker.hugeSent() << " bytes\n";
+    EXPECT_EQ(writes, 0);
+    int said = 0;
+    for (const std::string& l : log) said += l.find("sent a packet larger than") != std::string::npos;
+    EXPECT_EQ(said, 1);
+    // And it connects again, as after any loss.
+    EXPECT_TRUE(runUntil([&] { return publisher.link().isConnected() && broker.connects() == 2; }, 5000));
 }
 
 }  // namespace
