@@ -64,6 +64,14 @@ QByteArray FleetPublisher::metrics() const {
            c.droppedReplies);
     single("orva_mqtt_journal_failures_total", "counter", "Failed reads, writes or syncs of the journal.",
            journal ? journal->writeFailures() : 0);
+    single("orva_mqtt_unsubscribed_total", "counter", "Messages from the broker on topics not subscribed, dropped.",
+           c.unsubscribed);
+    single("orva_mqtt_oversized_total", "counter", "Connections cut for a packet larger than the service takes.",
+           c.oversized);
+    single("orva_mqtt_clears_dropped_total", "counter", "Retained writes left uncleared beyond their bound.",
+           c.droppedClears);
+    single("orva_mqtt_takeovers_total", "counter", "Connections whose session another client took (same client_id).",
+           c.takeovers);
     return out;
 }
 

@@ -299,8 +299,10 @@ void MqttLink::lostFor(const std::string& why, int reason) {
             emit disconnected();
             state_ = State::Waiting;
             detachSocket();
-            retryMs_ = kMaxRetryMs;  // no tug of war over the session
-            retryTimer_.start(retryMs_);
+            // No tug of war over the session: less and less often.
+            retryTimer_.start(contestedRetryMs_);
+            contestedRetryMs_ = std::min(contestedRetryMs_ * 2, kContestedMaxRetryMs);
+            retryMs_ = kMaxRetryMs;
             return;
         }
         if (!contested_)
@@ -331,13 +333,15 @@ bool MqttLink::takenOver(int reason) {
     ++counters_.takeovers;
     if (!contested_) {
         contested_ = true;
+        contestedRetryMs_ = kMaxRetryMs;
         log_("mqtt: " + brokerDescription(settings_) + (told ? " gave" : " seems to give") + " the session of client_id " +
              settings_.clientId + " to another client" +
              (told ? std::string() : " (" + std::to_string(quickLosses_) + " connections lost within " +
                                          std::to_string(kTakeoverWindowMs / 1000) + " s of being accepted)") +
              ": another service or program uses the same client_id. Give each service its own client_id (the "
-             "default, orva-<hostname>-<pid>, is unique). Retrying every " + std::to_string(kMaxRetryMs / 1000) +
-             " s without further messages until the session stays with this service");
+             "default, orva-<hostname>-<pid>, is unique). Retrying after " + std::to_string(kMaxRetryMs / 1000) +
+             " s, then less often (at most every " + std::to_string(kContestedMaxRetryMs / 60000) +
+             " min), without further messages until the session stays with this service");
     }
     return true;
 }

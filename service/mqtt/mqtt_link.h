@@ -37,8 +37,8 @@
 // A session taken over (a second client under the same client_id: the
 // broker may say so under MQTT 5; otherwise it shows as connections lost
 // within seconds of being accepted, again and again) is logged once with its
-// likely cause, and the link then waits the longest retry between attempts
-// instead of taking the session back at once.
+// likely cause, and the link then waits 30 s, doubling to 10 min, between
+// attempts instead of taking the session back at once.
 
 #include <QByteArray>
 #include <QObject>
@@ -88,6 +88,8 @@ public:
     static constexpr int kTakeoverRepeats = 3;
     // A session kept this long ends a spell of takeovers.
     static constexpr int kSessionKeptMs = 2 * kMaxRetryMs;
+    // While another client takes the session: kMaxRetryMs, doubling to this.
+    static constexpr int kContestedMaxRetryMs = 10 * 60 * 1000;
 
     struct Counters {
         long long connects = 0;
@@ -229,6 +231,7 @@ private:
     int turn_ = 0;  // the lane whose turn it is: held, replies, clears
     int protocol_ = 5;
     bool contested_ = false;      // in a spell of sessions taken over
+    int contestedRetryMs_ = kMaxRetryMs;
     int quickLosses_ = 0;         // connections lost soon after they were accepted, in a row
     qint64 connectedAtMs_ = 0;    // when the present connection was accepted
     std::uint64_t packetStart_ = 0;  // socket bytes read when the last packet ended
