@@ -441,5 +441,27 @@ TEST(ServiceOnBroker, TheFirstRetainedReadingIsADecodedOne) {
     }
 }
 
+TEST(ServiceOnBroker, TwoServicesUnderOneClientIdSayItOnceAndStopTakingTheSessionBack) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    // The documentation's example client_id, copied to two PCs.
+    ServiceProcess first(broker, 1, "client_id = pc-line2-07\n");
+    ASSERT_TRUE(first.listening()) << first.log().toStdString();
+    ASSERT_TRUE(runUntil([&] { return first.log().contains("mqtt: connected"); }, 10000));
+    ServiceProcess second(broker, 1, "client_id = pc-line2-07\n");
+    ASSERT_TRUE(second.listening()) << second.log().toStdString();
+    ASSERT_TRUE(runUntil([&] {
+        return first.log().contains("to another client") || second.log().contains("to another client");
+    }, 15000)) << first.log().toStdString() << second.log().toStdString();
+    const int linesThen = static_cast<int>(first.log().count('\n') + second.log().count('\n'));
+    runFor(4000);
+    const QString both = first.log() + second.log();
+    EXPECT_EQ(both.count("to another client"), 1) << both.toStdString();
+    EXPECT_TRUE(both.contains("uses the same client_id")) << both.toStdString();
+    EXPECT_EQ(static_cast<int>(first.log().count('\n') + second.log().count('\n')), linesThen)
+        << "quiet after saying so\n" << both.toStdString();
+    EXPECT_LE(broker.logLines("as pc-line2-07").count("New client connected"), 8);
+}
+
 }  // namespace
 }  // namespace orva::mqtt
