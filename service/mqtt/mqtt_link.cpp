@@ -541,7 +541,7 @@ bool MqttLink::send(const Held& next) {
         inFlight_[mid] = next.tag;
         ++counters_.published;
     } else {
-        log_("mqtt: cannot publish on " + next.topic + ": " + failureText(rc) + "; message dropped");
+        report("unpublishable", "mqtt: cannot publish on " + peerText(next.topic) + ": " + failureText(rc) + "; message dropped");
         ++counters_.droppedQueued;
         release(next.tag);
     }

@@ -115,7 +115,8 @@ void ScalePublisher::setArrived(const QString& fullTopic, const QByteArray& payl
     if (!settings_.remoteWrites || !fullTopic.startsWith(prefix) || !fullTopic.endsWith(QStringLiteral("/set")))
         return unexpected();
     const QString id = fullTopic.mid(prefix.size(), fullTopic.size() - prefix.size() - 4);
-    if (id.isEmpty() || id.contains('/')) return unexpected();
+    // No level of its own, and nothing a reply's topic could not hold.
+    if (id.isEmpty() || id.contains('/') || id.contains('+') || id.contains('#')) return unexpected();
     const std::string shownId = peerText(id.toStdString());
     // An empty message is how a retained one is cleared, never a write.
     if (payload.isEmpty()) return;

@@ -33,6 +33,8 @@ TEST(HostileBroker, NothingUnsubscribedOrWithWritesOffIsApplied) {
         {"writes on, another prefix", true, "other/pc9/s1/set", 1},
         {"writes on, a deeper topic", true, "site/pc1/s1/set/x", 1},
         {"writes on, a reading topic", true, "site/pc1/s1/reading", 0},
+        {"writes on, a wildcard for an id", true, "site/pc1/+/set", 1},
+        {"writes on, a wildcard in an id", true, "site/pc1/a#b/set", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
