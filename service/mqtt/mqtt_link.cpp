@@ -61,7 +61,7 @@ std::string refusalText(int rc) {
 
 void MqttLink::ClientDeleter::operator()(mosquitto* m) const { mosquitto_destroy(m); }
 
-void MqttLink::applyProtocol() {
+bool MqttLink::applyProtocol() {
     mosquitto* m = client_.get();
     mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, protocol_ == 5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     // libmosquitto sends CONNECT properties only as its blocking connect
@@ -71,10 +71,10 @@ void MqttLink::applyProtocol() {
     mosquitto_property* properties = nullptr;
     if (protocol_ == 5 &&
         mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxIncomingPacket) != MOSQ_ERR_SUCCESS)
-        throw std::runtime_error("mqtt: cannot set the largest packet size");
+        return false;
     int rc = mosquitto_connect_bind_v5(m, nullptr, settings_.port, settings_.keepaliveSeconds, nullptr, properties);
     mosquitto_property_free_all(&properties);
-    if (rc != MOSQ_ERR_INVAL) throw std::runtime_error("mqtt: unexpected answer setting the connect's properties: " + failureText(rc));
+    return rc == MOSQ_ERR_INVAL;
 }
 
 MqttLink::MqttLink(MqttSettings settings, std::string willTopic, Log log, QObject* parent)
@@ -95,7 +95,7 @@ MqttLink::MqttLink(MqttSettings settings, std::string willTopic, Log log, QObjec
     mosquitto_subscribe_callback_set(m, &MqttLink::onSubscribe);
     // A settled weight is one small packet; it should leave at once.
     mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
-    applyProtocol();
+    if (!applyProtocol()) throw std::runtime_error("mqtt: the client library took no CONNECT properties");
     if (!settings_.username.empty()) {
         int rc = mosquitto_username_pw_set(m, settings_.username.c_str(),
                                            settings_.password.empty() ? nullptr : settings_.password.c_str());
@@ -363,7 +363,7 @@ void MqttLink::onConnect(mosquitto*, void* self, int rc) {
                    " does not speak MQTT 5; using 3.1.1, under which the broker is not told the largest message the "
                    "service takes and a retained write published while connected looks like a live one");
         link->protocol_ = 4;
-        link->applyProtocol();
+        if (!link->applyProtocol()) link->log_("mqtt: the client library kept its MQTT 5 CONNECT properties");
         link->state_ = State::Waiting;
         link->detachSocket();
         link->retryTimer_.start(0);

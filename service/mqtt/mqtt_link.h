@@ -187,7 +187,7 @@ private:
     void scheduleRetry();
     void pump();
     void updateWriteWatch();
-    void applyProtocol();
+    bool applyProtocol();
     bool takenOver(int reason);
     void subscribeNow(const std::string& filter);
 
