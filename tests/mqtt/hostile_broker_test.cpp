@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QJsonObject>
-#include <iostream>
 #include <vector>
 
 #include "service/mqtt/scale_publisher.h"
@@ -122,7 +121,6 @@ TEST(HostileBroker, APacketLargerThanTheServiceTakesIsCutOff) {
     runFor(300);
     // What it took: the bound and what the sockets held at once, not 200 MiB.
     EXPECT_LT(broker.hugeSent(), 32 * 1024 * 1024) << broker.hugeSent();
-    std::cerr << "taken before the cut: " << broker.hugeSent() << " bytes\n";
     EXPECT_EQ(writes, 0);
     int said = 0;
     for (const std::string& l : log) said += l.find("sent a packet larger than") != std::string::npos;

@@ -9,7 +9,6 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <algorithm>
-#include <iostream>
 #include <memory>
 #include <set>
 
