@@ -453,14 +453,17 @@ TEST(ServiceOnBroker, TwoServicesUnderOneClientIdSayItOnceAndStopTakingTheSessio
     ASSERT_TRUE(runUntil([&] {
         return first.log().contains("to another client") || second.log().contains("to another client");
     }, 15000)) << first.log().toStdString() << second.log().toStdString();
+    // The connect that took the session is logged by the other at the same
+    // moment, and may reach the test a little later.
+    runFor(1500);
     const int linesThen = static_cast<int>(first.log().count('\n') + second.log().count('\n'));
-    runFor(4000);
+    runFor(3000);
     const QString both = first.log() + second.log();
     EXPECT_EQ(both.count("to another client"), 1) << both.toStdString();
     EXPECT_TRUE(both.contains("uses the same client_id")) << both.toStdString();
     EXPECT_EQ(static_cast<int>(first.log().count('\n') + second.log().count('\n')), linesThen)
         << "quiet after saying so\n" << both.toStdString();
-    EXPECT_LE(broker.logLines("as pc-line2-07").count("New client connected"), 8);
+    EXPECT_LE(broker.logLines("as pc-line2-07").count("New client connected"), 10);
 }
 
 }  // namespace
