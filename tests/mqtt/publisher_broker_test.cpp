@@ -600,12 +600,12 @@ TEST(PublisherBroker, TwoClientsUnderOneClientIdSayItOnceAndBackOff) {
     b.start();
     runFor(6000);
     const long long connects = a.link().counters().connects + b.link().counters().connects;
-    // Found by the third connection lost soon after it was accepted: at most
-    // three each, and then quiet.
-    EXPECT_LE(connects, 2 * MqttLink::kTakeoverRepeats) << "they take the session from each other";
+    // Found by the third connection lost soon after it was accepted: about
+    // three connects each, and then quiet (without it, one per second each).
+    EXPECT_LE(connects, 2 * MqttLink::kTakeoverRepeats + 2) << "they take the session from each other";
     const int told = first.count("to another client") + second.count("to another client");
     EXPECT_EQ(told, 1);
-    EXPECT_LE(first.count("mqtt: lost") + second.count("mqtt: lost"), 2 * (MqttLink::kTakeoverRepeats - 1));
+    EXPECT_LE(first.count("mqtt: lost") + second.count("mqtt: lost"), 2 * MqttLink::kTakeoverRepeats);
     EXPECT_TRUE(a.link().sessionContested() || b.link().sessionContested());
     EXPECT_TRUE(a.link().isConnected() || b.link().isConnected()) << "one keeps the session";
 }
