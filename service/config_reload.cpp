@@ -39,7 +39,9 @@ bool ConfigReload::reload() {
     const bool mqttChanged = next.mqtt.has_value() != previous.mqtt.has_value() ||
                              (next.mqtt && previous.mqtt && !(*next.mqtt == *previous.mqtt));
     if (mqttChanged) log_("reload: the [mqtt] section changed; it takes a restart");
-    const bool tokenChanged = next.token != running_.token || next.readToken != running_.readToken;
+    const bool tokenChanged = next.token != running_.token;
+    const bool readTokenChanged = next.readToken != running_.readToken;
+    const bool allowFromChanged = !(next.allowFrom == running_.allowFrom);
     running_.token = next.token;
     running_.readToken = next.readToken;
     running_.allowOrigins = next.allowOrigins;
@@ -68,7 +70,8 @@ bool ConfigReload::reload() {
     auto list = [](const QStringList& ids) { return ids.isEmpty() ? std::string("none") : ids.join(", ").toStdString(); };
     log_("reloaded " + file_.path() + ": " + std::to_string(running_.scales.size()) + " scale(s); added " + list(changes.added) +
          "; removed " + list(changes.removed) + "; reconfigured " + list(changes.reconfigured) +
-         (tokenChanged ? "; the tokens changed" : "") + "; clients allowed from " + running_.allowFrom.describe());
+         (tokenChanged ? "; the token changed" : "") + (readTokenChanged ? "; the read token changed" : "") +
+         (allowFromChanged ? "; clients now allowed from " + running_.allowFrom.describe() : ""));
     return true;
 }
 

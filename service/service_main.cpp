@@ -245,8 +245,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     logLine("serving " + std::to_string(config.scales.size()) + " scale(s) on " + scheme + "://" + shown.toStdString() + ":" +
             std::to_string(port) + "/" + (config.token.empty() ? "; writes are disabled (no token)" : "") +
-            (config.readToken.empty() ? "" : "; reads need the read token") + "; clients allowed from " +
-            config.allowFrom.describe());
+            (config.readToken.empty() ? "" : "; reads need the read token") +
+            (config.allowFrom == AllowList::everyone() ? "" : "; clients allowed from " + config.allowFrom.describe()));
     // A freshly installed service starts with an empty list rather than fail.
     if (config.scales.empty()) logLine("no scale is configured in " + configPath + ": add a section per scale and restart");
 
