@@ -208,6 +208,32 @@ class Tls(unittest.TestCase):
                 self.assertEqual(peer_name(service.port, self.ca.context())[0], "second")
                 self.assertEqual(service.request("/api/scales")[0], 200)
 
+    def test_a_wss_client_that_stops_reading_is_dropped(self):
+        # Over TLS what waits for a client is mostly encrypted bytes, which
+        # the 1 MiB limit must count too, or a client that never reads holds
+        # memory without bound. A hundred simulated terminals give a steady
+        # stream of events.
+        service = self.ws.service(
+            f"[service]\nlisten = 127.0.0.1:0\ntls_cert = {self.cert}\ntls_key = {self.key}\n",
+            extra=["--simulate", "100"], ssl_context=self.ca.context())
+        reader = websocket.create_connection("wss://127.0.0.1:%d/api/live" % service.port, timeout=10,
+                                             sslopt={"ca_certs": self.ca.root})
+        raw = socket.socket()
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        raw.connect(("127.0.0.1", service.port))
+        stuck = self.ca.context().wrap_socket(raw, server_hostname="127.0.0.1")
+        stuck.sendall(b"GET /api/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                      b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+        end = time.monotonic() + 50
+        while "orva_websocket_dropped_total 1" not in service.request("/metrics")[2]:
+            self.assertLess(time.monotonic(), end, "the stuck client was never dropped")
+            for _ in range(200):  # the reader keeps up meanwhile
+                reader.recv()
+        self.assertIn("dropped WebSocket client 127.0.0.1: it stopped reading", service.log())
+        self.assertIn("orva_websocket_clients 1\n", service.request("/metrics")[2])
+        reader.close()
+        stuck.close()
+
     def test_pairs_that_cannot_be_used_stop_the_start(self):
         good_chain, good_key, _ = self.ca.server_pair("good")
         _, other_key, _ = self.ca.server_pair("other")
