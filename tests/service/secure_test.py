@@ -403,6 +403,18 @@ class AllowFrom(unittest.TestCase):
         # Named the first time, the second folded into a later count.
         self.assertEqual(log.count("turned away a connection from 127.0.0.2: its address is not in allow_from"), 1)
         self.assertIn("clients allowed from 127.0.0.1, ::1", log)
+        # A reload changes the list at once: now 127.0.0.2 alone.
+        with open(service.config, "w") as f:
+            f.write(f"[service]\nlisten = 127.0.0.1:0\nallow_from = 127.0.0.2/32\n[bay-1]\nport = {bay.link}\n")
+        service.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: "clients now allowed from 127.0.0.2" in service.log(), 10)
+        now_served = from_address("127.0.0.2")
+        now_served.sendall(b"GET /api/scales HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        self.assertTrue(now_served.recv(4096).startswith(b"HTTP/1.1 200"))
+        now_served.close()
+        refused = from_address("127.0.0.1")
+        self.assertEqual(closed_within(refused, 10), b"")
+        refused.close()
 
 
 class NGINX_CONF:
