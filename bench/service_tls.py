@@ -182,6 +182,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=30)
     parser.add_argument("--warmup", type=float, default=5)
     parser.add_argument("--burst", type=int, default=500)
+    parser.add_argument("--only-tls", action="store_true", help="skip the plain phase")
     args = parser.parse_args()
     tools = os.path.join(os.path.abspath(args.build), "tools")
     work = tempfile.mkdtemp(prefix="orva-service-tls-bench-")
@@ -191,13 +192,16 @@ def main():
         ports = [os.path.join(work, "fleet", "tty%d" % i) for i in range(args.scales)]
         cert, key = make_pair(work)
         context = ssl.create_default_context(cafile=cert)
-        plain = phase(tools, work, "plain", ports, "", None, args)
+        plain = None if args.only_tls else phase(tools, work, "plain", ports, "", None, args)
         tls = phase(tools, work, "tls", ports, "tls_cert = %s\ntls_key = %s\n" % (cert, key), context, args)
         print("%d scales, %d dashboard clients, %.0f s each:" % (args.scales, args.clients, args.seconds))
         for label, r in (("plain HTTP/WS", plain), ("HTTPS/WSS", tls)):
+            if r is None:
+                continue
             print("  %-13s CPU %5.2f %% of a core; poll-period deviation p50 %.2f ms, p99 %.2f ms, max %.2f ms; "
                   "%.1f MiB to the clients" % (label, 100 * r["cpu"], r["p50"], r["p99"], r["max"], r["bytes"] / 2**20))
-        print("  TLS costs %.2f %% of a core more" % (100 * (tls["cpu"] - plain["cpu"])))
+        if plain:
+            print("  TLS costs %.2f %% of a core more" % (100 * (tls["cpu"] - plain["cpu"])))
         b = tls["burst"]
         print("  %d TLS handshakes at once: %d done in %.1f s; poll-period deviation meanwhile p99 %.2f ms, max %.2f ms"
               % (args.burst, b["handshakes"], b["seconds"], b["p99"], b["max"]))
