@@ -169,7 +169,8 @@ int main(int argc, char** argv) {
         try {
             const TlsPair pair = tlsPairOf(config, configPath);
             server.setTls(pair.configuration);
-            logLine("TLS with the certificate of " + pair.subject + " (" + config.tlsCert + "), valid until " + pair.expires);
+            logLine("TLS with the certificate of " + pair.subject + " (" + config.tlsCert + "), valid until " + pair.expires +
+                    (pair.expired ? "; it has expired: clients will refuse it" : ""));
         } catch (const ConfigError& e) {
             return startFailed(e.what());
         }
@@ -264,7 +265,8 @@ int main(int argc, char** argv) {
         try {
             const TlsPair pair = tlsPairOf(config, configPath);
             server.setTls(pair.configuration);
-            logLine("reload: TLS with the certificate of " + pair.subject + " (" + config.tlsCert + "), valid until " + pair.expires);
+            logLine("reload: TLS with the certificate of " + pair.subject + " (" + config.tlsCert + "), valid until " +
+                    pair.expires + (pair.expired ? "; it has expired: clients will refuse it" : ""));
         } catch (const ConfigError& e) {
             logLine(std::string("reload: the TLS pair is refused, the one in force stays: ") + e.what());
         }

@@ -121,6 +121,7 @@ TlsPair readTlsPair(const std::string& certFile, const std::string& keyFile) {
     pair.configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     pair.subject = certificates.front().subjectDisplayName().toStdString();
     pair.expires = certificates.front().expiryDate().toUTC().toString(Qt::ISODate).toStdString();
+    pair.expired = certificates.front().expiryDate() < QDateTime::currentDateTimeUtc();
     return pair;
 }
 

@@ -27,6 +27,7 @@ struct TlsPair {
     QSslConfiguration configuration;  // TLS 1.2 or later, no client certificates
     std::string subject;              // of the server's certificate, for the log
     std::string expires;              // its notAfter, ISO 8601
+    bool expired = false;             // clients will refuse it (logged, not refused)
 };
 
 // Throws TlsPairError.
