@@ -67,6 +67,8 @@ bool ConfigReload::reload() {
     running_.ports = next.ports;
     running_.scales = next.scales;
     const ScaleFleet::Changes changes = fleet_.apply(running_);
+    running_.faces = next.faces;
+    if (faces_ != nullptr) faces_->reload(running_.faces);
     auto list = [](const QStringList& ids) { return ids.isEmpty() ? std::string("none") : ids.join(", ").toStdString(); };
     log_("reloaded " + file_.path() + ": " + std::to_string(running_.scales.size()) + " scale(s); added " + list(changes.added) +
          "; removed " + list(changes.removed) + "; reconfigured " + list(changes.reconfigured) +

@@ -26,6 +26,8 @@ public:
     // `extraScales` are the ones not in the file (--simulate), kept at the end.
     ConfigReload(ConfigFile& file, ServiceConfig& running, ScaleFleet& fleet, std::vector<ScaleConfig> extraScales, Log log);
 
+    // The faces to tell of every reload (after the scales changed).
+    void setFaces(FaceSet* faces) { faces_ = faces; }
     // Returns whether the new file is in force.
     bool reload();
 
@@ -36,6 +38,7 @@ private:
     ScaleFleet& fleet_;
     std::vector<ScaleConfig> extraScales_;
     Log log_;
+    FaceSet* faces_ = nullptr;
 };
 
 }  // namespace orva::service

@@ -169,6 +169,8 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
     int number = 0;
     ScaleConfig* scale = nullptr;
     std::vector<orva::mqtt::SettingLine> mqttLines;
+    std::map<std::string, FaceInput> faceInputs;  // by the face's section
+    std::map<std::pair<std::string, std::string>, std::vector<FaceLine>> faceScaleKeys;  // by face and scale
     int mqttSection = 0;
     if (text.find('\0') != std::string_view::npos) throw ConfigError(file, 0, "the file holds a NUL byte");
     std::map<int, std::string> comSettingLines;  // line -> text, checked once the scale's port is known
@@ -191,6 +193,10 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             scale = nullptr;
             if (section == "mqtt") mqttSection = number;
             if (section == "service" || section == "ports" || section == "mqtt") continue;
+            if (const FaceDefinition* face = faceOfSection(section)) {
+                faceInputs[face->section].sectionLine = number;
+                continue;
+            }
             if (!validScaleId(section))
                 fail("scale id \"" + section + "\" may hold only letters, digits, '-' and '_' (1 to 64)");
             config.scales.push_back(ScaleConfig{section, {}, {}, {}, {}, {}, number});
@@ -269,6 +275,10 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             config.ports[n] = *value;
         } else if (section == "mqtt") {
             mqttLines.push_back({key, *value, number});
+        } else if (const FaceDefinition* face = faceOfSection(section)) {
+            faceInputs[face->section].section.push_back({key, *value, number});
+        } else if (const FaceDefinition* face = faceOfScaleKey(key)) {
+            faceScaleKeys[{face->section, scale->id}].push_back({key, *value, number});
         } else if (key == "port") {
             if (value->empty()) fail("port needs a device path or tcp://host:port");
             if (value->rfind("tcp://", 0) == 0 && !parseTcpEndpoint(*value)) fail("port: expected tcp://host:port");
@@ -292,7 +302,11 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
         } else if (key == "MinFixVes") {
             scale->MinFixVes = int16(*value);
         } else {
-            fail("unknown key \"" + key + "\" in scale [" + section + "] (port, ComSetting, DecPoint, MinFixVes, ComNumber)");
+            std::string faceKeys;
+            for (const FaceDefinition& face : faceDefinitions())
+                if (!face.scaleKeyPrefix.empty()) faceKeys += ", " + face.scaleKeyPrefix + "...";
+            fail("unknown key \"" + key + "\" in scale [" + section + "] (port, ComSetting, DecPoint, MinFixVes, ComNumber" +
+                 faceKeys + ")");
         }
     }
     if (config.tlsCert.empty() != config.tlsKey.empty())
@@ -318,6 +332,18 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
                     }
                 throw ConfigError(file, line, "ComSetting \"" + *s.ComSetting + "\" cannot be used: " + why);
             }
+        }
+    }
+    for (const FaceDefinition& face : faceDefinitions()) {
+        FaceInput& input = faceInputs[face.section];
+        for (const ScaleConfig& s : config.scales) {
+            const auto keys = faceScaleKeys.find({face.section, s.id});
+            input.scales.push_back({s.id, s.line, keys != faceScaleKeys.end() ? keys->second : std::vector<FaceLine>{}});
+        }
+        try {
+            if (auto settings = face.parse(input)) config.faces[face.section] = std::move(settings);
+        } catch (const FaceSettingsError& e) {
+            throw ConfigError(file, e.line(), e.what());
         }
     }
     if (mqttSection > 0) {

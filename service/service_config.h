@@ -9,6 +9,8 @@
 //                          (service/http/connection_limits.h)
 //   [ports]                N = PATH, port numbers every scale may switch to
 //   [mqtt]                 the broker to publish to (service/mqtt/mqtt_settings.h)
+//   [modbus] ...           a face's own section, and its keys in a scale's
+//                          section ("modbus_unit"): service/face_registry.h
 //   [<id>]                 one scale: port, ComSetting, DecPoint, MinFixVes, ComNumber
 //
 // A file that is not exactly right is refused as a whole, with the line and
@@ -34,6 +36,7 @@
 #include <vector>
 
 #include "service/allow_list.h"
+#include "service/face_registry.h"
 #include "service/http/connection_limits.h"
 #include "service/mqtt/mqtt_settings.h"
 
@@ -65,6 +68,7 @@ struct ServiceConfig {
     std::vector<ScaleConfig> scales;
     std::optional<orva::mqtt::MqttSettings> mqtt;  // [mqtt]: publish every scale to a broker
     ConnectionLimits limits;                        // [service]: what one client may cost
+    FaceSettingsMap faces;                          // each running face's own settings
 };
 
 class ConfigError : public std::runtime_error {

@@ -240,6 +240,14 @@ int main(int argc, char** argv) {
         mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, std::move(publisher), configFile.get(), logLine);
         web.addMetrics([&mqtt] { return mqtt->metrics(); });
     }
+    // The faces of service/faces.cpp that the file configures (Modbus ...).
+    std::unique_ptr<FaceSet> faces;
+    try {
+        faces = std::make_unique<FaceSet>(config.faces, fleet, logLine);
+    } catch (const std::runtime_error& e) {
+        return startFailed(e.what());
+    }
+    web.addMetrics([&faces] { return QByteArray::fromStdString(faces->metrics()); });
     const quint16 port = server.serverPort();
     const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]" : address.toString();
     std::printf("listening on %s://%s:%u/\n", scheme, shown.toUtf8().constData(), port);
@@ -248,12 +256,16 @@ int main(int argc, char** argv) {
             std::to_string(port) + "/" + (config.token.empty() ? "; writes are disabled (no token)" : "") +
             (config.readToken.empty() ? "" : "; reads need the read token") +
             (config.allowFrom == AllowList::everyone() ? "" : "; clients allowed from " + config.allowFrom.describe()));
+    for (const auto& scale : fleet.scales()) logLine(scale->summary());
     // A freshly installed service starts with an empty list rather than fail.
-    if (config.scales.empty()) logLine("no scale is configured in " + configPath + ": add a section per scale and restart");
+    if (config.scales.empty())
+        logLine("no scale is configured in " + configPath +
+                ": add a section per scale, then reload (SIGHUP: systemctl reload orva-service)");
 
     // SIGHUP reloads the configuration; SIGINT and SIGTERM stop.
     std::unique_ptr<ConfigReload> reload;
     if (configFile) reload = std::make_unique<ConfigReload>(*configFile, config, fleet, simulatedScales, logLine);
+    if (reload) reload->setFaces(faces.get());
     orva::qt::SignalQuit quit([&](int signal) {
         if (signal != SIGHUP) return QCoreApplication::quit();
         if (!reload) return logLine("SIGHUP: there is no configuration file to reload");
