@@ -12,6 +12,12 @@ constexpr std::size_t kKeptRead = 4 * FrameGrid::kLongestFrame;
 
 bool isRawDigit(char c) { return static_cast<unsigned char>(c) < 10; }
 
+std::size_t leadingRawDigits(std::string_view read) {
+    std::size_t n = 0;
+    while (n < read.size() && isRawDigit(read[n])) ++n;
+    return n;
+}
+
 bool ledBySixRawDigits(std::string_view read) {
     if (read.size() < kDigits) return false;
     for (std::size_t i = 0; i < kDigits; ++i)
@@ -129,10 +135,16 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
     const bool led = ledBySixRawDigits(read);
     const std::size_t n = read.size();
     long after = -1;
+    const bool beganBeforeTheLength = start == 0 && length_ == 0;
     if (start < 0) {
         v.clause = atOpen ? StepClause::AtOpen : StepClause::Unknown;
-    } else if (length_ == 0) {
-        v.clause = StepClause::Unconfirmed;
+    } else if (beganBeforeTheLength) {
+        // Before the frame length is confirmed, a read from a frame start is
+        // a frame when exactly six raw digits lead it and nothing or a byte
+        // above 9 follows them: a stray raw digit before them would make
+        // seven. Its length is confirmed by the next.
+        const std::size_t digits = leadingRawDigits(read);
+        v.clause = start == 0 && digits == kDigits ? StepClause::InStep : StepClause::Unconfirmed;
     } else if (!fitsTheGrid(read, length_, static_cast<std::size_t>(start), trailer())) {
         v.clause = StepClause::DigitsMissing;
     } else {
@@ -188,7 +200,7 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
             length_ = g;
             after = 0;
             if (anchored) v.clause = StepClause::InStep;
-            learnTrailer(read.substr(0, g));
+            if (n >= g) learnTrailer(read.substr(0, g));
         }
     }
     // A read that is one frame over and over (two frames or more, one
@@ -212,11 +224,11 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
     lastLed_ = led ? n : 0;
     lastLedBeganInStep_ = start == 0;
     v.startsInStep = v.clause == StepClause::InStep;
-    if (v.startsInStep) learnTrailer(read.substr(0, length_));
+    if (v.startsInStep && length_ >= kDigits && n >= length_) learnTrailer(read.substr(0, length_));
     // A read that began at a frame start before the frame length is known
     // may well have ended at one: holding the request back would cost a
     // terminal that answers when asked its first reading.
-    v.holdRequest = after != 0 && v.clause != StepClause::Unconfirmed && sentLastPoll && !lastWasOrva1_;
+    v.holdRequest = after != 0 && !beganBeforeTheLength && sentLastPoll && !lastWasOrva1_;
     lastWasOrva1_ = false;
     phase_ = after;
     return v;

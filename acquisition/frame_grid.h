@@ -15,6 +15,8 @@
 //  - after two reads in a row that each begin with six raw digits and whose
 //    lengths share a whole frame length (of six bytes or more): they began
 //    and ended between frames. This confirms the frame length, too.
+// Before the frame length is confirmed, a read from a frame start is read
+// when exactly six raw digits lead it, alone or followed by a byte above 9.
 // Counting is dropped (the line is out of step until a frame start is seen
 // again) when the port opens, a read fails, the marker of an ORVA-1 frame
 // comes, or a place the grid gives to a frame's digits holds a byte above 9.
