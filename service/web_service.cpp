@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "service/api_request.h"
+#include "service/handshake_check.h"
+#include "service/http/security_headers.h"
 #include "service/property_writer.h"
 
 namespace orva::service {
@@ -27,18 +29,6 @@ bool sameToken(const QByteArray& given, const QByteArray& expected) {
 }
 
 QString address(const QHostAddress& a) { return a.toString(); }
-
-// Every answer, the dashboard's and the API's: no script, style or frame
-// from elsewhere, no framing by another page, no guessing of content types.
-const std::vector<std::pair<QByteArray, QByteArray>>& securityHeaders() {
-    static const std::vector<std::pair<QByteArray, QByteArray>> headers{
-        {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"X-Frame-Options", "DENY"},
-        {"Referrer-Policy", "no-referrer"},
-    };
-    return headers;
-}
 
 // The host part of a Host header or of an origin's authority: without the
 // port or the brackets of an IPv6 address, in lower case, without a final dot.
@@ -79,6 +69,12 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfi
     connect(&expiry_, &QTimer::timeout, this, [this] { expireWaiters(); });
     connect(&server_, &HttpServer::request, this, &WebService::onRequest);
     connect(&server_, &HttpServer::refused, this, &WebService::onRefused);
+    // A write without the token is refused before its body is read.
+    server_.setHeadCheck([this](const HttpRequest& head) -> HeadRefusal {
+        if (head.method != "PUT") return {};
+        if (const char* why = writeRefusal(head)) return {401, why};
+        return {};
+    });
     connect(&server_, &HttpServer::turnedAwayClient, this,
             [this](const QHostAddress& client, const char* why) {
                 refusedRequest(client, "turned away a connection from " + address(client).toStdString() + ": " + why);
@@ -90,6 +86,7 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfi
         if (refusals_.flush(nowMs())) refusalCounts_.start(1000);
     });
     pings_.start(config_.limits.webSocketPingMs);
+    connect(&batches_, &QTimer::timeout, this, [this] { sendBatches(); });
     auto follow = [this](const QString& id) {
         connect(fleet_.signalsOf(id), &ScaleSignals::stableWeight, this,
                 [this, id](double w, const QString& unit, const QDateTime& at, quint64 seq) { settled(id, w, unit, at, seq); });
@@ -98,11 +95,17 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfi
     connect(&fleet_, &ScaleFleet::scaleAdded, this, follow);  // by a reload
     connect(&fleet_, &ScaleFleet::scaleRemoved, this, [this](const QString& id) {
         answerWaitersOf(id, Reply::error(404, QString("no scale \"%1\": removed from the configuration").arg(id)));
+        batch_.forget(id);
     });
 }
 
 WebService::~WebService() {
+    server_.setHeadCheck({});
     for (auto& [socket, client] : clients_) client.socket->disconnect(this);
+    // The WebSocket server deletes the sockets of unfinished handshakes after
+    // the members they would report to.
+    for (auto& [key, handshake] : handshakes_)
+        if (handshake.socket) handshake.socket->disconnect(this);
 }
 
 void WebService::refusedRequest(const QHostAddress& client, const std::string& what) {
@@ -205,6 +208,7 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
         reply.headers.emplace_back("Sec-WebSocket-Version", "13");
         return send(connection, reply, false, true);
     }
+    if (const char* why = handshakeRefusal(request)) return refuse(400, QString::fromLatin1(why));
     if (!liveOriginAllowed(request)) return refuse(403, "this origin may not read the event stream (allow_origin)");
     const ConnectionLimits& limits = config_.limits;
     if (static_cast<int>(clients_.size() + handshakes_.size()) >= limits.maxWebSocketClients) {
@@ -221,10 +225,24 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
     // as queued here, where the 1 MiB limit sees it.
     socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
     const auto key = std::make_pair(socket->peerAddress().toString(), socket->peerPort());
-    handshakes_.emplace(key, socket->peerAddress());
-    // A handshake the WebSocket server refuses ends with its socket.
-    connect(socket.get(), &QObject::destroyed, this, [this, key] { handshakes_.erase(key); });
+    const QHostAddress peer = socket->peerAddress();
+    handshakes_.emplace(key, Handshake{peer, QPointer<QTcpSocket>(socket.get())});
+    // A handshake the WebSocket server refuses ends with its socket; the
+    // checks above answer what it would refuse, so this is told if it happens.
+    connect(socket.get(), &QObject::destroyed, this, [this, key, peer] {
+        if (handshakes_.erase(key) != 0)
+            refusedRequest(peer, "closed a WebSocket handshake from " + address(peer).toStdString() +
+                                     " that the WebSocket server refused");
+    });
     QTcpSocket* raw = socket.release();  // the WebSocket server owns it now
+    // The handshake counts against the header timeout like any request.
+    QTimer::singleShot(config_.limits.headerTimeoutMs, raw, [this, key, raw, peer] {
+        const auto it = handshakes_.find(key);
+        if (it == handshakes_.end() || it->second.socket != raw) return;
+        handshakes_.erase(it);
+        refusedRequest(peer, "closed a WebSocket handshake from " + address(peer).toStdString() + " that did not complete in time");
+        raw->abort();
+    });
     webSockets_.handleConnection(raw);
     // Its handshake is already buffered: no new arrival would announce it.
     emit raw->readyRead();
@@ -233,7 +251,7 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
 int WebService::webSocketsFrom(const QHostAddress& client) const {
     int n = 0;
     for (const auto& [raw, c] : clients_) n += c.address == client ? 1 : 0;
-    for (const auto& [key, a] : handshakes_) n += a == client ? 1 : 0;
+    for (const auto& [key, h] : handshakes_) n += h.address == client ? 1 : 0;
     return n;
 }
 
@@ -294,6 +312,7 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
             deadlines_.emplace(deadline, key);
             // A client that goes away stops waiting; its connection is not written to again.
             waiters_.at(key).gone = connect(connection, &HttpConnection::closed, this, [this, key] { waiters_.erase(key); });
+            connection->setWaiting(true);  // closed to make room if it must
             rearmExpiry();
             parked = true;
             return Reply{0, {}, {}, {}};
@@ -302,22 +321,23 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
     return Reply::error(404, "no such resource");
 }
 
-WebService::Reply WebService::writeProperties(const HttpRequest& request, const QHostAddress& from, ServiceScale& scale) {
-    const QString client = address(from);
-    if (config_.token.empty()) {
-        refusedRequest(from, "refused a property write from " + client.toStdString() + ": the service has no token");
-        return Reply::error(401, "writes are disabled: the service has no token configured");
-    }
+// Null when the request carries the write token; else why not.
+const char* WebService::writeRefusal(const HttpRequest& request) const {
+    if (config_.token.empty()) return "writes are disabled: the service has no token configured";
     // "Bearer" in any letter case, as the scheme names of HTTP are.
     const QByteArray authorization = request.header("Authorization").trimmed();
     const qsizetype space = authorization.indexOf(' ');
-    if (space < 0 || authorization.left(space).compare("Bearer", Qt::CaseInsensitive) != 0) {
-        refusedRequest(from, "refused a property write from " + client.toStdString() + ": no token");
-        return Reply::error(401, "a write needs Authorization: Bearer <token>");
-    }
-    if (!sameToken(authorization.mid(space + 1).trimmed(), QByteArray::fromStdString(config_.token))) {
-        refusedRequest(from, "refused a property write from " + client.toStdString() + ": wrong token");
-        return Reply::error(401, "wrong token");
+    if (space < 0 || authorization.left(space).compare("Bearer", Qt::CaseInsensitive) != 0)
+        return "a write needs Authorization: Bearer <token>";
+    if (!sameToken(authorization.mid(space + 1).trimmed(), QByteArray::fromStdString(config_.token))) return "wrong token";
+    return nullptr;
+}
+
+WebService::Reply WebService::writeProperties(const HttpRequest& request, const QHostAddress& from, ServiceScale& scale) {
+    const QString client = address(from);
+    if (const char* why = writeRefusal(request)) {
+        refusedRequest(from, "refused a property write from " + client.toStdString() + ": " + why);
+        return Reply::error(401, why);
     }
     auto outcome = orva::service::writeProperties(scale, request.body, configFile_);
     if (const auto* refusal = std::get_if<Refusal>(&outcome)) {
@@ -387,7 +407,19 @@ void WebService::acceptWebSockets() {
         if (!socket) break;
         QWebSocket* raw = socket.get();
         raw->setParent(nullptr);
-        handshakes_.erase(std::make_pair(raw->peerAddress().toString(), raw->peerPort()));
+        QPointer<QTcpSocket> tcp;
+        if (const auto h = handshakes_.find(std::make_pair(raw->peerAddress().toString(), raw->peerPort())); h != handshakes_.end()) {
+            tcp = h->second.socket;
+            handshakes_.erase(h);
+        }
+        // Whatever a client's frames make the WebSocket answer (pongs,
+        // replies) counts against its queue: checked after every read, both
+        // after the WebSocket's own handling of it and once more later.
+        if (tcp) {
+            auto check = [this, raw] { overQueued(raw); };
+            connect(tcp.data(), &QIODevice::readyRead, this, check);
+            connect(tcp.data(), &QIODevice::readyRead, this, check, Qt::QueuedConnection);
+        }
         // Set before the event loop reads a byte of what follows the handshake.
         const auto limit = static_cast<quint64>(config_.limits.maxWebSocketMessageBytes);
         raw->setMaxAllowedIncomingFrameSize(limit);
@@ -399,35 +431,48 @@ void WebService::acceptWebSockets() {
             const auto wanted = subscription(message.toUtf8());
             if (const auto* error = std::get_if<QString>(&wanted)) {
                 raw->sendTextMessage(QString::fromUtf8(json({{"error", *error}})));
+                overQueued(raw);
                 return;
             }
             const QStringList& ids = std::get<QStringList>(wanted);
             if (ids.size() > static_cast<qsizetype>(fleet_.scales().size())) {
                 raw->sendTextMessage(QString::fromUtf8(
                     json({{"error", QString("a subscription names at most the %1 scale(s) served").arg(fleet_.scales().size())}})));
+                overQueued(raw);
                 return;
             }
             for (const QString& id : ids)
                 if (fleet_.find(id) == nullptr) {
                     raw->sendTextMessage(QString::fromUtf8(json({{"error", QString("no scale \"%1\"").arg(id)}})));
+                    overQueued(raw);
                     return;
                 }
             it->second.scales = std::set<QString>(ids.begin(), ids.end());
             raw->sendTextMessage(QString::fromUtf8(json({{"subscribed", QJsonArray::fromStringList(ids)}})));
+            overQueued(raw);
         });
-        connect(raw, &QWebSocket::pong, this, [this, raw](quint64, const QByteArray&) {
+        // Only the pong of our own last ping answers it: unsolicited pongs
+        // (allowed as a heartbeat) do not make a client look alive.
+        connect(raw, &QWebSocket::pong, this, [this, raw](quint64, const QByteArray& payload) {
             const auto it = clients_.find(raw);
-            if (it != clients_.end()) it->second.unansweredPings = 0;
+            if (it != clients_.end() && payload == it->second.pingPayload) it->second.unansweredPings = 0;
+        });
+        connect(raw, &QWebSocket::bytesWritten, this, [this, raw](qint64) {
+            const auto it = clients_.find(raw);
+            if (it != clients_.end()) it->second.takenMs = nowMs();
         });
         // Queued: a write inside broadcast() can find the peer gone and emit
         // this at once, while the clients are being walked.
         connect(raw, &QWebSocket::disconnected, this, [this, raw] { dropClient(raw, nullptr); }, Qt::QueuedConnection);
         const QHostAddress peer = raw->peerAddress();
-        clients_.emplace(raw, Client{std::move(socket), {}, peer, 0});
+        clients_.emplace(raw, Client{std::move(socket), {}, peer, 0, {}, false, nowMs()});
         // The scales build their event texts only while someone listens.
-        if (clients_.size() == 1)
+        if (clients_.size() == 1) {
             eventsConnection_ = connect(&fleet_, &ScaleHub::eventJson, this,
-                                        [this](const QString& id, const QByteArray& j, bool decode) { broadcast(id, j, decode); });
+                                        [this](const QString& id, const QByteArray& j, bool) { batch_.add(id, j); });
+            batches_.start(kBatchMs);
+        }
+        overQueued(raw);  // what arrived with the handshake was read already
     }
 }
 
@@ -439,37 +484,76 @@ void WebService::pingClients() {
             continue;
         }
         ++client.unansweredPings;
-        raw->ping();
+        client.pingPayload = QByteArray::number(++pingSeq_);
+        raw->ping(client.pingPayload);
     }
     for (QWebSocket* raw : silent) dropClient(raw, "it answered no ping twice");
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        QWebSocket* raw = (it++)->first;
+        overQueued(raw);
+    }
 }
 
-void WebService::broadcast(const QString& scaleId, const QByteArray& message, bool decode) {
-    if (clients_.empty()) return;
-    const QString text = QString::fromUtf8(message);
+bool WebService::overQueued(QWebSocket* raw) {
+    const auto it = clients_.find(raw);
+    if (it == clients_.end()) return false;
+    const qint64 queued = raw->bytesToWrite();
+    if (queued > kMaxQueuedBytes) {
+        dropClient(raw, "it stopped reading (1 MiB queued)");
+        return true;
+    }
+    if (queued == 0) {
+        it->second.takenMs = nowMs();
+    } else if (nowMs() - it->second.takenMs > kStalledMs) {
+        dropClient(raw, "it stopped reading (nothing taken for 10 s)");
+        return true;
+    }
+    return false;
+}
+
+// One message per client per interval: the same text for every client that
+// follows every scale and is up to date, built once. A client that has not
+// taken what was sent before is skipped, and caught up when it has.
+void WebService::sendBatches() {
+    if (clients_.empty()) {
+        batches_.stop();
+        batch_.clear();
+        return;
+    }
+    QString everything;
+    bool built = false;
     std::vector<QWebSocket*> targets;
     targets.reserve(clients_.size());
-    for (const auto& [raw, client] : clients_)
-        if (client.scales.empty() || client.scales.count(scaleId) != 0) targets.push_back(raw);
-    std::vector<QWebSocket*> slow;
+    for (const auto& [raw, client] : clients_) targets.push_back(raw);
     for (QWebSocket* raw : targets) {
-        if (clients_.count(raw) == 0) continue;  // gone while the others were written
-        if (raw->bytesToWrite() + message.size() > kMaxQueuedBytes) {
-            slow.push_back(raw);
+        if (overQueued(raw)) continue;
+        Client& client = clients_.at(raw);
+        if (raw->bytesToWrite() > kSkipQueuedBytes) {
+            client.missed = true;
+            ++skippedBatches_;
             continue;
         }
-        raw->sendTextMessage(text);
-        // Out now, not when the event loop next looks at the socket: a
-        // client hears of a decode while the rest of the wake-up still runs.
-        raw->flush();
+        if (batch_.empty() && !client.missed) continue;
+        if (client.scales.empty() && !client.missed) {
+            if (!built) {
+                everything = QString::fromUtf8(batch_.message({}, false));
+                built = true;
+            }
+            if (!everything.isEmpty()) raw->sendTextMessage(everything);
+        } else {
+            const QByteArray text = batch_.message(client.scales, client.missed);
+            client.missed = false;
+            if (!text.isEmpty()) raw->sendTextMessage(QString::fromUtf8(text));
+        }
+        overQueued(raw);
     }
-    for (QWebSocket* raw : slow) dropClient(raw, "it stopped reading (1 MiB queued)");
-    if (sentLog_ != nullptr && decode) {
+    if (sentLog_ != nullptr) {
         timespec t{};
         ::clock_gettime(CLOCK_REALTIME, &t);
-        std::fprintf(sentLog_, "W %s %lld\n", scaleId.toUtf8().constData(),
-                     static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000);
+        const long long us = static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+        for (const QString& scaleId : batch_.decodedScales()) std::fprintf(sentLog_, "W %s %lld\n", scaleId.toUtf8().constData(), us);
     }
+    batch_.clear();
 }
 
 void WebService::dropClient(QWebSocket* raw, const char* why) {
@@ -477,7 +561,11 @@ void WebService::dropClient(QWebSocket* raw, const char* why) {
     if (it == clients_.end()) return;
     std::unique_ptr<QWebSocket> socket = std::move(it->second.socket);
     clients_.erase(it);
-    if (clients_.empty()) disconnect(eventsConnection_);
+    if (clients_.empty()) {
+        disconnect(eventsConnection_);
+        batches_.stop();
+        batch_.clear();
+    }
     socket->disconnect(this);
     if (why != nullptr) {
         ++droppedClients_;
@@ -516,6 +604,7 @@ QByteArray WebService::metrics() const {
     single("orva_websocket_clients", "gauge", "Connected WebSocket clients.", clients_.size());
     single("orva_websocket_refused_total", "counter", "WebSocket clients refused over the limit.", refusedClients_);
     single("orva_websocket_dropped_total", "counter", "WebSocket clients dropped for not reading or not answering pings.", droppedClients_);
+    single("orva_websocket_skipped_total", "counter", "Event messages not sent to a client that had not taken the last ones.", skippedBatches_);
     single("orva_http_connections", "gauge", "Open HTTP connections.", static_cast<qulonglong>(server_.connections()));
     single("orva_http_turned_away_total", "counter", "HTTP connections turned away over a connection limit.", server_.turnedAway());
     single("orva_http_evicted_total", "counter", "Idle HTTP connections closed to make room for a new one.", server_.evicted());

@@ -26,6 +26,8 @@ public:
     int connections() const { return static_cast<int>(connections_.size()); }
     std::uint64_t turnedAway() const { return turnedAway_; }
     std::uint64_t evicted() const { return evicted_; }
+    // Handed to every connection: see HttpConnection::setHeadCheck.
+    void setHeadCheck(HeadCheck check) { headCheck_ = std::move(check); }
 
 signals:
     void request(HttpConnection* connection, const HttpRequest& request);
@@ -51,6 +53,7 @@ private:
     std::uint64_t evicted_ = 0;
     QTimer resume_;
     bool takeQueued_ = false;
+    HeadCheck headCheck_;
 };
 
 }  // namespace orva::service
