@@ -1,12 +1,22 @@
 #include "service/live_batch.h"
 
 namespace orva::service {
+namespace {
+
+const QByteArray kEventKey = "\"event\":\"";
+
+// What an event says, without when: from its "event" key on.
+QByteArrayView withoutTime(const QByteArray& json) {
+    const qsizetype at = json.indexOf(kEventKey);
+    return at < 0 ? QByteArrayView(json) : QByteArrayView(json).sliced(at);
+}
+
+}  // namespace
 
 QByteArray LiveBatch::eventName(const QByteArray& json) {
-    static const QByteArray key = "\"event\":\"";
-    const qsizetype at = json.indexOf(key);
+    const qsizetype at = json.indexOf(kEventKey);
     if (at < 0) return {};
-    const qsizetype start = at + key.size();
+    const qsizetype start = at + kEventKey.size();
     const qsizetype end = json.indexOf('"', start);
     return end < 0 ? QByteArray() : json.mid(start, end - start);
 }
@@ -17,7 +27,18 @@ bool LiveBatch::isState(const QByteArray& event) {
 
 void LiveBatch::add(const QString& scaleId, const QByteArray& json) {
     const QByteArray event = eventName(json);
-    if (isState(event) || event == "Port") latest_[scaleId][event] = json;
+    if (isState(event) || event == "Port") {
+        Latest& latest = latest_[scaleId];
+        QByteArray& last = latest.byEvent[event];
+        // A panel that shows what it showed is no news.
+        if (event == "Decode") {
+            if (!last.isEmpty() && interval_ - latest.decodeIn < kHeartbeatIntervals && withoutTime(last) == withoutTime(json))
+                return;
+            latest.decodeIn = interval_;
+        }
+        last = json;
+        latest.changedIn = interval_;
+    }
     if (isState(event)) {
         auto& places = stateAt_[scaleId];
         const auto place = places.constFind(event);
@@ -36,27 +57,39 @@ void LiveBatch::add(const QString& scaleId, const QByteArray& json) {
     events_.push_back(Entry{scaleId, event, json});
 }
 
-QByteArray LiveBatch::message(const std::set<QString>& scales, bool catchUp) const {
-    auto follows = [&](const QString& id) { return scales.empty() || scales.count(id) != 0; };
+namespace {
+
+struct Joiner {
     QByteArray out;
-    auto append = [&](const QByteArray& json) {
+    void add(const QByteArray& json) {
         out += out.isEmpty() ? "[" : ",";
         out += json;
-    };
-    if (catchUp) {
-        for (auto scale = latest_.cbegin(); scale != latest_.cend(); ++scale) {
-            if (!follows(scale.key())) continue;
-            for (auto state = scale->cbegin(); state != scale->cend(); ++state) append(state.value());
-        }
     }
-    for (const Entry& e : events_) {
-        if (!follows(e.scale)) continue;
-        // Caught up: the latest states (and Port) are in already.
-        if (catchUp && (isState(e.event) || e.event == "Port")) continue;
-        append(e.json);
+    QByteArray done() {
+        if (!out.isEmpty()) out += "]";
+        return std::move(out);
     }
-    if (!out.isEmpty()) out += "]";
-    return out;
+};
+
+}  // namespace
+
+QByteArray LiveBatch::message(const std::set<QString>& scales) const {
+    Joiner j;
+    for (const Entry& e : events_)
+        if (scales.empty() || scales.count(e.scale) != 0) j.add(e.json);
+    return j.done();
+}
+
+QByteArray LiveBatch::catchUp(const std::set<QString>& scales, std::uint64_t servedThrough) const {
+    auto follows = [&](const QString& id) { return scales.empty() || scales.count(id) != 0; };
+    Joiner j;
+    for (auto scale = latest_.cbegin(); scale != latest_.cend(); ++scale) {
+        if (scale->changedIn <= servedThrough || !follows(scale.key())) continue;
+        for (auto state = scale->byEvent.cbegin(); state != scale->byEvent.cend(); ++state) j.add(state.value());
+    }
+    for (const Entry& e : events_)
+        if (!isState(e.event) && e.event != "Port" && follows(e.scale)) j.add(e.json);
+    return j.done();
 }
 
 std::vector<QString> LiveBatch::decodedScales() const {
@@ -70,6 +103,7 @@ void LiveBatch::clear() {
     events_.clear();
     stateAt_.clear();
     happenings_ = 0;
+    ++interval_;
 }
 
 void LiveBatch::forget(const QString& scaleId) { latest_.remove(scaleId); }

@@ -101,7 +101,10 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfi
 
 WebService::~WebService() {
     server_.setHeadCheck({});
-    for (auto& [socket, client] : clients_) client.socket->disconnect(this);
+    for (auto& [socket, client] : clients_) {
+        client.socket->disconnect(this);
+        if (client.tcp) client.tcp->disconnect(this);
+    }
     // The WebSocket server deletes the sockets of unfinished handshakes after
     // the members they would report to.
     for (auto& [key, handshake] : handshakes_)
@@ -163,8 +166,12 @@ void WebService::onRefused(HttpConnection* connection, int status, const char* r
     if (status == 413) text = QString("request bodies are limited to %1 KiB").arg(limits.maxBodyBytes / 1024.0);
     if (status == 431)
         text = QString("%1 (%2 bytes, %3 headers)").arg(text).arg(limits.maxHeaderBytes).arg(limits.maxHeaders);
-    refusedRequest(connection->peer(), "refused a request from " + address(connection->peer()).toStdString() + ": " +
-                                           std::to_string(status) + " " + text.toStdString());
+    if (status == 401)  // a write without the token, refused at its head
+        refusedRequest(connection->peer(), "refused a property write from " + address(connection->peer()).toStdString() + ": " +
+                                               text.toStdString());
+    else
+        refusedRequest(connection->peer(), "refused a request from " + address(connection->peer()).toStdString() + ": " +
+                                               std::to_string(status) + " " + text.toStdString());
     send(connection, Reply::error(status, text), false, true);
 }
 
@@ -233,6 +240,19 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
         if (handshakes_.erase(key) != 0)
             refusedRequest(peer, "closed a WebSocket handshake from " + address(peer).toStdString() +
                                      " that the WebSocket server refused");
+    });
+    // Every frame a client sends is masked, or the client is closed: looked
+    // at before the WebSocket server reads it.
+    maskWatches_.emplace(socket.get(), MaskWatch(request.headBytes));
+    connect(socket.get(), &QObject::destroyed, this, [this, tcp = socket.get()] { maskWatches_.erase(tcp); });
+    connect(socket.get(), &QIODevice::readyRead, this, [this, tcp = socket.get(), peer] {
+        const auto watch = maskWatches_.find(tcp);
+        if (watch == maskWatches_.end() || watch->second.look(tcp->peek(tcp->bytesAvailable()))) return;
+        maskWatches_.erase(watch);
+        for (auto& [ws, client] : clients_)
+            if (client.tcp == tcp) return dropClient(ws, "it sent an unmasked frame");
+        refusedRequest(peer, "closed WebSocket client " + address(peer).toStdString() + ": it sent an unmasked frame");
+        tcp->abort();
     });
     QTcpSocket* raw = socket.release();  // the WebSocket server owns it now
     // The handshake counts against the header timeout like any request.
@@ -416,9 +436,16 @@ void WebService::acceptWebSockets() {
         // replies) counts against its queue: checked after every read, both
         // after the WebSocket's own handling of it and once more later.
         if (tcp) {
-            auto check = [this, raw] { overQueued(raw); };
+            // After the WebSocket's own reading: what it left unread was seen.
+            auto check = [this, raw, tcp] {
+                if (const auto watch = maskWatches_.find(tcp.data()); watch != maskWatches_.end())
+                    watch->second.leftUnread(tcp->bytesAvailable());
+                overQueued(raw);
+            };
+            if (const auto watch = maskWatches_.find(tcp.data()); watch != maskWatches_.end())
+                watch->second.leftUnread(tcp->bytesAvailable());
             connect(tcp.data(), &QIODevice::readyRead, this, check);
-            connect(tcp.data(), &QIODevice::readyRead, this, check, Qt::QueuedConnection);
+            connect(tcp.data(), &QIODevice::readyRead, this, [this, raw] { overQueued(raw); }, Qt::QueuedConnection);
         }
         // Set before the event loop reads a byte of what follows the handshake.
         const auto limit = static_cast<quint64>(config_.limits.maxWebSocketMessageBytes);
@@ -465,7 +492,8 @@ void WebService::acceptWebSockets() {
         // this at once, while the clients are being walked.
         connect(raw, &QWebSocket::disconnected, this, [this, raw] { dropClient(raw, nullptr); }, Qt::QueuedConnection);
         const QHostAddress peer = raw->peerAddress();
-        clients_.emplace(raw, Client{std::move(socket), {}, peer, 0, {}, false, nowMs()});
+        // Its first message brings the latest state of every scale heard of.
+        clients_.emplace(raw, Client{std::move(socket), {}, peer, 0, {}, true, 0, nowMs(), tcp, 0});
         // The scales build their event texts only while someone listens.
         if (clients_.size() == 1) {
             eventsConnection_ = connect(&fleet_, &ScaleHub::eventJson, this,
@@ -498,7 +526,9 @@ bool WebService::overQueued(QWebSocket* raw) {
     const auto it = clients_.find(raw);
     if (it == clients_.end()) return false;
     const qint64 queued = raw->bytesToWrite();
-    if (queued > kMaxQueuedBytes) {
+    // An event message is given only to a client whose queue is short, so
+    // the limit is over what it was last given.
+    if (queued > kMaxQueuedBytes + it->second.lastMessageBytes) {
         dropClient(raw, "it stopped reading (1 MiB queued)");
         return true;
     }
@@ -517,11 +547,15 @@ bool WebService::overQueued(QWebSocket* raw) {
 void WebService::sendBatches() {
     if (clients_.empty()) {
         batches_.stop();
-        batch_.clear();
+        batch_.reset();
         return;
     }
-    QString everything;
+    // The texts for clients that follow every scale, built once: the
+    // interval's events, and the catch-ups of those that were skipped (by
+    // the interval they were last served).
+    QByteArray everything;
     bool built = false;
+    std::map<std::uint64_t, QByteArray> caughtUp;
     std::vector<QWebSocket*> targets;
     targets.reserve(clients_.size());
     for (const auto& [raw, client] : clients_) targets.push_back(raw);
@@ -529,23 +563,30 @@ void WebService::sendBatches() {
         if (overQueued(raw)) continue;
         Client& client = clients_.at(raw);
         if (raw->bytesToWrite() > kSkipQueuedBytes) {
-            client.missed = true;
-            ++skippedBatches_;
+            if (!batch_.empty()) {
+                client.missed = true;
+                ++skippedBatches_;
+            }
             continue;
         }
         if (batch_.empty() && !client.missed) continue;
-        if (client.scales.empty() && !client.missed) {
-            if (!built) {
-                everything = QString::fromUtf8(batch_.message({}, false));
-                built = true;
-            }
-            if (!everything.isEmpty()) raw->sendTextMessage(everything);
+        const bool catchUp = client.missed;
+        const std::uint64_t since = client.servedThrough;
+        client.missed = false;
+        client.servedThrough = batch_.interval();
+        QByteArray text;
+        if (!client.scales.empty()) {
+            text = catchUp ? batch_.catchUp(client.scales, since) : batch_.message(client.scales);
+        } else if (!catchUp) {
+            if (!built) everything = batch_.message({});
+            built = true;
+            text = everything;
         } else {
-            const QByteArray text = batch_.message(client.scales, client.missed);
-            client.missed = false;
-            if (!text.isEmpty()) raw->sendTextMessage(QString::fromUtf8(text));
+            auto cached = caughtUp.find(since);
+            if (cached == caughtUp.end()) cached = caughtUp.emplace(since, batch_.catchUp({}, since)).first;
+            text = cached->second;
         }
-        overQueued(raw);
+        if (!text.isEmpty()) sendEvents(client, raw, text);
     }
     if (sentLog_ != nullptr) {
         timespec t{};
@@ -556,6 +597,33 @@ void WebService::sendBatches() {
     batch_.clear();
 }
 
+// One unmasked text frame, written to the socket under the WebSocket: the
+// same text is shared by every client that gets it (no copy, no conversion
+// to and from UTF-16 per client; the event texts are valid UTF-8, escaped
+// as they are built). Whole frames only, as the WebSocket's own
+// writes are, so the two never interleave inside a frame.
+void WebService::sendEvents(Client& client, QWebSocket* raw, const QByteArray& text) {
+    client.lastMessageBytes = text.size();
+    if (!client.tcp) {
+        raw->sendTextMessage(QString::fromUtf8(text));
+        return;
+    }
+    QByteArray head(1, char(0x81));
+    const auto n = static_cast<quint64>(text.size());
+    if (n < 126) {
+        head += char(n);
+    } else if (n < 65536) {
+        head += char(126);
+        head += char(n >> 8);
+        head += char(n & 0xff);
+    } else {
+        head += char(127);
+        for (int shift = 56; shift >= 0; shift -= 8) head += char((n >> shift) & 0xff);
+    }
+    client.tcp->write(head);
+    client.tcp->write(text);
+}
+
 void WebService::dropClient(QWebSocket* raw, const char* why) {
     const auto it = clients_.find(raw);
     if (it == clients_.end()) return;
@@ -564,7 +632,7 @@ void WebService::dropClient(QWebSocket* raw, const char* why) {
     if (clients_.empty()) {
         disconnect(eventsConnection_);
         batches_.stop();
-        batch_.clear();
+        batch_.reset();
     }
     socket->disconnect(this);
     if (why != nullptr) {

@@ -30,6 +30,7 @@
 #include "service/http/http_server.h"
 #include "service/http/refusal_log.h"
 #include "service/live_batch.h"
+#include "service/mask_watch.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 
@@ -40,7 +41,7 @@ class WebService final : public QObject {
 public:
     static constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
     // A client with more than this queued is skipped for the interval.
-    static constexpr qint64 kSkipQueuedBytes = 256 * 1024;
+    static constexpr qint64 kSkipQueuedBytes = 64 * 1024;
     static constexpr int kBatchMs = 100;
     static constexpr std::int64_t kStalledMs = 10'000;
 
@@ -83,7 +84,10 @@ private:
         int unansweredPings = 0;
         QByteArray pingPayload;     // of the last ping: only its pong answers it
         bool missed = false;        // skipped an interval: the next message catches up
+        std::uint64_t servedThrough = 0;  // the last interval whose events it was given
         std::int64_t takenMs = 0;   // when it last took a byte, or its queue was empty
+        QPointer<QTcpSocket> tcp;   // under the WebSocket: event messages go straight to it
+        qint64 lastMessageBytes = 0;  // the last event message, given when its queue was short
     };
     struct Handshake {
         QHostAddress address;
@@ -115,6 +119,7 @@ private:
     void acceptWebSockets();
     void pingClients();
     void sendBatches();
+    void sendEvents(Client& client, QWebSocket* socket, const QByteArray& text);
     // Drops a client whose queue is over its limit; true when it did.
     bool overQueued(QWebSocket* socket);
     void dropClient(QWebSocket* socket, const char* why);
@@ -123,6 +128,9 @@ private:
     const ServiceConfig& config_;
     ConfigFile* configFile_;
     ScaleFleet::Log log_;
+    // The frames of each WebSocket connection, checked for their mask as
+    // they arrive. First, so it outlives every socket that reports to it.
+    std::map<QTcpSocket*, MaskWatch> maskWatches_;
     // Handshakes handed to the WebSocket server and not yet done, by the
     // client's address and port. Before the servers, so it outlives the
     // sockets they delete when the service ends.

@@ -598,6 +598,34 @@ class WebSocketQueues(unittest.TestCase):
                 self.assertIn("dropped WebSocket client 127.0.0.1: it stopped reading (1 MiB queued)", self.service.log())
 
 
+class Masks(Attack):
+    def test_an_unmasked_client_frame_closes_the_client(self):
+        # Client frames carry a mask; one without, wherever it comes (even
+        # with the handshake, or after masked ones), closes the client.
+        subscribe = b'{"subscribe": ["bay-1"]}'
+        unmasked = struct.pack("!BB", 0x81, len(subscribe)) + subscribe
+        for name, after_handshake in (("first frame", unmasked), ("after masked ones", ws_frame(9, b"p") * 3 + unmasked),
+                                      ("a ping", struct.pack("!BB", 0x89, 1) + b"p")):
+            with self.subTest(name):
+                s, status = ws_handshake(self.service)
+                self.assertEqual(status, 101)
+                s.sendall(after_handshake)
+                self.assertTrue(closed_within(s, 5))
+                s.close()
+        s = connect(self.service)
+        s.sendall(b"GET /api/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" + unmasked)
+        self.assertTrue(closed_within(s, 5))
+        self.assertIn("it sent an unmasked frame", self.service.log())
+        self.assertEqual(metric(self.service, "orva_websocket_clients"), 0)
+        # A masked client is served.
+        c = websocket.create_connection("ws://127.0.0.1:%d/api/live" % self.service.port, timeout=5)
+        c.send(subscribe.decode())
+        while "subscribed" not in next_event(c, 5):
+            pass
+        c.close()
+
+
 class WebSocketHeartbeats(Attack):
     extra_config = "websocket_ping_ms = 300\n"
 
