@@ -96,6 +96,7 @@ def main():
     parser.add_argument("--clients", type=int, default=256)
     parser.add_argument("--seconds", type=float, default=30)
     parser.add_argument("--warmup", type=float, default=10)
+    parser.add_argument("--keep", action="store_true", help="keep the work folder (the poll log) and name it")
     args = parser.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
@@ -136,6 +137,10 @@ def main():
         print("%d scales, poll period 400 ms; deviation over every scale from the service's poll log" % args.scales)
         print("| phase | p50 | p99 | max | CPU (one core) | resident | clients received |")
         print("|---|---|---|---|---|---|---|")
+        if args.keep:
+            with open(os.path.join(work, "phases.txt"), "w") as f:
+                for name, start, end, *_ in rows:
+                    f.write("%d %d %s\n" % (start, end, name))
         for name, start, end, cpu, rss, (mib, frames) in rows:
             d = phase(poll_log, start, end)
             print("| %s | %.2f ms | %.2f ms | %.2f ms | %.1f %% | %.1f MiB | %s |" % (
@@ -145,7 +150,10 @@ def main():
     finally:
         for p in processes:
             stop(p)
-        shutil.rmtree(work, ignore_errors=True)
+        if args.keep:
+            print("kept", work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
