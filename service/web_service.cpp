@@ -87,6 +87,8 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfi
     });
     pings_.start(config_.limits.webSocketPingMs);
     connect(&batches_, &QTimer::timeout, this, [this] { sendBatches(); });
+    outboxTurns_.setSingleShot(true);
+    connect(&outboxTurns_, &QTimer::timeout, this, [this] { writeOutbox(); });
     auto follow = [this](const QString& id) {
         connect(fleet_.signalsOf(id), &ScaleSignals::stableWeight, this,
                 [this, id](double w, const QString& unit, const QDateTime& at, quint64 seq) { settled(id, w, unit, at, seq); });
@@ -493,7 +495,7 @@ void WebService::acceptWebSockets() {
         connect(raw, &QWebSocket::disconnected, this, [this, raw] { dropClient(raw, nullptr); }, Qt::QueuedConnection);
         const QHostAddress peer = raw->peerAddress();
         // Its first message brings the latest state of every scale heard of.
-        clients_.emplace(raw, Client{std::move(socket), {}, peer, 0, {}, true, 0, nowMs(), tcp, 0});
+        clients_.emplace(raw, Client{std::move(socket), {}, peer, 0, {}, true, 0, nowMs(), tcp, 0, nextSerial_++, false});
         // The scales build their event texts only while someone listens.
         if (clients_.size() == 1) {
             eventsConnection_ = connect(&fleet_, &ScaleHub::eventJson, this,
@@ -562,7 +564,7 @@ void WebService::sendBatches() {
     for (QWebSocket* raw : targets) {
         if (overQueued(raw)) continue;
         Client& client = clients_.at(raw);
-        if (raw->bytesToWrite() > kSkipQueuedBytes) {
+        if (client.inOutbox || raw->bytesToWrite() > kSkipQueuedBytes) {
             if (!batch_.empty()) {
                 client.missed = true;
                 ++skippedBatches_;
@@ -586,8 +588,12 @@ void WebService::sendBatches() {
             if (cached == caughtUp.end()) cached = caughtUp.emplace(since, batch_.catchUp({}, since)).first;
             text = cached->second;
         }
-        if (!text.isEmpty()) sendEvents(client, raw, text);
+        if (!text.isEmpty()) {
+            client.inOutbox = true;
+            outbox_.push_back(Outgoing{raw, client.serial, std::move(text)});
+        }
     }
+    if (outboxAt_ < outbox_.size() && !outboxTurns_.isActive()) outboxTurns_.start(0);
     if (sentLog_ != nullptr) {
         timespec t{};
         ::clock_gettime(CLOCK_REALTIME, &t);
@@ -602,6 +608,26 @@ void WebService::sendBatches() {
 // to and from UTF-16 per client; the event texts are valid UTF-8, escaped
 // as they are built). Whole frames only, as the WebSocket's own
 // writes are, so the two never interleave inside a frame.
+// Hands the interval's messages to the sockets, kBytesPerTurn at a time.
+void WebService::writeOutbox() {
+    qint64 written = 0;
+    while (outboxAt_ < outbox_.size() && written < kBytesPerTurn) {
+        Outgoing& out = outbox_[outboxAt_++];
+        const auto it = clients_.find(out.socket);
+        if (it == clients_.end() || it->second.serial != out.serial) continue;  // gone meanwhile
+        it->second.inOutbox = false;
+        written += out.text.size();
+        sendEvents(it->second, out.socket, out.text);
+        overQueued(out.socket);
+    }
+    if (outboxAt_ < outbox_.size()) {
+        outboxTurns_.start(0);
+        return;
+    }
+    outbox_.clear();
+    outboxAt_ = 0;
+}
+
 void WebService::sendEvents(Client& client, QWebSocket* raw, const QByteArray& text) {
     client.lastMessageBytes = text.size();
     if (!client.tcp) {

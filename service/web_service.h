@@ -44,6 +44,9 @@ public:
     static constexpr qint64 kSkipQueuedBytes = 64 * 1024;
     static constexpr int kBatchMs = 100;
     static constexpr std::int64_t kStalledMs = 10'000;
+    // Event messages handed to the sockets in one turn of the event loop;
+    // the rest in the next turns, so a poll due meanwhile is not kept waiting.
+    static constexpr qint64 kBytesPerTurn = 512 * 1024;
 
     // configFile may be null (a simulated demo has no file to save to).
     // `server` is already listening (bound before any port or broker is
@@ -88,6 +91,13 @@ private:
         std::int64_t takenMs = 0;   // when it last took a byte, or its queue was empty
         QPointer<QTcpSocket> tcp;   // under the WebSocket: event messages go straight to it
         qint64 lastMessageBytes = 0;  // the last event message, given when its queue was short
+        std::uint64_t serial = 0;   // tells it from a later client at the same address
+        bool inOutbox = false;      // a message of it waits in outbox_
+    };
+    struct Outgoing {
+        QWebSocket* socket;
+        std::uint64_t serial;
+        QByteArray text;
     };
     struct Handshake {
         QHostAddress address;
@@ -120,6 +130,7 @@ private:
     void pingClients();
     void sendBatches();
     void sendEvents(Client& client, QWebSocket* socket, const QByteArray& text);
+    void writeOutbox();
     // Drops a client whose queue is over its limit; true when it did.
     bool overQueued(QWebSocket* socket);
     void dropClient(QWebSocket* socket, const char* why);
@@ -148,6 +159,10 @@ private:
     LiveBatch batch_;
     std::uint64_t pingSeq_ = 0;
     std::uint64_t skippedBatches_ = 0;
+    std::uint64_t nextSerial_ = 1;
+    std::vector<Outgoing> outbox_;
+    std::size_t outboxAt_ = 0;
+    QTimer outboxTurns_;
     std::map<QWebSocket*, Client> clients_;
     QMetaObject::Connection eventsConnection_;
     std::FILE* sentLog_ = nullptr;
