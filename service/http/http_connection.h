@@ -7,7 +7,8 @@
 // control holds the client.
 //
 // Its timer: from the first byte of a request to its last (the header
-// timeout); between requests, and while an answer is not taken by the
+// timeout), and for a TLS connection from its start to the end of its
+// handshake (the header timeout too); between requests, and while an answer is not taken by the
 // client (the idle timeout). A request in flight has no timer here: whoever
 // answers it keeps its own time (a parked wait for a settled weight).
 
@@ -47,7 +48,9 @@ public:
 
     const QHostAddress& peer() const { return peer_; }
     // Between requests or while one arrives: nothing is owed to the client.
-    bool evictable() const { return state_ == State::Idle || state_ == State::Reading; }
+    bool evictable() const { return state_ == State::Handshake || state_ == State::Idle || state_ == State::Reading; }
+    // The connection speaks TLS.
+    bool secure() const { return secure_; }
     // A request parked until something happens (a wait for a settled
     // weight): it may be closed to make room too, after the idle ones.
     bool waiting() const { return state_ == State::InFlight && waiting_; }
@@ -76,7 +79,7 @@ signals:
     void closed(HttpConnection* connection);
 
 private:
-    enum class State { Idle, Reading, InFlight, Writing, Draining, Gone };
+    enum class State { Handshake, Idle, Reading, InFlight, Writing, Draining, Gone };
 
     void process();
     void written();
@@ -92,6 +95,8 @@ private:
     State state_ = State::Idle;
     std::int64_t since_ = 0;
     bool closeAfter_ = false;
+    bool secure_ = false;
+    bool recheckedWrite_ = false;
     bool processQueued_ = false;
     bool waiting_ = false;
     bool headChecked_ = false;
