@@ -190,7 +190,9 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             seenKeys.clear();
             scale = nullptr;
             if (section == "mqtt") mqttSection = number;
-            if (section == "service" || section == "ports" || section == "mqtt") continue;
+            // [opcua] belongs to the OPC UA gateway (orva-opcua), which reads
+            // this same file and checks its own keys.
+            if (section == "service" || section == "ports" || section == "mqtt" || section == "opcua") continue;
             if (!validScaleId(section))
                 fail("scale id \"" + section + "\" may hold only letters, digits, '-' and '_' (1 to 64)");
             config.scales.push_back(ScaleConfig{section, {}, {}, {}, {}, {}, number});
@@ -255,6 +257,8 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             config.ports[n] = *value;
         } else if (section == "mqtt") {
             mqttLines.push_back({key, *value, number});
+        } else if (section == "opcua") {
+            continue;
         } else if (key == "port") {
             if (value->empty()) fail("port needs a device path or tcp://host:port");
             if (value->rfind("tcp://", 0) == 0 && !parseTcpEndpoint(*value)) fail("port: expected tcp://host:port");

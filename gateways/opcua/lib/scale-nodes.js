@@ -1,0 +1,239 @@
+"use strict";
+// One SimpleScaleType object per scale of the service, under DI's DeviceSet,
+// kept in step with GET /api/scales: objects come and go with the scales,
+// values follow each decode, and every value says whether it can be trusted
+// (Bad while the terminal is offline or the service does not answer).
+const os = require("node:os");
+const { DataType, StatusCodes, Variant, LocalizedText, standardUnits, makeEUInformation } = require("node-opcua");
+
+const SCALES_NS = "http://opcfoundation.org/UA/Scales/V2/";
+const DI_NS = "http://opcfoundation.org/UA/DI/";
+
+const OPTIONALS = [
+  "CurrentWeight.Gross",
+  "CurrentWeight.Net",
+  "CurrentWeight.Tare",
+  "CurrentWeight.WeightStable",
+  "RegisteredWeight",
+  "RegisteredWeight.Gross",
+  "RegisteredWeight.Net",
+  "RegisteredWeight.Tare",
+  "RegisteredWeight.WeightStable",
+  "RegisteredWeight.WeightId",
+  "RegisterWeight",
+  "SetZero",
+  "SetTare",
+  "ClearTare",
+  "SetPresetTare",
+  "Identification.Model",
+  "Identification.SoftwareRevision",
+];
+
+// Methods a terminal that only sends its weight cannot carry out.
+const NOT_SUPPORTED = ["SetZero", "SetTare", "ClearTare", "SetPresetTare"];
+
+const UNITS = {
+  kg: standardUnits.kilogram,
+  g: standardUnits.gram,
+  t: standardUnits.tonne || makeEUInformation("TNE", "t", "tonne"),
+  lb: standardUnits.pound || makeEUInformation("LBR", "lb", "pound"),
+};
+
+// The variables of the scale object beyond the companion model: what the
+// terminal and its port say, as the service reports them.
+const EXTRA = [
+  ["StatusLetter", DataType.String, "the terminal's status letter, @ to O"],
+  ["TerminalKind", DataType.String, "the terminal's frame kind, ORVA-1 or ORVA-2"],
+  ["Unit", DataType.String, "the unit the terminal shows"],
+  ["PortState", DataType.String, "open, waiting, no_device, not_serial, permission_denied, in_use, unreachable, lost or failed"],
+  ["PortReason", DataType.String, "why the port is not open, empty when it is"],
+  ["Port", DataType.String, "the scale's device or tcp://host:port"],
+  ["Online", DataType.Boolean, "a reply of the terminal was recognised in the last 2 s"],
+];
+
+class ScaleNodes {
+  constructor({ addressSpace, link, version, stableTimeoutMs, log }) {
+    this.addressSpace = addressSpace;
+    this.link = link;
+    this.version = version;
+    this.stableTimeoutMs = stableTimeoutMs;
+    this.log = log || (() => {});
+    this.ns = addressSpace.getOwnNamespace();
+    this.scalesNs = addressSpace.getNamespaceIndex(SCALES_NS);
+    this.scaleType = addressSpace.findObjectType("SimpleScaleType", this.scalesNs);
+    this.weightType = addressSpace.findDataType("WeightType", this.scalesNs);
+    this.deviceSet = addressSpace.rootFolder.objects.getFolderElementByName("DeviceSet", addressSpace.getNamespaceIndex(DI_NS));
+    if (!this.scaleType || !this.weightType || !this.deviceSet)
+      throw new Error("the Scales V2 nodeset did not load (SimpleScaleType, WeightType or DeviceSet missing)");
+    this.scales = new Map(); // id -> entry
+  }
+
+  // The service's list of scales: objects for new ones, removal of gone ones,
+  // values for all.
+  apply(list) {
+    const seen = new Set();
+    for (const state of list) {
+      if (!/^[A-Za-z0-9_-]{1,64}$/.test(state.id) || seen.has(state.id)) continue;
+      seen.add(state.id);
+      let entry = this.scales.get(state.id);
+      if (!entry) {
+        entry = this.create(state.id);
+        this.scales.set(state.id, entry);
+        this.log(`scale ${state.id} added to the address space`);
+      }
+      this.update(entry, state);
+    }
+    for (const [id, entry] of this.scales) {
+      if (seen.has(id)) continue;
+      this.addressSpace.deleteNode(entry.object);
+      this.scales.delete(id);
+      this.log(`scale ${id} removed from the address space`);
+    }
+  }
+
+  // The service does not answer: nothing it said can be trusted now.
+  serviceAway() {
+    for (const entry of this.scales.values()) this.markBad(entry, StatusCodes.BadNoCommunication, true);
+  }
+
+  create(id) {
+    const object = this.scaleType.instantiate({
+      browseName: { name: id, namespaceIndex: this.ns.index },
+      nodeId: `ns=${this.ns.index};s=${id}`,
+      organizedBy: this.deviceSet,
+      optionals: OPTIONALS,
+    });
+    const c = (parent, name) => parent.getChildByName(name, this.scalesNs) || parent.getChildByName(name);
+    const current = c(object, "CurrentWeight");
+    const registered = c(object, "RegisteredWeight");
+    const weightParts = (v) => ({
+      value: v,
+      gross: c(v, "Gross"),
+      net: c(v, "Net"),
+      tare: c(v, "Tare"),
+      stable: c(v, "WeightStable"),
+      units: c(v, "EngineeringUnits"),
+      overload: c(v, "Overload"),
+      underload: c(v, "Underload"),
+      weightId: c(v, "WeightId"),
+    });
+    const entry = { id, object, current: weightParts(current), registered: weightParts(registered), extra: {}, unit: null };
+    for (const [name, dataType, description] of EXTRA) {
+      entry.extra[name] = this.ns.addVariable({
+        componentOf: object,
+        browseName: name,
+        nodeId: `ns=${this.ns.index};s=${id}.${name}`,
+        description,
+        dataType,
+        minimumSamplingInterval: -1,
+      });
+    }
+    this.identify(object, id);
+    for (const name of NOT_SUPPORTED) {
+      const method = c(object, name);
+      if (method) method.bindMethod(async () => ({ statusCode: StatusCodes.BadNotSupported }));
+    }
+    c(object, "RegisterWeight").bindMethod(async () => this.registerWeight(entry));
+    // Nothing is known until the service has answered about this scale.
+    this.markBad(entry, StatusCodes.BadWaitingForInitialData, true);
+    this.markBad(entry, StatusCodes.BadWaitingForInitialData, false, entry.registered);
+    return entry;
+  }
+
+  identify(object, id) {
+    const ident = object.getChildByName("Identification", this.addressSpace.getNamespaceIndex(DI_NS));
+    if (!ident) return;
+    const set = (name, dataType, value) => {
+      const v = ident.getChildByName(name);
+      if (v) v.setValueFromSource({ dataType, value });
+    };
+    set("Manufacturer", DataType.LocalizedText, new LocalizedText({ text: "orva" }));
+    set("Model", DataType.LocalizedText, new LocalizedText({ text: "orva-service" }));
+    set("SoftwareRevision", DataType.String, this.version);
+    set("SerialNumber", DataType.String, id);
+    set("ProductInstanceUri", DataType.String, `urn:${os.hostname()}:orva-service:${id}`);
+  }
+
+  weightValue(weight) {
+    return new Variant({
+      dataType: DataType.ExtensionObject,
+      value: this.addressSpace.constructExtensionObject(this.weightType, { gross: weight, net: weight, tare: 0 }),
+    });
+  }
+
+  setWeight(parts, weight, stable, status, when) {
+    const ts = when || new Date();
+    parts.value.setValueFromSource(this.weightValue(weight), status, ts);
+    parts.gross?.setValueFromSource({ dataType: DataType.Double, value: weight }, status, ts);
+    parts.net?.setValueFromSource({ dataType: DataType.Double, value: weight }, status, ts);
+    parts.tare?.setValueFromSource({ dataType: DataType.Double, value: 0 }, status, ts);
+    parts.stable?.setValueFromSource({ dataType: DataType.Boolean, value: stable }, status, ts);
+  }
+
+  // Bad values for the weight (and, when `all`, for what the terminal said).
+  markBad(entry, status, all, parts = entry.current) {
+    const nothing = { dataType: DataType.Null };
+    for (const v of [parts.value, parts.gross, parts.net, parts.tare, parts.stable]) v?.setValueFromSource(nothing, status);
+    if (!all) return;
+    for (const name of ["StatusLetter", "TerminalKind", "Unit"]) entry.extra[name].setValueFromSource(nothing, status);
+    if (status === StatusCodes.BadNoCommunication || status === StatusCodes.BadWaitingForInitialData)
+      for (const name of ["PortState", "PortReason", "Port", "Online"])
+        entry.extra[name].setValueFromSource(nothing, status);
+  }
+
+  update(entry, s) {
+    const when = typeof s.updated === "string" && !Number.isNaN(Date.parse(s.updated)) ? new Date(s.updated) : null;
+    const text = (name, value) =>
+      entry.extra[name].setValueFromSource({ dataType: DataType.String, value: typeof value === "string" ? value : "" }, StatusCodes.Good);
+    text("PortState", s.port_state);
+    text("PortReason", s.reason);
+    text("Port", s.port);
+    entry.extra.Online.setValueFromSource({ dataType: DataType.Boolean, value: s.online === true }, StatusCodes.Good);
+    if (s.online !== true) {
+      this.markBad(entry, StatusCodes.BadNoCommunication, true);
+      return;
+    }
+    text("StatusLetter", s.StatusTerminal);
+    text("TerminalKind", s.TipTerminal);
+    text("Unit", s.UnitWeight);
+    this.setUnit(entry, s.UnitWeight);
+    const overload = Boolean(s.flags && s.flags.VesMax);
+    entry.current.overload?.setValueFromSource({ dataType: DataType.Boolean, value: overload }, StatusCodes.Good);
+    entry.current.underload?.setValueFromSource({ dataType: DataType.Boolean, value: false }, StatusCodes.Good);
+    if (typeof s.weight !== "number" || !Number.isFinite(s.weight)) {
+      // The terminal answers, but not with a weight the panel can show.
+      this.markBad(entry, StatusCodes.BadSensorFailure, false);
+      return;
+    }
+    this.setWeight(entry.current, s.weight, s.stable === true, StatusCodes.Good, when);
+  }
+
+  setUnit(entry, unit) {
+    if (typeof unit !== "string" || unit === entry.unit) return;
+    entry.unit = unit;
+    const eu = UNITS[unit.trim()] || makeEUInformation("", unit.trim(), unit.trim());
+    for (const parts of [entry.current, entry.registered])
+      parts.units?.setValueFromSource({ dataType: DataType.ExtensionObject, value: eu }, StatusCodes.Good);
+  }
+
+  // RegisterWeight(): the next settled weight (at once when the scale is
+  // settled now), bounded like /stable; it becomes RegisteredWeight.
+  async registerWeight(entry) {
+    let answer;
+    try {
+      answer = await this.link.stable(entry.id, this.stableTimeoutMs);
+    } catch (e) {
+      this.log(`RegisterWeight on ${entry.id}: ${e.message}`);
+      return { statusCode: StatusCodes.BadNoCommunication };
+    }
+    if (answer.timeout) return { statusCode: StatusCodes.BadTimeout };
+    if (this.scales.get(entry.id) !== entry) return { statusCode: StatusCodes.BadNodeIdUnknown };
+    const when = typeof answer.at === "string" && !Number.isNaN(Date.parse(answer.at)) ? new Date(answer.at) : new Date();
+    this.setWeight(entry.registered, answer.weight, true, StatusCodes.Good, when);
+    if (entry.registered.weightId && Number.isInteger(answer.seq))
+      entry.registered.weightId.setValueFromSource({ dataType: DataType.String, value: String(answer.seq) }, StatusCodes.Good, when);
+    return { statusCode: StatusCodes.Good };
+  }
+}
+
+module.exports = { ScaleNodes, SCALES_NS, DI_NS, OPTIONALS };

@@ -1,0 +1,188 @@
+"use strict";
+// The gateway's only way to the scales: the service's public API.
+// - GET /api/scales gives every scale's state; it is asked once a second
+//   (scales added or removed by a reload, scales going offline) and after
+//   each Decode event of /api/live, at most one request at a time, so a
+//   burst of decodes costs one request.
+// - /api/live is followed only for those events; when it is lost it is
+//   opened again, and the polling goes on meanwhile.
+// - GET /api/scales/ID/stable waits for a settled weight.
+// Every request is bounded in time and in the bytes taken.
+const EventEmitter = require("node:events");
+const http = require("node:http");
+const https = require("node:https");
+const crypto = require("node:crypto");
+const fs = require("node:fs");
+const tls = require("node:tls");
+const WebSocket = require("ws");
+
+const MAX_BODY_BYTES = 16 * 1024 * 1024;
+const REQUEST_TIMEOUT_MS = 5000;
+const POLL_MS = 1000;
+const RECONNECT_MS = 1000;
+
+// TLS towards a service with its own certificate: the certificate of
+// tls_cert is trusted, and a server showing exactly that certificate is
+// accepted whatever name it carries (the gateway reaches it by address).
+function tlsOptions(certFile) {
+  const pem = fs.readFileSync(certFile, "utf8");
+  const first = /-----BEGIN CERTIFICATE-----[^-]+-----END CERTIFICATE-----/.exec(pem);
+  if (!first) throw new Error(`${certFile} holds no PEM certificate`);
+  const pinned = new crypto.X509Certificate(first[0]).fingerprint256;
+  return {
+    ca: pem,
+    checkServerIdentity: (host, cert) => {
+      if (cert && cert.fingerprint256 === pinned) return undefined;
+      return tls.checkServerIdentity(host, cert);
+    },
+  };
+}
+
+class ServiceLink extends EventEmitter {
+  constructor({ base, readToken, tlsCert, log }) {
+    super();
+    this.base = base;
+    this.log = log || (() => {});
+    this.headers = readToken ? { Authorization: `Bearer ${readToken}` } : {};
+    this.secure = base.startsWith("https:");
+    this.tls = tlsCert ? tlsOptions(tlsCert) : {};
+    const Agent = this.secure ? https.Agent : http.Agent;
+    this.agent = new Agent({ keepAlive: true, maxSockets: 4, ...this.tls });
+    this.inFlight = false;
+    this.again = false;
+    this.stopped = false;
+    this.reachable = null; // unknown until the first answer
+    this.socket = null;
+    this.timers = new Set();
+  }
+
+  start() {
+    this.refresh();
+    this.pollTimer = setInterval(() => this.refresh(), POLL_MS);
+    this.openLive();
+  }
+
+  stop() {
+    this.stopped = true;
+    clearInterval(this.pollTimer);
+    for (const t of this.timers) clearTimeout(t);
+    if (this.socket) this.socket.terminate();
+    this.agent.destroy();
+  }
+
+  later(fn, ms) {
+    const t = setTimeout(() => {
+      this.timers.delete(t);
+      fn();
+    }, ms);
+    this.timers.add(t);
+  }
+
+  // One GET; resolves { status, body } with body parsed as JSON when it is.
+  get(path, timeoutMs = REQUEST_TIMEOUT_MS) {
+    return new Promise((resolve, reject) => {
+      const lib = this.secure ? https : http;
+      const req = lib.get(this.base + path, { agent: this.agent, headers: this.headers, ...this.tls }, (res) => {
+        const chunks = [];
+        let size = 0;
+        res.on("data", (c) => {
+          size += c.length;
+          if (size > MAX_BODY_BYTES) {
+            req.destroy(new Error(`the answer to ${path} is over ${MAX_BODY_BYTES} bytes`));
+            return;
+          }
+          chunks.push(c);
+        });
+        res.on("end", () => {
+          const text = Buffer.concat(chunks).toString("utf8");
+          let body = null;
+          try {
+            body = JSON.parse(text);
+          } catch {
+            body = null;
+          }
+          resolve({ status: res.statusCode, body });
+        });
+        res.on("error", reject);
+      });
+      req.setTimeout(timeoutMs, () => req.destroy(new Error(`no answer to ${path} within ${timeoutMs} ms`)));
+      req.on("error", reject);
+    });
+  }
+
+  refresh() {
+    if (this.stopped) return;
+    if (this.inFlight) {
+      this.again = true;
+      return;
+    }
+    this.inFlight = true;
+    this.get("/api/scales")
+      .then(({ status, body }) => {
+        if (status !== 200 || !Array.isArray(body)) throw new Error(`GET /api/scales answered ${status}`);
+        this.setReachable(true);
+        this.emit("scales", body.filter((s) => s && typeof s.id === "string"));
+      })
+      .catch((e) => this.setReachable(false, e.message))
+      .finally(() => {
+        this.inFlight = false;
+        if (this.again) {
+          this.again = false;
+          this.refresh();
+        }
+      });
+  }
+
+  setReachable(yes, why) {
+    if (this.reachable === yes) return;
+    this.reachable = yes;
+    if (yes) {
+      this.log(`the service at ${this.base} answers`);
+      this.emit("back");
+    } else {
+      this.log(`the service at ${this.base} does not answer: ${why}`);
+      this.emit("away", why);
+    }
+  }
+
+  openLive() {
+    if (this.stopped) return;
+    const url = this.base.replace(/^http/, "ws") + "/api/live";
+    const socket = new WebSocket(url, { headers: this.headers, maxPayload: 1 << 20, handshakeTimeout: REQUEST_TIMEOUT_MS, ...this.tls });
+    this.socket = socket;
+    socket.on("message", (data, isBinary) => {
+      if (isBinary) return;
+      let event;
+      try {
+        event = JSON.parse(data.toString("utf8"));
+      } catch {
+        return;
+      }
+      if (!event || typeof event !== "object") return;
+      if (event.event === "Decode" || event.event === "Port") this.refresh();
+      if (event.event === "StabVes") this.emit("settled", event);
+    });
+    socket.on("error", () => {});
+    socket.on("close", () => {
+      if (this.socket === socket) this.socket = null;
+      if (!this.stopped) {
+        this.refresh();
+        this.later(() => this.openLive(), RECONNECT_MS);
+      }
+    });
+  }
+
+  // The next settled weight of a scale: { weight, unit, at, seq } or
+  // { timeout: true }; throws when the service cannot say.
+  async stable(id, timeoutMs) {
+    const { status, body } = await this.get(
+      `/api/scales/${encodeURIComponent(id)}/stable?timeout_ms=${timeoutMs}`,
+      timeoutMs + REQUEST_TIMEOUT_MS,
+    );
+    if (status === 200 && body && typeof body.weight === "number") return body;
+    if (status === 504) return { timeout: true };
+    throw new Error(`GET /api/scales/${id}/stable answered ${status}${body && body.error ? ": " + body.error : ""}`);
+  }
+}
+
+module.exports = { ServiceLink };
