@@ -4,7 +4,7 @@
 // values follow each decode, and every value says whether it can be trusted
 // (Bad while the terminal is offline or the service does not answer).
 const os = require("node:os");
-const { DataType, StatusCodes, Variant, LocalizedText, standardUnits, makeEUInformation } = require("node-opcua");
+const { DataType, StatusCodes, LocalizedText, standardUnits, makeEUInformation } = require("node-opcua");
 
 const SCALES_NS = "http://opcfoundation.org/UA/Scales/V2/";
 const DI_NS = "http://opcfoundation.org/UA/DI/";
@@ -66,6 +66,7 @@ class ScaleNodes {
     if (!this.scaleType || !this.weightType || !this.deviceSet)
       throw new Error("the Scales V2 nodeset did not load (SimpleScaleType, WeightType or DeviceSet missing)");
     this.scales = new Map(); // id -> entry
+    this.failures = new Map(); // id -> the reason last logged
   }
 
   // The service's list of scales: objects for new ones, removal of gone ones,
@@ -76,12 +77,20 @@ class ScaleNodes {
       if (!/^[A-Za-z0-9_-]{1,64}$/.test(state.id) || seen.has(state.id)) continue;
       seen.add(state.id);
       let entry = this.scales.get(state.id);
-      if (!entry) {
-        entry = this.create(state.id);
-        this.scales.set(state.id, entry);
-        this.log(`scale ${state.id} added to the address space`);
+      try {
+        if (!entry) {
+          entry = this.create(state.id);
+          this.scales.set(state.id, entry);
+          this.log(`scale ${state.id} added to the address space`);
+        }
+        this.update(entry, state);
+        this.failures.delete(state.id);
+      } catch (e) {
+        // Told once per reason, not at every refresh.
+        const why = String(e.message).split("\n")[0];
+        if (this.failures.get(state.id) !== why) this.log(`scale ${state.id} cannot be shown: ${why}`);
+        this.failures.set(state.id, why);
       }
-      this.update(entry, state);
     }
     for (const [id, entry] of this.scales) {
       if (seen.has(id)) continue;
@@ -93,7 +102,7 @@ class ScaleNodes {
 
   // The service does not answer: nothing it said can be trusted now.
   serviceAway() {
-    for (const entry of this.scales.values()) this.markBad(entry, StatusCodes.BadNoCommunication, true);
+    for (const entry of this.scales.values()) this.markBad(entry, StatusCodes.BadNoCommunication, "all");
   }
 
   create(id) {
@@ -103,6 +112,16 @@ class ScaleNodes {
       organizedBy: this.deviceSet,
       optionals: OPTIONALS,
     });
+    try {
+      return this.populate(id, object);
+    } catch (e) {
+      // No half-made scale stays behind to block the next try.
+      this.addressSpace.deleteNode(object);
+      throw e;
+    }
+  }
+
+  populate(id, object) {
     const c = (parent, name) => parent.getChildByName(name, this.scalesNs) || parent.getChildByName(name);
     const current = c(object, "CurrentWeight");
     const registered = c(object, "RegisteredWeight");
@@ -131,12 +150,13 @@ class ScaleNodes {
     this.identify(object, id);
     for (const name of NOT_SUPPORTED) {
       const method = c(object, name);
-      if (method) method.bindMethod(async () => ({ statusCode: StatusCodes.BadNotSupported }));
+      // (the library tells an async method by its two declared parameters)
+      if (method) method.bindMethod(async (_inputArguments, _context) => ({ statusCode: StatusCodes.BadNotSupported }));
     }
-    c(object, "RegisterWeight").bindMethod(async () => this.registerWeight(entry));
+    c(object, "RegisterWeight").bindMethod(async (_inputArguments, _context) => this.registerWeight(entry));
     // Nothing is known until the service has answered about this scale.
-    this.markBad(entry, StatusCodes.BadWaitingForInitialData, true);
-    this.markBad(entry, StatusCodes.BadWaitingForInitialData, false, entry.registered);
+    this.markBad(entry, StatusCodes.BadWaitingForInitialData, "all");
+    this.markBad(entry, StatusCodes.BadWaitingForInitialData, "weight", entry.registered);
     return entry;
   }
 
@@ -154,31 +174,35 @@ class ScaleNodes {
     set("ProductInstanceUri", DataType.String, `urn:${os.hostname()}:orva-service:${id}`);
   }
 
-  weightValue(weight) {
-    return new Variant({
-      dataType: DataType.ExtensionObject,
-      value: this.addressSpace.constructExtensionObject(this.weightType, { gross: weight, net: weight, tare: 0 }),
-    });
+  // The WeightType value. The library binds a structured variable to its
+  // fields and takes no status with a new value, so the status is set on the
+  // variable's value first and the change is then told to the subscribers.
+  setStructure(variable, weight, status) {
+    if (!variable) return;
+    variable.$dataValue.statusCode = status;
+    if (weight !== null) variable.setValueFromSource({ dataType: DataType.ExtensionObject, value: { gross: weight, net: weight, tare: 0 } });
+    variable.touchValue();
   }
 
   setWeight(parts, weight, stable, status, when) {
     const ts = when || new Date();
-    parts.value.setValueFromSource(this.weightValue(weight), status, ts);
+    this.setStructure(parts.value, weight, status);
     parts.gross?.setValueFromSource({ dataType: DataType.Double, value: weight }, status, ts);
     parts.net?.setValueFromSource({ dataType: DataType.Double, value: weight }, status, ts);
     parts.tare?.setValueFromSource({ dataType: DataType.Double, value: 0 }, status, ts);
     parts.stable?.setValueFromSource({ dataType: DataType.Boolean, value: stable }, status, ts);
   }
 
-  // Bad values for the weight (and, when `all`, for what the terminal said).
-  markBad(entry, status, all, parts = entry.current) {
+  // Bad values: for the weight alone ("weight"), for all the terminal said
+  // ("terminal"), or for everything, the port's state too ("all").
+  markBad(entry, status, scope, parts = entry.current) {
     const nothing = { dataType: DataType.Null };
-    for (const v of [parts.value, parts.gross, parts.net, parts.tare, parts.stable]) v?.setValueFromSource(nothing, status);
-    if (!all) return;
+    if (parts.value.readValue().statusCode !== status) this.setStructure(parts.value, null, status);
+    for (const v of [parts.gross, parts.net, parts.tare, parts.stable]) v?.setValueFromSource(nothing, status);
+    if (scope === "weight") return;
     for (const name of ["StatusLetter", "TerminalKind", "Unit"]) entry.extra[name].setValueFromSource(nothing, status);
-    if (status === StatusCodes.BadNoCommunication || status === StatusCodes.BadWaitingForInitialData)
-      for (const name of ["PortState", "PortReason", "Port", "Online"])
-        entry.extra[name].setValueFromSource(nothing, status);
+    if (scope === "terminal") return;
+    for (const name of ["PortState", "PortReason", "Port", "Online"]) entry.extra[name].setValueFromSource(nothing, status);
   }
 
   update(entry, s) {
@@ -190,7 +214,7 @@ class ScaleNodes {
     text("Port", s.port);
     entry.extra.Online.setValueFromSource({ dataType: DataType.Boolean, value: s.online === true }, StatusCodes.Good);
     if (s.online !== true) {
-      this.markBad(entry, StatusCodes.BadNoCommunication, true);
+      this.markBad(entry, StatusCodes.BadNoCommunication, "terminal");
       return;
     }
     text("StatusLetter", s.StatusTerminal);
@@ -202,7 +226,7 @@ class ScaleNodes {
     entry.current.underload?.setValueFromSource({ dataType: DataType.Boolean, value: false }, StatusCodes.Good);
     if (typeof s.weight !== "number" || !Number.isFinite(s.weight)) {
       // The terminal answers, but not with a weight the panel can show.
-      this.markBad(entry, StatusCodes.BadSensorFailure, false);
+      this.markBad(entry, StatusCodes.BadSensorFailure, "weight");
       return;
     }
     this.setWeight(entry.current, s.weight, s.stable === true, StatusCodes.Good, when);

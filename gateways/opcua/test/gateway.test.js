@@ -25,9 +25,9 @@ listen = 127.0.0.1:${servicePort}
 [opcua]
 listen = 127.0.0.1:${gatewayPort}
 state_dir = ${dir}/state
-stable_timeout_ms = 3000
+stable_timeout_ms = 6000
 
-${scales.map(([id, link]) => `[${id}]\nport = ${link}\n`).join("\n")}`;
+${scales.map(([id, link, extra = ""]) => `[${id}]\nport = ${link}\n${extra}`).join("\n")}`;
 }
 
 describe("orva-opcua on orva-service", () => {
@@ -35,7 +35,7 @@ describe("orva-opcua on orva-service", () => {
   let bay1, bay2, file, service, gateway, ua, deviceSet, ports;
   const scaleList = () => [
     ["bay-1", bay1.link],
-    ["bay_2", bay2.link],
+    ["bay_2", bay2.link, "DecPoint = 2\n"], // raw digits, two decimals
   ];
 
   before(async () => {
@@ -122,27 +122,33 @@ describe("orva-opcua on orva-service", () => {
     const seen = [];
     item.on("changed", (dv) => seen.push([dv.statusCode.name, dv.value.value]));
     await new Promise((r) => item.once("initialized", r));
-    for (const w of ["3.5", "7.25", "19"]) {
+    for (const w of ["3.5", "7.5", "19"]) {
       bay1.command(`weight ${w}`);
       await waitFor(() => seen.some(([s, v]) => s === "Good" && v === Number(w)), 20000, `the subscription sees ${w}`);
     }
     // In the order the terminal sent them, each one Good.
-    const order = seen.filter(([, v]) => [3.5, 7.25, 19].includes(v)).map(([, v]) => v);
-    assert.deepEqual([...new Set(order)], [3.5, 7.25, 19]);
+    const order = seen.filter(([, v]) => [3.5, 7.5, 19].includes(v)).map(([, v]) => v);
+    assert.deepEqual([...new Set(order)], [3.5, 7.5, 19]);
     await subscription.terminate();
   });
 
-  it("RegisterWeight takes the settled weight; what the terminal cannot do is BadNotSupported", async () => {
-    bay1.command("weight 42.5");
+  it("RegisterWeight waits for the next settled weight; what the terminal cannot do is BadNotSupported", async () => {
     const bay = (await scale("bay-1")).nodeId;
     const call = async (name) => ua.session.call({ objectId: bay, methodId: await ua.child(bay, name), inputArguments: [] });
-    await waitFor(async () => (await gross("bay-1")).value.value === 42.5, 20000, "bay-1 reads 42.5");
-    const result = await call("RegisterWeight");
+    // Unloaded: a weighing settles once per loading.
+    bay1.command("weight 0", "hold 3");
+    await waitFor(async () => (await gross("bay-1")).value.value === 0, 20000, "bay-1 unloaded");
+    const pending = call("RegisterWeight");
+    bay1.command("weight 42.5");
+    const result = await pending;
     assert.equal(result.statusCode, StatusCodes.Good);
     const registered = await ua.read(await ua.child(bay, "RegisteredWeight"));
     assert.equal(registered.statusCode, StatusCodes.Good);
     assert.deepEqual([registered.value.value.gross, registered.value.value.net, registered.value.value.tare], [42.5, 42.5, 0]);
     assert.equal((await ua.read(await ua.child(bay, "RegisteredWeight", "WeightStable"))).value.value, true);
+    assert.equal((await ua.read(await ua.child(bay, "RegisteredWeight", "Gross"))).value.value, 42.5);
+    // Settled now: asked again, the same weighing at once.
+    assert.equal((await call("RegisterWeight")).statusCode, StatusCodes.Good);
     for (const name of ["SetZero", "SetTare", "ClearTare"]) assert.equal((await call(name)).statusCode, StatusCodes.BadNotSupported, name);
   });
 

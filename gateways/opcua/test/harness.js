@@ -121,7 +121,9 @@ class Workspace {
 
   async close() {
     for (const child of this.children.reverse()) await stopProcess(child);
-    fs.rmSync(this.dir, { recursive: true, force: true });
+    // ORVA_TEST_KEEP=1 keeps the folder (logs, files) for a look after a failure.
+    if (process.env.ORVA_TEST_KEEP) process.stderr.write(`kept ${this.dir}\n`);
+    else fs.rmSync(this.dir, { recursive: true, force: true });
   }
 }
 
