@@ -16,7 +16,8 @@ const USAGE = `usage: orva-opcua --config FILE     serve the scales of the servi
 
 FILE is the service's configuration file: [opcua] (listen, allow_from, users_file,
 anonymous, state_dir, max_clients, stable_timeout_ms) and [service] (listen,
-read_token, tls_cert) are read from it. SIGINT or SIGTERM ends it.`;
+read_token, tls_cert) are read from it. SIGHUP reads the certificate trust lists
+again; SIGINT or SIGTERM ends it.`;
 
 // Log text never carries control characters: a peer's words cannot forge a line.
 function log(text) {
@@ -73,6 +74,9 @@ async function main(argv) {
     return 1;
   }
   process.stdout.write(`listening on ${gateway.url}\n`);
+  process.on("SIGHUP", () => {
+    gateway.reloadTrust().catch((e) => log(`the trust lists could not be read again: ${e.message}`));
+  });
   await new Promise((resolve) => {
     process.once("SIGINT", resolve);
     process.once("SIGTERM", resolve);

@@ -49,11 +49,35 @@ function gateConnections(server, allowFrom, log) {
   }
 }
 
+// Off loopback no session runs without Sign&Encrypt, but a client may still
+// ask for the endpoints over an unsecured channel, as OPC UA discovery does
+// (without it a client cannot learn the gateway's certificate). The library
+// opens a channel only for a mode an endpoint offers, so the unsecured
+// channel is let open here; a session on it is refused all the same, since
+// no endpoint of the list has that mode.
+function allowDiscoveryWithoutSecurity(server) {
+  for (const endpoint of server.endpoints) {
+    const original = endpoint.getEndpointDescription.bind(endpoint);
+    endpoint.getEndpointDescription = (mode, policy, url) => {
+      const found = original(mode, policy, url);
+      if (found || mode !== MessageSecurityMode.None || policy !== SecurityPolicy.None) return found;
+      return original(MessageSecurityMode.SignAndEncrypt, SecurityPolicy.Basic256Sha256, url);
+    };
+  }
+}
+
 async function startGateway(settings, { version, log }) {
   fs.mkdirSync(settings.stateDir, { recursive: true, mode: 0o700 });
   const pki = path.join(settings.stateDir, "pki");
   const certificateManager = new OPCUACertificateManager({ rootFolder: pki, automaticallyAcceptUnknownCertificate: false });
   await certificateManager.initialize();
+  // Certificates offered as a user's identity are checked against a trust
+  // list of their own, in the state folder too (nothing under a home folder).
+  const userCertificateManager = new OPCUACertificateManager({
+    rootFolder: path.join(settings.stateDir, "user-pki"),
+    automaticallyAcceptUnknownCertificate: false,
+  });
+  await userCertificateManager.initialize();
   const users = settings.usersFile ? readUsers(settings.usersFile) : null;
   const loopback = settings.loopbackOnly;
   const { host, port } = settings.listen;
@@ -66,6 +90,7 @@ async function startGateway(settings, { version, log }) {
     hostname,
     nodeset_filename: NODESETS,
     serverCertificateManager: certificateManager,
+    userCertificateManager,
     // Off loopback the channel is signed and encrypted, with the gateway's
     // own certificate, and only clients whose certificates are trusted.
     securityModes: loopback ? [MessageSecurityMode.None, MessageSecurityMode.SignAndEncrypt] : [MessageSecurityMode.SignAndEncrypt],
@@ -89,8 +114,10 @@ async function startGateway(settings, { version, log }) {
     serverInfo: { applicationUri, productUri: "urn:orva:orva-opcua", applicationName: { text: "orva-opcua" } },
     disableDiscovery: true,
   });
-  gateConnections(server, settings.allowFrom, log);
   await server.initialize();
+  if (server.endpoints.length === 0) throw new Error("the OPC UA server made no endpoint");
+  gateConnections(server, settings.allowFrom, log);
+  if (!loopback) allowDiscoveryWithoutSecurity(server);
 
   const link = new ServiceLink({
     base: serviceBase(settings.service),
@@ -133,6 +160,13 @@ async function startGateway(settings, { version, log }) {
     url,
     link,
     scales,
+    // The trust lists read again from their folders (SIGHUP): a certificate
+    // an operator moved counts at once.
+    async reloadTrust() {
+      await certificateManager.reloadCertificates();
+      await userCertificateManager.reloadCertificates();
+      log("trust lists read again");
+    },
     async stop() {
       link.stop();
       await server.shutdown(0);

@@ -116,7 +116,13 @@ class Workspace {
     this.children.push(child);
     // Loading the companion models takes seconds on a busy machine.
     const m = await firstLine(child, /^listening on (opc\.tcp:\/\/\S+)/, 90000, "orva-opcua");
-    return { child, url: m[1], log: () => fs.readFileSync(logFile, "utf8"), stop: () => stopProcess(child) };
+    return {
+      child,
+      url: m[1],
+      log: () => fs.readFileSync(logFile, "utf8"),
+      reload: () => child.kill("SIGHUP"),
+      stop: () => stopProcess(child),
+    };
   }
 
   async close() {
