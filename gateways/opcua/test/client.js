@@ -28,8 +28,16 @@ async function connect(url, dir, { securityMode = MessageSecurityMode.None, secu
     requestedSessionTimeout: 120000,
     keepSessionAlive: true,
   });
-  await client.connect(url);
-  const session = await client.createSession(user ? { type: 1, userName: user.name, password: user.password } : undefined);
+  let session;
+  try {
+    await client.connect(url);
+    session = await client.createSession(user ? { type: 1, userName: user.name, password: user.password } : undefined);
+  } catch (e) {
+    // A refused client must not stay behind, retrying.
+    await client.disconnect().catch(() => {});
+    await clientCertificateManager.dispose().catch(() => {});
+    throw e;
+  }
   const namespaces = (await session.readNamespaceArray()) || [];
   return {
     client,
@@ -38,6 +46,7 @@ async function connect(url, dir, { securityMode = MessageSecurityMode.None, secu
     async close() {
       await session.close().catch(() => {});
       await client.disconnect();
+      await clientCertificateManager.dispose().catch(() => {});
     },
     async read(nodeId) {
       return session.read({ nodeId, attributeId: AttributeIds.Value });

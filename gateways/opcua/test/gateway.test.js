@@ -4,6 +4,8 @@
 const { describe, it, before, after } = require("node:test");
 const assert = require("node:assert/strict");
 const fs = require("node:fs");
+const path = require("node:path");
+const { execFile } = require("node:child_process");
 const {
   StatusCodes,
   AttributeIds,
@@ -103,6 +105,16 @@ describe("orva-opcua on orva-service", () => {
     assert.equal(await read("Identification", "SoftwareRevision"), require("../package.json").version);
     const kind2 = await ua.read(await ua.child((await scale("bay_2")).nodeId, "TerminalKind"));
     assert.equal(kind2.value.value, "ORVA-2");
+    // The documentation's client example prints the same.
+    const example = await new Promise((resolve) =>
+      execFile(process.execPath, [path.join(__dirname, "../examples/read-scales.js"), gateway.url], { timeout: 60000, env: { ...process.env, HOME: ws.dir } },
+               (error, stdout) => resolve({ error, stdout })));
+    assert.equal(example.error, null);
+    // (the library's own notes may come between)
+    const lines = example.stdout.split("\n").filter((l) => /^bay/.test(l));
+    assert.equal(lines.length, 2, example.stdout);
+    assert.match(lines[0], /^bay-1: 12\.5 kg(, settled)?$/);
+    assert.match(lines[1], /^bay_2: 1\.25 kg(, settled)?$/);
     // Settled: WeightStable follows the service's "stable".
     await waitFor(async () => (await ua.read(await ua.child(bay, "CurrentWeight", "WeightStable"))).value.value === true,
                   20000, "bay-1 settles");
