@@ -12,12 +12,18 @@ install(FILES ${ORVA_OPCUA_SOURCE}/package.json DESTINATION ${_orva_opcua_dest} 
 install(PROGRAMS ${ORVA_OPCUA_SOURCE}/bin/orva-opcua.js DESTINATION ${_orva_opcua_dest}/bin COMPONENT opcua)
 install(DIRECTORY ${ORVA_OPCUA_SOURCE}/lib/ DESTINATION ${_orva_opcua_dest}/lib COMPONENT opcua
         FILES_MATCHING PATTERN "*.js")
-# The modules as npm ci left them, without npm's own bookkeeping.
-install(DIRECTORY ${ORVA_OPCUA_BUILD}/node_modules DESTINATION ${_orva_opcua_dest} COMPONENT opcua
-        PATTERN ".orva-installed" EXCLUDE
-        PATTERN ".package-lock.json" EXCLUDE
-        PATTERN ".bin" EXCLUDE
-        PATTERN ".npmignore" EXCLUDE)
+# The modules as npm ci left them, without npm's own bookkeeping. They are
+# fetched by the target orva_opcua_modules (orva_deb depends on it); an
+# install without them says so and installs the rest.
+install(CODE "
+  if(EXISTS \"${ORVA_OPCUA_MODULES_STAMP}\")
+    file(INSTALL \"${ORVA_OPCUA_BUILD}/node_modules\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${_orva_opcua_dest}\"
+         PATTERN \".orva-installed\" EXCLUDE PATTERN \".package-lock.json\" EXCLUDE
+         PATTERN \".bin\" EXCLUDE PATTERN \".npmignore\" EXCLUDE)
+  else()
+    message(WARNING \"orva-opcua is installed without its modules: build the target orva_opcua_modules first (npm ci)\")
+  endif()
+" COMPONENT opcua)
 # /usr/bin/orva-opcua, a relative link to the program.
 file(MAKE_DIRECTORY ${_orva_deb_out}/opcua)
 file(CREATE_LINK ../lib/orva-opcua/bin/orva-opcua.js ${_orva_deb_out}/opcua/orva-opcua SYMBOLIC)
