@@ -248,7 +248,7 @@ class ScaleNodes {
       answer = await this.link.stable(entry.id, this.stableTimeoutMs);
     } catch (e) {
       this.log(`RegisterWeight on ${entry.id}: ${e.message}`);
-      return { statusCode: StatusCodes.BadNoCommunication };
+      return { statusCode: e.tooMany ? StatusCodes.BadTooManyOperations : StatusCodes.BadNoCommunication };
     }
     if (answer.timeout) return { statusCode: StatusCodes.BadTimeout };
     if (this.scales.get(entry.id) !== entry) return { statusCode: StatusCodes.BadNodeIdUnknown };

@@ -20,6 +20,10 @@ const MAX_BODY_BYTES = 16 * 1024 * 1024;
 const REQUEST_TIMEOUT_MS = 5000;
 const POLL_MS = 1000;
 const RECONNECT_MS = 1000;
+// Waits for a settled weight in flight at once, one per scale (callers of
+// the same scale share it): with the refresh's connection they stay well
+// below the service's default of 32 connections per client address.
+const MAX_WAITS = 24;
 
 // TLS towards a service with its own certificate: the certificate of
 // tls_cert is trusted, and a server showing exactly that certificate is
@@ -47,7 +51,11 @@ class ServiceLink extends EventEmitter {
     this.secure = base.startsWith("https:");
     this.tls = tlsCert ? tlsOptions(tlsCert) : {};
     const Agent = this.secure ? https.Agent : http.Agent;
-    this.agent = new Agent({ keepAlive: true, maxSockets: 4, ...this.tls });
+    // The refresh has a connection of its own, so that waits for settled
+    // weights never hold it up.
+    this.agent = new Agent({ keepAlive: true, maxSockets: 1, ...this.tls });
+    this.waitAgent = new Agent({ keepAlive: false, maxSockets: MAX_WAITS, ...this.tls });
+    this.waits = new Map(); // scale id -> the wait in flight
     this.inFlight = false;
     this.again = false;
     this.stopped = false;
@@ -68,6 +76,7 @@ class ServiceLink extends EventEmitter {
     for (const t of this.timers) clearTimeout(t);
     if (this.socket) this.socket.terminate();
     this.agent.destroy();
+    this.waitAgent.destroy();
   }
 
   later(fn, ms) {
@@ -79,10 +88,10 @@ class ServiceLink extends EventEmitter {
   }
 
   // One GET; resolves { status, body } with body parsed as JSON when it is.
-  get(path, timeoutMs = REQUEST_TIMEOUT_MS) {
+  get(path, timeoutMs = REQUEST_TIMEOUT_MS, agent = this.agent) {
     return new Promise((resolve, reject) => {
       const lib = this.secure ? https : http;
-      const req = lib.get(this.base + path, { agent: this.agent, headers: this.headers, ...this.tls }, (res) => {
+      const req = lib.get(this.base + path, { agent, headers: this.headers, ...this.tls }, (res) => {
         const chunks = [];
         let size = 0;
         res.on("data", (c) => {
@@ -140,7 +149,7 @@ class ServiceLink extends EventEmitter {
       this.log(`the service at ${this.base} answers`);
       this.emit("back");
     } else {
-      this.log(`the service at ${this.base} does not answer: ${why}`);
+      this.log(`the service at ${this.base} cannot be read: ${why}`);
       this.emit("away", why);
     }
   }
@@ -173,15 +182,30 @@ class ServiceLink extends EventEmitter {
   }
 
   // The next settled weight of a scale: { weight, unit, at, seq } or
-  // { timeout: true }; throws when the service cannot say.
-  async stable(id, timeoutMs) {
+  // { timeout: true }; throws when the service cannot say. Callers asking
+  // for the same scale at once share one request.
+  stable(id, timeoutMs) {
+    const shared = this.waits.get(id);
+    if (shared) return shared;
+    if (this.waits.size >= MAX_WAITS) {
+      const e = new Error(`${MAX_WAITS} scales are waiting for a settled weight already`);
+      e.tooMany = true;
+      return Promise.reject(e);
+    }
+    const wait = this.askStable(id, timeoutMs).finally(() => this.waits.delete(id));
+    this.waits.set(id, wait);
+    return wait;
+  }
+
+  async askStable(id, timeoutMs) {
     const { status, body } = await this.get(
       `/api/scales/${encodeURIComponent(id)}/stable?timeout_ms=${timeoutMs}`,
       timeoutMs + REQUEST_TIMEOUT_MS,
+      this.waitAgent,
     );
     if (status === 200 && body && typeof body.weight === "number") return body;
     if (status === 504) return { timeout: true };
-    throw new Error(`GET /api/scales/${id}/stable answered ${status}${body && body.error ? ": " + body.error : ""}`);
+    throw new Error(`GET /api/scales/${id}/stable answered ${status}${body && typeof body.error === "string" ? ": " + body.error : ""}`);
   }
 }
 

@@ -219,7 +219,7 @@ describe("orva-opcua on orva-service", () => {
     await service.stop();
     await waitFor(() => statuses.includes(StatusCodes.BadNoCommunication), 20000, "the subscription sees BadNoCommunication");
     for (const id of ["bay-1", "bay_2"]) assert.equal((await gross(id)).statusCode, StatusCodes.BadNoCommunication, id);
-    assert.match(gateway.log(), /does not answer/);
+    assert.match(gateway.log(), /cannot be read/);
     service = await ws.service(file);
     await waitFor(() => statuses.length && statuses[statuses.length - 1] === StatusCodes.Good, 20000,
                   "the subscription sees Good again");
