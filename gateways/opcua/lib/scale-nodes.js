@@ -136,7 +136,16 @@ class ScaleNodes {
       underload: c(v, "Underload"),
       weightId: c(v, "WeightId"),
     });
-    const entry = { id, object, current: weightParts(current), registered: weightParts(registered), extra: {}, unit: null };
+    const entry = {
+      id,
+      object,
+      current: weightParts(current),
+      registered: weightParts(registered),
+      extra: {},
+      unit: null,
+      last: {}, // variable name -> the status and value it holds
+      lastDecode: null,
+    };
     for (const [name, dataType, description] of EXTRA) {
       entry.extra[name] = this.ns.addVariable({
         componentOf: object,
@@ -196,23 +205,36 @@ class ScaleNodes {
   // Bad values: for the weight alone ("weight"), for all the terminal said
   // ("terminal"), or for everything, the port's state too ("all").
   markBad(entry, status, scope, parts = entry.current) {
-    const nothing = { dataType: DataType.Null };
-    if (parts.value.readValue().statusCode !== status) this.setStructure(parts.value, null, status);
-    for (const v of [parts.gross, parts.net, parts.tare, parts.stable]) v?.setValueFromSource(nothing, status);
+    if (parts.value.readValue().statusCode !== status) {
+      this.setStructure(parts.value, null, status);
+      for (const v of [parts.gross, parts.net, parts.tare, parts.stable]) v?.setValueFromSource({ dataType: DataType.Null }, status);
+      if (parts === entry.current) entry.lastDecode = null;
+    }
     if (scope === "weight") return;
-    for (const name of ["StatusLetter", "TerminalKind", "Unit"]) entry.extra[name].setValueFromSource(nothing, status);
+    for (const name of ["StatusLetter", "TerminalKind", "Unit"]) this.put(entry, name, entry.extra[name], DataType.String, null, status);
     if (scope === "terminal") return;
-    for (const name of ["PortState", "PortReason", "Port", "Online"]) entry.extra[name].setValueFromSource(nothing, status);
+    for (const name of ["PortState", "PortReason", "Port", "Online"]) this.put(entry, name, entry.extra[name], DataType.String, null, status);
+  }
+
+  // A value into a variable, unless it holds that value with that status
+  // already: the list of scales comes after every decode of any scale, and
+  // most of what it says has not changed.
+  put(entry, name, variable, dataType, value, status) {
+    if (!variable) return;
+    const key = `${status.value}:${value === null ? "" : typeof value}:${value}`;
+    if (entry.last[name] === key) return;
+    entry.last[name] = key;
+    variable.setValueFromSource(value === null ? { dataType: DataType.Null } : { dataType, value }, status);
   }
 
   update(entry, s) {
     const when = typeof s.updated === "string" && !Number.isNaN(Date.parse(s.updated)) ? new Date(s.updated) : null;
     const text = (name, value) =>
-      entry.extra[name].setValueFromSource({ dataType: DataType.String, value: typeof value === "string" ? value : "" }, StatusCodes.Good);
+      this.put(entry, name, entry.extra[name], DataType.String, typeof value === "string" ? value : "", StatusCodes.Good);
     text("PortState", s.port_state);
     text("PortReason", s.reason);
     text("Port", s.port);
-    entry.extra.Online.setValueFromSource({ dataType: DataType.Boolean, value: s.online === true }, StatusCodes.Good);
+    this.put(entry, "Online", entry.extra.Online, DataType.Boolean, s.online === true, StatusCodes.Good);
     if (s.online !== true) {
       this.markBad(entry, StatusCodes.BadNoCommunication, "terminal");
       return;
@@ -222,13 +244,17 @@ class ScaleNodes {
     text("Unit", s.UnitWeight);
     this.setUnit(entry, s.UnitWeight);
     const overload = Boolean(s.flags && s.flags.VesMax);
-    entry.current.overload?.setValueFromSource({ dataType: DataType.Boolean, value: overload }, StatusCodes.Good);
-    entry.current.underload?.setValueFromSource({ dataType: DataType.Boolean, value: false }, StatusCodes.Good);
+    this.put(entry, "Overload", entry.current.overload, DataType.Boolean, overload, StatusCodes.Good);
+    this.put(entry, "Underload", entry.current.underload, DataType.Boolean, false, StatusCodes.Good);
     if (typeof s.weight !== "number" || !Number.isFinite(s.weight)) {
       // The terminal answers, but not with a weight the panel can show.
       this.markBad(entry, StatusCodes.BadSensorFailure, "weight");
       return;
     }
+    // Once per decode (its time is "updated"), not at every look.
+    const decode = `${s.updated}:${s.weight}:${s.stable === true}`;
+    if (entry.lastDecode === decode && entry.current.value.readValue().statusCode === StatusCodes.Good) return;
+    entry.lastDecode = decode;
     this.setWeight(entry.current, s.weight, s.stable === true, StatusCodes.Good, when);
   }
 

@@ -19,6 +19,10 @@ const WebSocket = require("ws");
 const MAX_BODY_BYTES = 16 * 1024 * 1024;
 const REQUEST_TIMEOUT_MS = 5000;
 const POLL_MS = 1000;
+// At most one refresh per this many ms: a scale decodes every 400 ms, so
+// each decode is still seen, while the decodes of a hundred scales cost a
+// few requests a second.
+const MIN_GAP_MS = 150;
 const RECONNECT_MS = 1000;
 // Waits for a settled weight in flight at once, one per scale (callers of
 // the same scale share it): with the refresh's connection they stay well
@@ -73,6 +77,7 @@ class ServiceLink extends EventEmitter {
   stop() {
     this.stopped = true;
     clearInterval(this.pollTimer);
+    clearTimeout(this.gapTimer);
     for (const t of this.timers) clearTimeout(t);
     if (this.socket) this.socket.terminate();
     this.agent.destroy();
@@ -121,11 +126,12 @@ class ServiceLink extends EventEmitter {
 
   refresh() {
     if (this.stopped) return;
-    if (this.inFlight) {
+    if (this.inFlight || this.gapTimer) {
       this.again = true;
       return;
     }
     this.inFlight = true;
+    this.lastStart = Date.now();
     this.get("/api/scales")
       .then(({ status, body }) => {
         if (status !== 200 || !Array.isArray(body)) throw new Error(`GET /api/scales answered ${status}`);
@@ -135,10 +141,13 @@ class ServiceLink extends EventEmitter {
       .catch((e) => this.setReachable(false, e.message))
       .finally(() => {
         this.inFlight = false;
-        if (this.again) {
-          this.again = false;
+        if (!this.again || this.stopped) return;
+        this.again = false;
+        const wait = Math.max(0, this.lastStart + MIN_GAP_MS - Date.now());
+        this.gapTimer = setTimeout(() => {
+          this.gapTimer = null;
           this.refresh();
-        }
+        }, wait);
       });
   }
 
