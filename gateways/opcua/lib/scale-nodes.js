@@ -7,6 +7,8 @@ const os = require("node:os");
 const { DataType, StatusCodes, LocalizedText, standardUnits, makeEUInformation } = require("node-opcua");
 
 const SCALES_NS = "http://opcfoundation.org/UA/Scales/V2/";
+// Each scale costs some fifty nodes: a list beyond this is cut, and said so.
+const MAX_SCALES = 1000;
 const DI_NS = "http://opcfoundation.org/UA/DI/";
 
 const OPTIONALS = [
@@ -75,6 +77,11 @@ class ScaleNodes {
     const seen = new Set();
     for (const state of list) {
       if (!/^[A-Za-z0-9_-]{1,64}$/.test(state.id) || seen.has(state.id)) continue;
+      if (seen.size >= MAX_SCALES) {
+        if (!this.cutLogged) this.log(`the service lists more than ${MAX_SCALES} scales: the first ${MAX_SCALES} are shown`);
+        this.cutLogged = true;
+        break;
+      }
       seen.add(state.id);
       let entry = this.scales.get(state.id);
       try {
