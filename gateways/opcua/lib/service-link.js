@@ -29,8 +29,9 @@ const RECONNECT_MS = 1000;
 // below the service's default of 32 connections per client address.
 const MAX_WAITS = 24;
 
-// TLS towards a service with its own certificate: the certificate of
-// tls_cert is trusted, and a server showing exactly that certificate is
+// TLS towards a service with its own certificate: the certificates of
+// tls_cert (the service's, then its chain) are trusted beside the public
+// authorities, and a server showing exactly the service's certificate is
 // accepted whatever name it carries (the gateway reaches it by address).
 function tlsOptions(certFile) {
   const pem = fs.readFileSync(certFile, "utf8");
@@ -38,7 +39,7 @@ function tlsOptions(certFile) {
   if (!first) throw new Error(`${certFile} holds no PEM certificate`);
   const pinned = new crypto.X509Certificate(first[0]).fingerprint256;
   return {
-    ca: pem,
+    ca: [pem, ...tls.rootCertificates],
     checkServerIdentity: (host, cert) => {
       if (cert && cert.fingerprint256 === pinned) return undefined;
       return tls.checkServerIdentity(host, cert);
