@@ -107,6 +107,7 @@ set(_orva_tools_control "")
 if(TARGET orva-service)
   set(ORVA_UNIT_BINDIR /usr/bin)
   set(ORVA_UNIT_CONFDIR /etc/orva)
+  set(ORVA_UNIT_USER_NOTE "The package creates it.")
   configure_file(${_orva_deb}/orva-service.service.in ${_orva_deb_out}/orva-service.service @ONLY)
   install(FILES ${_orva_deb_out}/orva-service.service DESTINATION /lib/systemd/system
           COMPONENT system EXCLUDE_FROM_ALL)
@@ -115,6 +116,9 @@ if(TARGET orva-service)
   set(_orva_tools_control ${_orva_deb}/postinst ${_orva_deb}/prerm ${_orva_deb}/postrm ${_orva_deb_out}/conffiles)
 
   install(FILES ${_orva_deb}/service.ini DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/orva COMPONENT service-files)
+  # The unit's user, which the package's postinst creates: a prefix install
+  # brings it for systemd-sysusers instead.
+  install(FILES ${_orva_deb}/orva.sysusers DESTINATION lib/sysusers.d RENAME orva.conf COMPONENT service-files)
   # The prefix is known only when installing.
   install(CODE "
     set(_orva_bindir \"${CMAKE_INSTALL_BINDIR}\")
@@ -126,6 +130,8 @@ if(TARGET orva-service)
     endforeach()
     set(ORVA_UNIT_BINDIR \"\${_orva_bindir}\")
     set(ORVA_UNIT_CONFDIR \"\${_orva_confdir}/orva\")
+    # Only the package creates the user: a prefix install says how.
+    set(ORVA_UNIT_USER_NOTE \"Only the package creates it; after this\n# install create it first: systemd-sysusers \${CMAKE_INSTALL_PREFIX}/lib/sysusers.d/orva.conf,\n# then chown -R orva:orva \${ORVA_UNIT_CONFDIR} (without the user the unit\n# fails with status 217/USER).\")
     configure_file(\"${_orva_deb}/orva-service.service.in\" \"${_orva_deb_out}/prefix/orva-service.service\" @ONLY)
     file(INSTALL \"${_orva_deb_out}/prefix/orva-service.service\"
          DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")

@@ -38,7 +38,7 @@ set(ORVA_PUBLIC_HEADERS
   platform/checked_serial_port.h platform/failure.h platform/interval_timer.h platform/locale.h
   platform/property_bag.h platform/serial_port.h platform/serial_settings.h platform/trace.h
   platform/user_notice.h
-  platform/qt/console_notice.h platform/qt/gui_notice.h platform/qt/port_map.h
+  platform/qt/console_notice.h platform/qt/device_lock.h platform/qt/gui_notice.h platform/qt/port_map.h
   platform/qt/qt_locale.h platform/qt/qt_serial_port.h platform/qt/qt_timers.h)
 # Each as installed, its includes of the others written <orva/...>
 # (packaging/public_header.cmake), built with the libraries.
@@ -94,7 +94,7 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/OrvaControlConfig.cmake
         DESTINATION ${_orva_cmake} COMPONENT dev)
 
 # pkg-config: the prefix is the one the tree is installed to.
-foreach(_orva_pc orva-control orva-qt)
+foreach(_orva_pc orva-control orva-qt orva-widgets)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/${_orva_pc}.pc.in ${CMAKE_BINARY_DIR}/packaging/${_orva_pc}.pc.in @ONLY)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/packaging/${_orva_pc}-install.cmake CONTENT "
 file(READ \"${CMAKE_BINARY_DIR}/packaging/${_orva_pc}.pc.in\" _pc)

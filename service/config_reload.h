@@ -3,8 +3,9 @@
 // every check a start makes, put in force. Scales added, removed or changed
 // are started, stopped or given a new control; every other scale keeps
 // polling without a gap. A file that does not pass is refused with its file,
-// line and reason, and the running configuration stays as it was. The token
-// and the allowed origins change at once; a new listen address or [mqtt]
+// line and reason, and the running configuration stays as it was. The
+// tokens, the allowed origins, addresses and proxies change at once (the
+// TLS pair is read again by the caller); a new listen address or [mqtt]
 // section is logged as needing a restart (the socket and the broker session
 // stay as they are).
 
@@ -25,6 +26,8 @@ public:
     // `extraScales` are the ones not in the file (--simulate), kept at the end.
     ConfigReload(ConfigFile& file, ServiceConfig& running, ScaleFleet& fleet, std::vector<ScaleConfig> extraScales, Log log);
 
+    // The faces to tell of every reload (after the scales changed).
+    void setFaces(FaceSet* faces) { faces_ = faces; }
     // Returns whether the new file is in force.
     bool reload();
 
@@ -35,6 +38,7 @@ private:
     ScaleFleet& fleet_;
     std::vector<ScaleConfig> extraScales_;
     Log log_;
+    FaceSet* faces_ = nullptr;
 };
 
 }  // namespace orva::service

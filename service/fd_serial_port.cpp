@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
@@ -20,6 +19,7 @@
 
 #include "platform/failure.h"
 #include "hosts/qt/port_state.h"
+#include "platform/qt/device_lock.h"
 
 namespace orva::service {
 namespace {
@@ -116,7 +116,7 @@ std::string FdSerialPort::deviceName() const {
 }
 
 void FdSerialPort::tell(PortCondition condition, const std::string& reason) {
-    if (observer_.condition) observer_.condition(condition, reason);
+    if (observer_.condition) observer_.condition(condition, devicePath(), reason);
 }
 
 void FdSerialPort::openFailed(FailureNumber number, PortCondition condition, const std::string& why) {
@@ -155,12 +155,11 @@ void FdSerialPort::openTerminal(const std::string& path, const SerialSettings& s
         openFailed(FailureNumber::NoSuchDevice, PortCondition::NotSerial, "not a serial device: " + path + " is " + kind);
     }
     // One poller per terminal: root passes TIOCEXCL, not the lock.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int e = errno;
+    if (const qt::DeviceLock lock = qt::lockDevice(fd); lock.result != qt::DeviceLock::Taken) {
         ::close(fd);
-        if (e == EWOULDBLOCK)
+        if (lock.result == qt::DeviceLock::Held)
             openFailed(FailureNumber::DeviceBusy, PortCondition::InUse, "in use by another program (it holds a lock on the device)");
-        openFailed(FailureNumber::DeviceFailure, PortCondition::Failed, std::string("cannot lock: ") + std::strerror(e));
+        openFailed(FailureNumber::DeviceFailure, PortCondition::Failed, "cannot lock: " + lock.why);
     }
     // Held for this process alone, as a serial port is on other systems.
     ::ioctl(fd, TIOCEXCL);
@@ -230,6 +229,18 @@ std::string terminalSettingsRefusal(const SerialSettings& s) {
     if (speedOf(s.baudRate) == B0) return "no terminal driver here takes " + std::to_string(s.baudRate) + " baud";
     if (s.dataBits < 5) return "no terminal driver here takes fewer than 5 data bits";
     if (s.stopBits == StopBits::OneAndHalf) return "no terminal driver here takes 1.5 stop bits";
+    return {};
+}
+
+std::string deviceRefusal(const std::string& path) {
+    if (parseTcpEndpoint(path)) return {};
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return "no such device: " + path + " does not exist";
+        return "cannot look at " + path + ": " + std::strerror(errno);
+    }
+    if (!S_ISCHR(st.st_mode)) return "not a serial device: " + path + " is " + kindOf(st.st_mode);
+    if (::access(path.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) return host::permissionReason(path);
     return {};
 }
 

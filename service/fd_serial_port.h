@@ -16,8 +16,9 @@
 // makes the operation fail once and reads as closed from then on, so the
 // next poll opens it again.
 //
-// A terminal device is also locked (flock) while open, so two processes of
-// the service, root's included, never poll one terminal.
+// A terminal device is also locked while open (platform/qt/device_lock.h,
+// the lock every program of the project takes), so no two of them, root's
+// included, ever poll one terminal.
 
 #include <cstdint>
 #include <functional>
@@ -62,6 +63,12 @@ std::optional<TcpEndpoint> parseTcpEndpoint(std::string_view path);
 // serial server's line is not set by us, so it refuses nothing.
 std::string terminalSettingsRefusal(const SerialSettings& settings);
 
+// Why the device at `path` could not be a scale's terminal, judged from the
+// file system without opening it: it does not exist, is no character device,
+// or this user may not open it. Empty when it could be; always empty for
+// tcp://, which only a connection can tell.
+std::string deviceRefusal(const std::string& path);
+
 class FdSerialPort final : public CheckedSerialPort {
 public:
     // Told of what the service wants to know: counted failures and one-off
@@ -69,9 +76,10 @@ public:
     struct Observer {
         std::function<void(const std::string&)> log;
         std::function<void()> portFailed;
-        // After every open, failed open and loss, with the reason in the
+        // After every open, failed open and loss, with the device it concerns
+        // (the one the port's number names now) and the reason in the
         // operator's words (empty while open); repeats are the observer's to drop.
-        std::function<void(PortCondition, const std::string& reason)> condition;
+        std::function<void(PortCondition, const std::string& device, const std::string& reason)> condition;
     };
 
     // The port starts closed with number `number`, so the control's first

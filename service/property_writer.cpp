@@ -38,7 +38,7 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
     // Settings a terminal cannot take would be refused by the port at the next
     // poll and the old ones put back, after the file had been given the new:
     // refused before anything is written.
-    if (!parseTcpEndpoint(scale.port().toStdString())) {
+    if (!parseTcpEndpoint(scale.device().toStdString())) {
         for (const PropertyWrite& w : writes) {
             if (w.name != "ComSetting") continue;
             const QString text = std::get<QString>(w.value);

@@ -134,4 +134,9 @@ ScaleState ScaleFleet::stateOf(const QString& id) const {
     return s != nullptr ? s->state() : ScaleState{};
 }
 
+ScaleFigures ScaleFleet::figuresOf(const QString& id) const {
+    const ServiceScale* s = find(id);
+    return s != nullptr ? s->figures() : ScaleFigures{};
+}
+
 }  // namespace orva::service

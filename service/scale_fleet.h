@@ -31,6 +31,7 @@ public:
     QStringList ids() const override;
     ScaleSignals* signalsOf(const QString& id) override;
     ScaleState stateOf(const QString& id) const override;
+    ScaleFigures figuresOf(const QString& id) const override;
 
     ServiceScale* find(const QString& id) const;
     // The id of the scale whose own device this is (deviceIdentity), empty for none.

@@ -48,6 +48,24 @@ struct ScaleState {
     QJsonObject toJson() const;
 };
 
+// The figures of one scale at a moment, without text: what a face that
+// answers many reads a second (Modbus) takes from a scale, cheaply.
+struct ScaleFigures {
+    bool present = false;       // false: no scale of that id
+    bool showsWeight = false;   // the last decode showed a weight
+    double weight = 0;          // the shown weight
+    bool stable = false;        // the last settled weight is still the shown weight
+    bool online = false;        // a weight shown in the last 2 s
+    int terminalKind = 0;       // 0 none yet, 1 ORVA-1, 2 ORVA-2 (of the last decode)
+    char statusLetter = 0;      // '@'..'O', 0 when the terminal shows none
+    int VesNul = 0, VesOk = 0, VesTara = 0, VesMax = 0;
+    const char* portState = "waiting";  // as ScaleState::portState
+    quint64 decodes = 0;        // decodes since the scale started
+    quint64 settledCount = 0;   // settled weights since the service started ("seq")
+    double lastSettled = 0;     // the last settled weight, 0 before the first
+    qint64 ageMs = -1;          // since the last decode that showed a weight; -1: none yet
+};
+
 // Signals of one scale. Owned by the hub; lives as long as the service.
 class ScaleSignals : public QObject {
     Q_OBJECT
@@ -81,6 +99,8 @@ public:
     // Null for an unknown id.
     virtual ScaleSignals* signalsOf(const QString& id) = 0;
     virtual ScaleState stateOf(const QString& id) const = 0;
+    // Figures of an unknown id have present false.
+    virtual ScaleFigures figuresOf(const QString& id) const = 0;
     // Whether anyone follows eventJson(): the scales build the JSON texts
     // only while someone does.
     bool followed() const { return isSignalConnected(QMetaMethod::fromSignal(&ScaleHub::eventJson)); }

@@ -169,6 +169,8 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
     int number = 0;
     ScaleConfig* scale = nullptr;
     std::vector<orva::mqtt::SettingLine> mqttLines;
+    std::map<std::string, FaceInput> faceInputs;  // by the face's section
+    std::map<std::pair<std::string, std::string>, std::vector<FaceLine>> faceScaleKeys;  // by face and scale
     int mqttSection = 0;
     if (text.find('\0') != std::string_view::npos) throw ConfigError(file, 0, "the file holds a NUL byte");
     std::map<int, std::string> comSettingLines;  // line -> text, checked once the scale's port is known
@@ -190,9 +192,11 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             seenKeys.clear();
             scale = nullptr;
             if (section == "mqtt") mqttSection = number;
-            // [opcua] belongs to the OPC UA gateway (orva-opcua), which reads
-            // this same file and checks its own keys.
-            if (section == "service" || section == "ports" || section == "mqtt" || section == "opcua") continue;
+            if (section == "service" || section == "ports" || section == "mqtt") continue;
+            if (const FaceDefinition* face = faceOfSection(section)) {
+                faceInputs[face->section].sectionLine = number;
+                continue;
+            }
             if (!validScaleId(section))
                 fail("scale id \"" + section + "\" may hold only letters, digits, '-' and '_' (1 to 64)");
             config.scales.push_back(ScaleConfig{section, {}, {}, {}, {}, {}, number});
@@ -222,6 +226,18 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
                 }
             } else if (key == "token") {
                 config.token = *value;
+            } else if (key == "read_token") {
+                config.readToken = *value;
+            } else if (key == "allow_from" || key == "trusted_proxy") {
+                std::string why;
+                auto list = AllowList::parse(*value, &why);
+                if (!list) fail(key + ": " + why);
+                if (key == "allow_from") config.allowFrom = *list;
+                else config.trustedProxies = *list;
+            } else if (key == "tls_cert" || key == "tls_key") {
+                if (value->empty() || value->front() != '/') fail(key + " must be an absolute path to a PEM file");
+                (key == "tls_cert" ? config.tlsCert : config.tlsKey) = *value;
+                (key == "tls_cert" ? config.tlsCertLine : config.tlsKeyLine) = number;
             } else if (key == "allow_origin") {
                 std::string_view rest = *value;
                 while (!rest.empty()) {
@@ -247,7 +263,9 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
                     fail(key + " must be a whole number, 1 or more");
                 *limit = n;
             } else {
-                fail("unknown key \"" + key + "\" in [service] (listen, token, allow_origin, allow_host, the limits)");
+                fail("unknown key \"" + key +
+                     "\" in [service] (listen, token, read_token, allow_origin, allow_host, allow_from, trusted_proxy, "
+                     "tls_cert, tls_key, the limits)");
             }
         } else if (section == "ports") {
             const std::int16_t n = int16(key);
@@ -257,8 +275,10 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             config.ports[n] = *value;
         } else if (section == "mqtt") {
             mqttLines.push_back({key, *value, number});
-        } else if (section == "opcua") {
-            continue;
+        } else if (const FaceDefinition* face = faceOfSection(section)) {
+            faceInputs[face->section].section.push_back({key, *value, number});
+        } else if (const FaceDefinition* face = faceOfScaleKey(key)) {
+            faceScaleKeys[{face->section, scale->id}].push_back({key, *value, number});
         } else if (key == "port") {
             if (value->empty()) fail("port needs a device path or tcp://host:port");
             if (value->rfind("tcp://", 0) == 0 && !parseTcpEndpoint(*value)) fail("port: expected tcp://host:port");
@@ -282,9 +302,16 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
         } else if (key == "MinFixVes") {
             scale->MinFixVes = int16(*value);
         } else {
-            fail("unknown key \"" + key + "\" in scale [" + section + "] (port, ComSetting, DecPoint, MinFixVes, ComNumber)");
+            std::string faceKeys;
+            for (const FaceDefinition& face : faceDefinitions())
+                if (!face.scaleKeyPrefix.empty()) faceKeys += ", " + face.scaleKeyPrefix + "...";
+            fail("unknown key \"" + key + "\" in scale [" + section + "] (port, ComSetting, DecPoint, MinFixVes, ComNumber" +
+                 faceKeys + ")");
         }
     }
+    if (config.tlsCert.empty() != config.tlsKey.empty())
+        throw ConfigError(file, std::max(config.tlsCertLine, config.tlsKeyLine),
+                          config.tlsCert.empty() ? "tls_key needs tls_cert beside it" : "tls_cert needs tls_key beside it");
     std::map<std::string, const ScaleConfig*> onDevice;
     for (const ScaleConfig& s : config.scales) {
         if (s.port.empty()) throw ConfigError(file, s.line, "scale [" + s.id + "] has no port");
@@ -305,6 +332,18 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
                     }
                 throw ConfigError(file, line, "ComSetting \"" + *s.ComSetting + "\" cannot be used: " + why);
             }
+        }
+    }
+    for (const FaceDefinition& face : faceDefinitions()) {
+        FaceInput& input = faceInputs[face.section];
+        for (const ScaleConfig& s : config.scales) {
+            const auto keys = faceScaleKeys.find({face.section, s.id});
+            input.scales.push_back({s.id, s.line, keys != faceScaleKeys.end() ? keys->second : std::vector<FaceLine>{}});
+        }
+        try {
+            if (auto settings = face.parse(input)) config.faces[face.section] = std::move(settings);
+        } catch (const FaceSettingsError& e) {
+            throw ConfigError(file, e.line(), e.what());
         }
     }
     if (mqttSection > 0) {

@@ -62,6 +62,7 @@ void ServiceScale::reconfigure(const ScaleConfig& config, const std::map<std::in
 void ServiceScale::build(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts) {
     running_ = config;
     port_ = QString::fromStdString(config.port);
+    device_ = port_;
     // The scale's own device is its configured port number's, so the
     // control's first open (at creation, before its properties are given)
     // reaches exactly this device and never a default one.
@@ -72,7 +73,9 @@ void ServiceScale::build(const ScaleConfig& config, const std::map<std::int16_t,
     FdSerialPort::Observer observer{
         [this](const std::string& text) { context_.log("[" + id_.toStdString() + "] " + text); },
         [this] { ++counters_.portFailures; },
-        [this](PortCondition condition, const std::string& reason) { portConditionIs(condition, reason); },
+        [this](PortCondition condition, const std::string& device, const std::string& reason) {
+            portConditionIs(condition, device, reason);
+        },
     };
     const host::PortMaker makePort = [&](std::int16_t number) {
         return std::make_unique<FdSerialPort>(std::move(devices), number, std::move(observer));
@@ -89,20 +92,24 @@ void ServiceScale::build(const ScaleConfig& config, const std::map<std::int16_t,
     });
 }
 
-void ServiceScale::portConditionIs(PortCondition condition, const std::string& reason) {
+void ServiceScale::portConditionIs(PortCondition condition, const std::string& onDevice, const std::string& reason) {
+    // The device the port's number names now: the configured one, or one of
+    // [ports] after a ComNumber write. The state names the device its reason is about.
+    const QString now = onDevice.empty() ? port_ : QString::fromStdString(onDevice);
     // The control retries a closed port at every poll: told once per change.
-    if (condition == portCondition_ && reason == portReason_) return;
+    if (condition == portCondition_ && reason == portReason_ && now == device_) return;
     const bool wasFailing = portCondition_ != PortCondition::Open && portCondition_ != PortCondition::Waiting;
     portCondition_ = condition;
     portReason_ = reason;
-    const std::string device = port_.toStdString();
+    device_ = now;
+    const std::string device = device_.toStdString();
     if (condition == PortCondition::Open) {
         if (wasFailing) context_.log("[" + idText_ + "] port " + device + " is open again");
     } else {
         context_.log("[" + idText_ + "] port " + device + ": " + reason);
     }
     publish([&] {
-        return host::JsonLine(tMs(), "Port").text("state", conditionName(condition)).text("reason", reason);
+        return host::JsonLine(tMs(), "Port").text("state", conditionName(condition)).textOrNull("reason", reason);
     });
 }
 
@@ -121,7 +128,19 @@ std::string ServiceScale::comNumberRefusal(const std::string& comNumber) const {
         if (!other.isEmpty() && other != id_)
             return "port " + std::to_string(number) + " is " + found->second + ", the device of scale " + other.toStdString();
     }
+    // A device the scale is not on now must be there to be switched to;
+    // its own device may be unplugged for a while and stays its own.
+    if (found->second != device_.toStdString())
+        if (std::string why = deviceRefusal(found->second); !why.empty())
+            return "port " + std::to_string(number) + " is " + found->second + ": " + why;
     return {};
+}
+
+std::string ServiceScale::summary() const {
+    const PropertyRecord& p = control_->properties();
+    return "scale " + idText_ + ": " + device_.toStdString() + " as port " + p.ComNumber + ", " + p.ComSetting +
+           ", DecPoint " + std::to_string(p.DecPoint) + ", MinFixVes " + std::to_string(p.MinFixVes) + "; port state " +
+           conditionName(portCondition_);
 }
 
 // Builds an event's JSON text only when someone follows the events.
@@ -178,7 +197,7 @@ void ServiceScale::decodeEnded(const DecodeEnd& end) {
 ScaleState ServiceScale::state() const {
     ScaleState s;
     s.id = id_;
-    s.port = port_;
+    s.port = device_;
     s.online = online();
     s.showsWeight = recognised_;
     s.weight = control_->reading().VesCurrent;
@@ -207,9 +226,35 @@ ScaleState ServiceScale::state() const {
     return s;
 }
 
+ScaleFigures ServiceScale::figures() const {
+    ScaleFigures f;
+    f.present = true;
+    f.showsWeight = recognised_;
+    f.weight = control_->reading().VesCurrent;
+    f.stable = settledWeight().has_value();
+    f.online = online();
+    const std::string kind = control_->TipTerminal();
+    f.terminalKind = kind == "ORVA-1" ? 1 : kind == "ORVA-2" ? 2 : 0;
+    const std::string letter = control_->StatusTerminal();
+    f.statusLetter = letter.size() == 1 && letter[0] >= '@' && letter[0] <= 'O' ? letter[0] : 0;
+    const StatusFlags& flags = control_->reading().Flags;
+    f.VesNul = flags.VesNul;
+    f.VesOk = flags.VesOk;
+    f.VesTara = flags.VesTara;
+    f.VesMax = flags.VesMax;
+    f.portState = conditionName(portCondition_);
+    f.decodes = counters_.decodes;
+    f.settledCount = weighings_;
+    f.lastSettled = lastSettled_;
+    if (lastRecognised_)
+        f.ageMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - *lastRecognised_).count();
+    return f;
+}
+
 void ServiceScale::StabVes(double w) {
     ++counters_.stableWeights;
     stabWeight_ = w;
+    lastSettled_ = w;
     // The weighing's identity, fixed now: every later look at the same
     // settled load (a /stable request, a WebSocket or MQTT client) gets it.
     settledAt_ = QDateTime::currentDateTimeUtc();

@@ -68,8 +68,12 @@ public:
     const QString& id() const { return id_; }
     // The configured device path or tcp://host:port.
     const QString& port() const { return port_; }
+    // The device the port's number names now (port() until a ComNumber
+    // write moves the scale to one of [ports]).
+    const QString& device() const { return device_; }
     ScaleSignals& signalsObject() { return *signals_; }
     ScaleState state() const;
+    ScaleFigures figures() const;
     const ScaleCounters& counters() const { return counters_; }
     bool online() const;
     // The settled weight when the scale shows one now (what a waiting
@@ -81,6 +85,9 @@ public:
     quint64 weighingNumber() const { return weighings_; }
     PortCondition portCondition() const { return portCondition_; }
     ActivexORVA& control() { return *control_; }
+    // One line for the log at start: id, device and port number, the
+    // settings in force and the port's state.
+    std::string summary() const;
     // Why the control may not be given this ComNumber: it names no device
     // of this scale's, or another scale's device. Empty when it may.
     std::string comNumberRefusal(const std::string& comNumber) const;
@@ -99,7 +106,7 @@ public:
 
 private:
     void build(const ScaleConfig& config, const std::map<std::int16_t, std::string>& sharedPorts);
-    void portConditionIs(PortCondition condition, const std::string& reason);
+    void portConditionIs(PortCondition condition, const std::string& device, const std::string& reason);
     // CycleObserver: the counters, the measurements' hook and the decodes.
     void stepStarting(CycleStep step) override;
     void stepEnded(CycleStep step) override;
@@ -112,6 +119,7 @@ private:
     std::string idText_;
     ScaleConfig running_;
     QString port_;
+    QString device_;
     std::map<std::int16_t, std::string> devices_;  // port number -> device, this scale's own included
     ScaleContext context_;
     const QElapsedTimer& serviceClock_;
@@ -124,6 +132,7 @@ private:
     QDateTime updated_;
     QDateTime settledAt_;
     quint64 weighings_ = 0;
+    double lastSettled_ = 0;  // kept through a change of load, unlike stabWeight_
     PortCondition portCondition_ = PortCondition::Waiting;
     std::string portReason_;
     std::unique_ptr<ActivexORVA> control_;  // last: it goes first

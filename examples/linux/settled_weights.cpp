@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include <orva/control/activex_orva.h>
 #include <orva/platform/qt/console_notice.h>
@@ -26,9 +27,20 @@ int main(int argc, char** argv) {
     orva::qt::QtTimerFactory timers;
     orva::qt::QtLocale locale;
     orva::qt::ConsoleNotice notice;
-    orva::ActivexORVA control({std::make_unique<orva::qt::QtSerialPort>(ports), timers, notice, locale});
+    auto port = std::make_unique<orva::qt::QtSerialPort>(ports);
+    const orva::qt::QtSerialPort& line = *port;  // the control owns it; we only look
+    orva::ActivexORVA control({std::move(port), timers, notice, locale});
     PrintSettled printer;
     control.setEventSink(&printer);
+    // The control retries a port it cannot open at every poll, silently: say why, once per reason.
+    std::string told;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const std::string why = line.lastOpenFailure() ? line.lastOpenFailure()->description() : "";
+        if (why != told && !why.empty()) std::fprintf(stderr, "cannot open the port: %s\n", why.c_str());
+        told = why;
+    });
+    watch.start(400);
     if (argc > 2) QTimer::singleShot(std::atoi(argv[2]) * 1000, &app, &QCoreApplication::quit);
     return app.exec();
 }

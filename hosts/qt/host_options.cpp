@@ -83,7 +83,10 @@ HostOptions parseHostOptions(const std::vector<std::string>& arguments, Program 
             // the next word.
             std::string format = "orva1";
             if (inlineValue) format = *inlineValue;
-            else if (i + 1 < arguments.size() && frameFormat(arguments[i + 1])) format = arguments[++i];
+            // A next word that is no option is the format, right or wrong
+            // (--simulate orva3 is refused naming the valid ones).
+            else if (i + 1 < arguments.size() && !arguments[i + 1].empty() && arguments[i + 1][0] != '-')
+                format = arguments[++i];
             options.simulate = frameFormat(format);
             if (!options.simulate)
                 throw OptionError("--simulate takes orva1 or orva2 (--simulate=orva2), not \"" + format + "\"");
@@ -220,11 +223,17 @@ and "time" (UTC, RFC 3339 with milliseconds):
    "Shape2":[...],"VesTerminal":...,"TipTerminal":...,"StatusTerminal":...,
    "UnitWeight":...}                      after every decode
   {"event":"Port","open":false,"reason":"no such device"}   each change
+                                         ("reason":null while open)
   {"event":"PropertyChanged","name":"ComNumber"}
   {"event":"Message","text":"..."}       a message box of the control
   {"event":"Beep"}
   {"event":"Warning","text":"..."}       a likely mistake in the properties file
   {"event":"Error","number":N,"description":"..."}
+)";
+    if (!window)
+        text += R"(With --once --json, one object instead:
+  {"event":"Weight","port":1,"weight":12.5,"unit":"kg","status":"B","settled":true}
+  {"event":"NoWeight","reason":"..."}    none in time (exit status 1)
 )";
     text += window ? R"(
 Exit status: 0 after an interrupt, closing the window or --cycles, 2 for a

@@ -84,6 +84,10 @@ JsonLine& JsonLine::text(std::string_view k, std::string_view value) {
     text_ += jsonString(value);
     return *this;
 }
+JsonLine& JsonLine::textOrNull(std::string_view k, std::string_view value) {
+    if (value.empty()) return raw(k, "null");
+    return text(k, value);
+}
 JsonLine& JsonLine::raw(std::string_view k, std::string_view json) {
     key(k);
     text_ += json;
@@ -140,7 +144,7 @@ void JsonEventWriter::warning(std::string_view text) { writeLine(JsonLine(clock_
 void JsonEventWriter::port(bool open, std::string_view reason) {
     JsonLine line(clock_(), "Port");
     line.raw("open", open ? "true" : "false");
-    if (!open) line.text("reason", reason);
+    line.textOrNull("reason", open ? std::string_view() : reason);
     writeLine(line);
 }
 

@@ -32,6 +32,8 @@ public:
     JsonLine& number(std::string_view key, double value);
     JsonLine& integer(std::string_view key, long long value);
     JsonLine& text(std::string_view key, std::string_view value);
+    // The text, or null when it is empty (a port's reason while it is open).
+    JsonLine& textOrNull(std::string_view key, std::string_view value);
     JsonLine& raw(std::string_view key, std::string_view json);
     std::string str() const { return text_ + "}"; }
 

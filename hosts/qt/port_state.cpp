@@ -70,10 +70,11 @@ PortState portState(const qt::QtSerialPort& port) {
     PortState state;
     state.open = port.PortOpen();
     if (state.open) return state;
-    // Closed without a failed open: by the control for a reconfiguration,
-    // or after the device vanished; the next poll opens it again.
-    state.reason = port.lastOpenFailure() ? openFailureReason(*port.lastOpenFailure(), port.devicePath())
-                                          : "waiting for the next poll to open it";
+    // Closed without a failed open: after the device vanished, or by the
+    // control for a reconfiguration; the next poll opens it again.
+    if (port.lastOpenFailure()) state.reason = openFailureReason(*port.lastOpenFailure(), port.devicePath());
+    else if (port.lost()) state.reason = "the device went away (unplugged, or its far end closed); the next poll opens it again";
+    else state.reason = "waiting for the next poll to open it";
     return state;
 }
 

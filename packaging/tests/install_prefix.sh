@@ -42,6 +42,23 @@ grep -qx "ExecStart=$prefix/bin/orva-service --config $prefix/etc/orva/service.i
 grep -qx "ReadWritePaths=$prefix/etc/orva" "$unit" || fail "the unit does not let the service write its folder"
 grep -qx 'LimitNOFILE=65536' "$unit" || fail "the unit does not raise the descriptor limit"
 grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "the unit has no reload"
+# The unit's user: only the package creates it, so a prefix install brings
+# it for systemd-sysusers, and the unit says how.
+sysusers=$prefix/lib/sysusers.d/orva.conf
+user=$(sed -n 's/^User=//p' "$unit")
+if [ -f "$sysusers" ]; then
+  grep -qE "^u $user " "$sysusers" || fail "$sysusers does not create the unit's user $user"
+  grep -qE "^m $user dialout" "$sysusers" || fail "$sysusers does not put $user in dialout"
+  grep -q "systemd-sysusers $prefix/lib/sysusers.d/orva.conf" "$unit" || fail "the unit does not say how to create its user"
+  if command -v systemd-sysusers >/dev/null; then
+    mkdir -p "$work/root/etc"
+    : >"$work/root/etc/passwd"; : >"$work/root/etc/group"; echo "dialout:x:20:" >"$work/root/etc/group"
+    systemd-sysusers --root="$work/root" "$sysusers" >"$work/sysusers.log" 2>&1 &&
+      grep -q "^$user:" "$work/root/etc/passwd" || { fail "systemd-sysusers did not create $user"; cat "$work/sysusers.log"; }
+  fi
+else
+  fail "no sysusers file under the prefix for the unit's user $user"
+fi
 if command -v systemd-analyze >/dev/null; then
   # Its documentation is the installed man page.
   # A key it ignores is only a warning in its exit status: read what it said.

@@ -23,7 +23,7 @@ fi
 [ -f "$prefix/include/orva/control/activex_orva.h" ] && [ -f "$prefix/include/orva/version.h" ] ||
   { echo "FAIL: the headers are not under include/orva"; exit 1; }
 pc_dir=$(dirname "$(find "$prefix" -name orva-control.pc | head -n1)")
-for pc in orva-control orva-qt; do
+for pc in orva-control orva-qt orva-widgets; do
   PKG_CONFIG_PATH=$pc_dir pkg-config --cflags "$pc" | grep -qE -- "-I$prefix/include( |$)" ||
     { echo "FAIL: $pc.pc does not give $prefix/include"; exit 1; }
 done
@@ -54,4 +54,18 @@ PKG_CONFIG_PATH=$pc_dir $cxx -std=c++20 -fPIC -O1 "$work/source/settled_weights.
   $(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs orva-qt) >"$work/pc-build.log" 2>&1 ||
   { tail -30 "$work/pc-build.log"; echo "FAIL: the example does not build from the pkg-config files"; exit 1; }
 bash "$(dirname "$0")/run_settled_weights.sh" "$work/settled_weights_pc" "$sim" "$work"
+# A form with the scale widget, from orva-widgets.pc alone.
+cat >"$work/form.cpp" <<'CODE'
+#include <QApplication>
+#include <orva/hosts/qt/scale_widget.h>
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    orva::qt::ScaleWidget widget;
+    widget.show();
+    return 0;
+}
+CODE
+$cxx -std=c++20 -fPIC -O1 "$work/form.cpp" -o "$work/form" $(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs orva-widgets) \
+  >"$work/form-build.log" 2>&1 || { tail -30 "$work/form-build.log"; echo "FAIL: a form does not build from orva-widgets.pc"; exit 1; }
+QT_QPA_PLATFORM=offscreen "$work/form" || { echo "FAIL: the form built from orva-widgets.pc does not run"; exit 1; }
 echo "library install: $((SECONDS - started)) s"

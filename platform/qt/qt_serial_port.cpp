@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "platform/failure.h"
+#include "platform/qt/device_lock.h"
 
 namespace orva::qt {
 namespace {
@@ -91,6 +92,7 @@ void QtSerialPort::openDevice(std::int16_t number, const SerialSettings& setting
     try {
         openOrThrow(number, settings);
         lastOpenFailure_.reset();
+        lost_ = false;
     } catch (const Failure& failure) {
         lastOpenFailure_ = failure;
         throw;
@@ -101,7 +103,15 @@ void QtSerialPort::openOrThrow(std::int16_t number, const SerialSettings& settin
     const std::string path = map_->pathOf(number);
     openPath_ = path;
     device_->setPortName(deviceNameOf(path));
+    // The lock every program of the project takes, before the device is
+    // opened and its line set: QSerialPort's own lock file and exclusive use
+    // keep out neither root nor a program without that lock file.
+    if (const DeviceLock lock = lock_.take(path); lock.result != DeviceLock::Taken) {
+        if (lock.result == DeviceLock::Held) throw deviceFailure(FailureNumber::DeviceBusy, "another program holds a lock on it");
+        throw deviceFailure(FailureNumber::DeviceFailure, "cannot lock: " + lock.why);
+    }
     if (!device_->open(QIODevice::ReadWrite)) {
+        lock_.release();
         // QSerialPort reports a busy device and a forbidden one alike; the
         // file system tells them apart.
         if (::access(path.c_str(), F_OK) != 0) throw deviceFailure(FailureNumber::NoSuchDevice);
@@ -117,6 +127,7 @@ void QtSerialPort::openOrThrow(std::int16_t number, const SerialSettings& settin
     if (!line || !applyLineSettings(*device_, *line)) {
         const std::string why = line ? qtError(*device_) : "not supported by the serial driver";
         device_->close();
+        lock_.release();
         throw deviceFailure(FailureNumber::SettingsNotSupported, why);
     }
     // What waited in the device before it was opened answers no request of ours.
@@ -138,6 +149,9 @@ std::string QtSerialPort::refusalOf(const SerialSettings& settings) {
         if (const auto previous = toLineSettings(this->settings())) applyLineSettings(*device_, *previous);
         return why;
     }
+    // A device another program polls is not set from here; the open will tell.
+    HeldDeviceLock probeLock;
+    if (probeLock.take(map_->pathOf(CommPort())).result != DeviceLock::Taken) return {};
     QSerialPort probe;
     probe.setPortName(deviceNameOf(map_->pathOf(CommPort())));
     if (!probe.open(QIODevice::ReadWrite)) return {};
@@ -150,6 +164,7 @@ std::string QtSerialPort::refusalOf(const SerialSettings& settings) {
 void QtSerialPort::writeDevice(std::string_view bytes) {
     if (device_->write(bytes.data(), static_cast<qint64>(bytes.size())) < 0) {
         const std::string why = qtError(*device_);
+        vanished_ = true;  // a device that takes no write is gone
         closeDevice();
         throw deviceFailure(FailureNumber::DeviceFailure, why);
     }
@@ -183,8 +198,13 @@ void QtSerialPort::drain() {
     overrun_ += static_cast<std::size_t>(bytes.size()) - kept;
 }
 
+bool QtSerialPort::lost() const { return lost_ || (device_->isOpen() && (vanished_ || deviceHungUp())); }
+
 void QtSerialPort::closeDevice() {
+    // Closed because the device went away, or by the control's own close.
+    if (device_->isOpen()) lost_ = vanished_ || deviceHungUp();
     if (device_->isOpen()) device_->close();
+    lock_.release();
     vanished_ = false;
     received_.clear();
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/qt/device_lock.h"
 #include "platform/qt/port_map.h"
 #include "platform/checked_serial_port.h"
 
@@ -36,6 +37,9 @@ public:
     // 7008 permission denied, ...); empty once an open has succeeded. The
     // control retries silently at every poll; a host shows this instead.
     const std::optional<Failure>& lastOpenFailure() const { return lastOpenFailure_; }
+    // Whether the device went away (unplugged, hung up, a failed write):
+    // from when the port notices until it opens again.
+    bool lost() const;
     // Bytes lost to overruns since the port was created.
     std::uint64_t overrunBytes() const { return overrun_; }
 
@@ -53,11 +57,13 @@ private:
     void drain();
 
     std::shared_ptr<const PortMap> map_;
+    HeldDeviceLock lock_;  // held while the device is open; goes after it
     std::unique_ptr<QSerialPort> device_;
     std::string openPath_;
     std::string received_;
     std::uint64_t overrun_ = 0;
     bool vanished_ = false;
+    bool lost_ = false;
     std::optional<Failure> lastOpenFailure_;
 };
 

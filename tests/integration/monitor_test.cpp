@@ -200,6 +200,8 @@ TEST(MonitorOptions, MistakesAreUsageErrorsBeforeAnythingStarts) {
         {{"--simulate", "--properties", "--cycles", "2"}, "--properties needs a value, not the option --cycles"},
         {{"--simulate", "--log", "--json"}, "--log needs a value, not the option --json"},
         {{"--simulate", "--timeout", "3"}, "--now and --timeout go with --once"},
+        // A word after --simulate is its format, and a wrong one names the right ones.
+        {{"--simulate", "orva3", "--cycles", "2"}, "--simulate takes orva1 or orva2 (--simulate=orva2), not \"orva3\""},
     };
     for (const auto& c : cases) {
         const ToolRun run = runTool("orva-monitor", c.arguments, 4000);
@@ -356,6 +358,9 @@ TEST(MonitorOnce, PrintsTheNextSettledWeightAndExits) {
     ASSERT_EQ(lines.size(), 1u) << now.out.toStdString();
     EXPECT_EQ(lines[0]["weight"].toDouble(-1), 0);
     EXPECT_EQ(lines[0]["unit"].toString(), "kg");
+    // An event of its own: the JSON lines' StabVes has another shape.
+    EXPECT_EQ(lines[0]["event"].toString(), "Weight");
+    EXPECT_FALSE(lines[0]["settled"].toBool(true));
 }
 
 TEST(MonitorOnce, ATimeoutExits1WithTheReason) {
@@ -364,6 +369,24 @@ TEST(MonitorOnce, ATimeoutExits1WithTheReason) {
     EXPECT_TRUE(run.out.isEmpty());
     EXPECT_TRUE(run.err.contains("no settled weight within 1 s")) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains("closed: no such device")) << run.err.toStdString();
+
+    // With --json a script reading standard output gets the reason there too.
+    const ToolRun json = runTool("orva-monitor", {"--once", "--json", "--timeout", "1", "--com", "1=/nonexistent/scale"}, 5000);
+    EXPECT_EQ(json.exitCode, 1);
+    const auto lines = jsonObjects(json.out);
+    ASSERT_EQ(lines.size(), 1u) << json.out.toStdString();
+    EXPECT_EQ(lines[0]["event"].toString(), "NoWeight");
+    EXPECT_TRUE(lines[0]["reason"].toString().startsWith("no settled weight within 1 s; port 1 closed: no such device"))
+        << json.out.toStdString();
+}
+
+// The port's reason has one form everywhere: null while open.
+TEST(MonitorPorts, AnOpenPortsReasonIsNull) {
+    const ToolRun run = runTool("orva-monitor", {"--simulate", "--json", "--cycles", "2"});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QJsonObject port = firstEvent(jsonObjects(run.out), "Port");
+    EXPECT_TRUE(port["open"].toBool(false)) << run.out.toStdString();
+    EXPECT_TRUE(port.contains("reason") && port["reason"].isNull()) << run.out.toStdString();
 }
 
 }  // namespace

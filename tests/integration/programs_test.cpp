@@ -33,6 +33,24 @@ TEST(PanelProgram, WithoutADisplayItSaysSoInOneLine) {
     EXPECT_TRUE(run.err.contains("QT_QPA_PLATFORM=offscreen")) << run.err.toStdString();
 }
 
+// A virtual or offscreen display lacks what a window manager would do with
+// size hints, and a bare session has no runtime folder: neither is a fault,
+// and neither may read like one. Real warnings still get through.
+TEST(PanelProgram, AVirtualDisplayBringsNoToolkitNotes) {
+    QTemporaryDir dir;
+    for (const char* platform : {"offscreen", "minimal"}) {
+        ToolSetup setup;
+        setup.environment << QString("QT_QPA_PLATFORM=") + platform << "-XDG_RUNTIME_DIR";
+        const ToolRun run = runTool("orva-panel", {"--simulate", "--cycles", "3", "--snapshot", dir.path() + "/a.png"}, 8000, setup);
+        EXPECT_EQ(run.exitCode, 0) << platform << ": " << run.err.toStdString();
+        EXPECT_EQ(run.err, "") << platform;
+    }
+    ToolSetup wrong;
+    wrong.environment << "QT_QPA_PLATFORM=offscreen" << "QT_STYLE_OVERRIDE=nonexistent";
+    const ToolRun run = runTool("orva-panel", {"--simulate", "--cycles", "2"}, 8000, wrong);
+    EXPECT_TRUE(run.err.contains("invalid style override")) << run.err.toStdString();
+}
+
 TEST(PanelProgram, TheSnapshotFollowsTheExtensionAndAFailureIsStatus1) {
     QTemporaryDir dir;
     const ToolRun png = runTool("orva-panel", {"--simulate", "--cycles", "2", "--snapshot", dir.path() + "/a.png"}, 8000, offscreen());

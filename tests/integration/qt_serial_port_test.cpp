@@ -10,6 +10,9 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
+#include <sys/file.h>
+
+#include "hosts/qt/port_state.h"
 #include "platform/failure.h"
 #include "platform/qt/qt_serial_port.h"
 #include "tests/support/event_loop.h"
@@ -162,6 +165,60 @@ TEST_F(SerialPortOnPty, ADeviceThatGoesAwayFailsReadsAndReportsThePortClosed) {
     port.Output("\n");
     runFor(100);
     EXPECT_EQ(port.Input(), "\x02WW    2.5kg\r\n");
+}
+
+// Every program of the project takes one lock on the device, which root
+// honours too: a descriptor holding it (as the service holds its devices)
+// keeps this port off, and this port's open keeps the next taker off.
+TEST_F(SerialPortOnPty, OneLockKeepsEveryProgramOffAHeldDevice) {
+    const int other = ::open(simulator->devicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    qt::QtSerialPort port(map);
+    EXPECT_EQ(failureOf([&] { port.setPortOpen(true); }), number(FailureNumber::DeviceBusy));
+    EXPECT_NE(lastDescription.find(simulator->devicePath()), std::string::npos) << lastDescription;
+    EXPECT_EQ(host::portState(port).reason, "in use by another program");
+    // A closed port asked for settings while another program polls the
+    // device leaves that program's line alone.
+    termios before{};
+    ASSERT_EQ(::tcgetattr(other, &before), 0);
+    port.setSettings("19200,n,8,1");
+    termios after{};
+    ASSERT_EQ(::tcgetattr(other, &after), 0);
+    EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
+    ::close(other);
+
+    port.setPortOpen(true);
+    ASSERT_TRUE(port.PortOpen());
+    const int next = ::open(simulator->devicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(next, 0);
+    EXPECT_NE(::flock(next, LOCK_EX | LOCK_NB), 0) << "the port's open took no lock";
+    port.setPortOpen(false);
+    EXPECT_EQ(::flock(next, LOCK_EX | LOCK_NB), 0) << "the port's close kept the lock";
+    ::close(next);
+}
+
+// After an unplug the state says so, not that a poll is awaited as during
+// a reconfiguration; a failed open then names its own reason.
+TEST_F(SerialPortOnPty, AnUnpluggedDeviceIsToldAsGoneNotAsAwaitingAPoll) {
+    simulator->addScript(sim::parseScript("hold 1\nunplug\nsleep 300\nreplug\n"));
+    qt::QtSerialPort port(map);
+    port.setPortOpen(true);
+    port.Output("\n");
+    ASSERT_TRUE(runUntil([&] { return !simulator->plugged(); }, 1000));
+    runFor(20);
+    const std::string gone = "the device went away (unplugged, or its far end closed); the next poll opens it again";
+    EXPECT_EQ(host::portState(port).reason, gone);
+    EXPECT_EQ(failureOf([&] { (void)port.Input(); }), number(FailureNumber::DeviceFailure));
+    EXPECT_EQ(host::portState(port).reason, gone);
+    EXPECT_EQ(failureOf([&] { port.setPortOpen(true); }), number(FailureNumber::NoSuchDevice));
+    EXPECT_EQ(host::portState(port).reason, "no such device");
+
+    ASSERT_TRUE(runUntil([&] { return simulator->plugged(); }, 1000));
+    port.setPortOpen(true);
+    EXPECT_TRUE(host::portState(port).open);
+    port.setPortOpen(false);  // the control's own close, for a reconfiguration
+    EXPECT_EQ(host::portState(port).reason, "waiting for the next poll to open it");
 }
 
 }  // namespace

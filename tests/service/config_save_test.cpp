@@ -176,6 +176,9 @@ TEST_F(SharedWrites, AComNumberThatWouldBreakTheScaleIsRefused) {
         {R"({"ComNumber": 99})", "port 99 names no device"},
         {R"({"ComNumber": "9", "MinFixVes": 5})", "port 9 names no device"},
         {R"({"ComNumber": 2})", "port 2 is " + b.slavePath() + ", the device of scale b"},
+        // A [ports] device that is not there would leave the scale dark.
+        {R"({"ComNumber": 3})", "port 3 is " + dir.path().toStdString() + "/nothing: no such device: " +
+                                    dir.path().toStdString() + "/nothing does not exist"},
     };
     for (const Case& c : cases) {
         const auto outcome = writeProperties(scale, c.body, file.get());
@@ -187,8 +190,8 @@ TEST_F(SharedWrites, AComNumberThatWouldBreakTheScaleIsRefused) {
     EXPECT_EQ(scale.control().ComNumber(), "1");
     EXPECT_EQ(scale.control().MinFixVes(), 50);
     EXPECT_EQ(read(path()), before);
-    // A port of its own that names a device (absent for now) is the operator's to choose.
-    EXPECT_TRUE(std::holds_alternative<WrittenProperties>(writeProperties(scale, R"({"ComNumber": 3})", file.get())));
+    // Its own device is always its own to go back to.
+    EXPECT_TRUE(std::holds_alternative<WrittenProperties>(writeProperties(scale, R"({"ComNumber": 1})", file.get())));
 }
 
 TEST(PortAdvice, PermissionDeniedSaysWhatWouldHelp) {

@@ -283,6 +283,9 @@ class PortFailures(unittest.TestCase):
             e = json.loads(events.recv())
             if e.get("event") == "Port" and e.get("scale") == "loose":
                 states.append(e["state"])
+                # One form everywhere: null while open, as in the API.
+                if e["state"] == "open":
+                    self.assertIsNone(e["reason"], e)
         self.assertEqual(states[0], "lost", states)
         self.assertEqual(len(states), len(set(states)), states)
 
@@ -325,6 +328,28 @@ class PortFailures(unittest.TestCase):
         self.assertIn("[yard] port tcp://127.0.0.1:%d: connection lost: the network serial server closed the connection" % port, log)
         self.assertIn("[yard] port tcp://127.0.0.1:%d: cannot connect: Connection refused" % port, log)
 
+    def test_the_monitor_and_the_service_keep_off_each_others_device(self):
+        # Both directions, with whatever user runs the tests (root included,
+        # whom exclusive use and lock files do not keep out).
+        first = self.ws.simulator("first", "--weight", "1")
+        second = self.ws.simulator("second", "--weight", "2")
+        monitor = subprocess.Popen([os.path.join(TOOLS, "orva-monitor"), "--json", "--com", "1=" + first.link],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(lambda: (monitor.poll() is None and monitor.terminate(), monitor.wait(5), monitor.stdout.close()))
+        port = json.loads(monitor.stdout.readline())
+        while port.get("event") != "Port":
+            port = json.loads(monitor.stdout.readline())
+        self.assertEqual((port["open"], port["reason"]), (True, None))
+        s = self.ws.service(f"[service]\nlisten = 127.0.0.1:0\n[first]\nport = {first.link}\n[second]\nport = {second.link}\n")
+        got = wait_for(lambda: (lambda x: x if x["port_state"] != "waiting" else None)(s.scale("first")), 5)
+        self.assertEqual((got["port_state"], got["reason"]), ("in_use", "in use by another program (it holds a lock on the device)"))
+        wait_for(lambda: s.scale("second")["online"], 10)
+        run = subprocess.run([os.path.join(TOOLS, "orva-monitor"), "--json", "--cycles", "3", "--com", "1=" + second.link],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, timeout=20)
+        ports = [e for e in map(json.loads, run.stdout.splitlines()) if e["event"] == "Port"]
+        self.assertEqual([(e["open"], e["reason"]) for e in ports], [(False, "in use by another program")], run.stdout)
+        self.assertTrue(s.scale("second")["online"])
+
     def test_permission_denied_names_the_owner_and_what_would_help(self):
         bay = self.ws.simulator("bay", "--weight", "1")
         device = os.path.realpath(bay.link)
@@ -350,13 +375,23 @@ class Writes(unittest.TestCase):
     def test_a_com_number_with_no_device_or_another_scales_device_is_refused(self):
         a = self.ws.simulator("a", "--weight", "1")
         b = self.ws.simulator("b", "--weight", "2")
+        spare = self.ws.simulator("spare", "--weight", "7")
+        absent = os.path.join(self.ws.dir, "ttyUSB7")
         s = self.ws.service(f"[service]\nlisten = 127.0.0.1:0\ntoken = {TOKEN}\n[ports]\n2 = {b.link}\n"
+                            f"4 = {absent}\n5 = /etc/hostname\n6 = {spare.link}\n"
                             f"[a]\nport = {a.link}\n[b]\nport = {b.link}\nComNumber = 3\n")
         wait_for(lambda: s.scale("a")["online"] and s.scale("b")["online"], 10)
+        # At start, one line per scale: id, device and number, settings, port state.
+        self.assertIn("scale a: %s as port 1, 9600,n,8,1, DecPoint 1, MinFixVes 50; port state open" % a.link, s.log())
+        self.assertIn("scale b: %s as port 3, 9600,n,8,1, DecPoint 1, MinFixVes 50; port state open" % b.link, s.log())
         before = read(s.config)
         props_before = s.request("/api/scales/a/properties")[2]
-        for body, why in (({"ComNumber": 9}, "port 9 names no device; this scale's ports are 1 (%s), 2 (%s)" % (a.link, b.link)),
-                          ({"ComNumber": "2", "MinFixVes": 5}, "port 2 is %s, the device of scale b" % b.link)):
+        ports = "1 (%s), 2 (%s), 4 (%s), 5 (/etc/hostname), 6 (%s)" % (a.link, b.link, absent, spare.link)
+        for body, why in (({"ComNumber": 9}, "port 9 names no device; this scale's ports are " + ports),
+                          ({"ComNumber": "2", "MinFixVes": 5}, "port 2 is %s, the device of scale b" % b.link),
+                          # A [ports] device that is not there would leave the scale dark.
+                          ({"ComNumber": 4}, "port 4 is %s: no such device: %s does not exist" % (absent, absent)),
+                          ({"ComNumber": 5}, "port 5 is /etc/hostname: not a serial device: /etc/hostname is a regular file")):
             status, _, reply = s.request("/api/scales/a/properties", "PUT", body, auth())
             self.assertEqual(status, 400, reply)
             self.assertIn(why, reply["error"])
@@ -364,6 +399,16 @@ class Writes(unittest.TestCase):
         self.assertEqual(s.request("/api/scales/a/properties")[2], props_before)
         time.sleep(0.5)
         self.assertTrue(s.scale("a")["online"])
+
+        # A device that is there is taken; the state then names that one
+        # device, in "port" and in "reason" alike.
+        status, _, reply = s.request("/api/scales/a/properties", "PUT", {"ComNumber": 6}, auth())
+        self.assertEqual(status, 200, reply)
+        wait_for(lambda: s.scale("a")["online"] and s.scale("a")["weight"] == 7, 10)
+        self.assertEqual(s.scale("a")["port"], spare.link)
+        spare.command("unplug")
+        got = wait_for(lambda: (lambda x: x if x["port_state"] == "no_device" else None)(s.scale("a")), 5)
+        self.assertEqual((got["port"], got["reason"]), (spare.link, "no such device: %s does not exist" % spare.link))
 
 
 class RefusedFiles(unittest.TestCase):
@@ -402,6 +447,15 @@ class RefusedFiles(unittest.TestCase):
         # The terminal was never asked anything.
         bay.command("quit")
         self.assertEqual(bay.process.wait(5), 0)
+
+    def test_a_fresh_file_without_scales_says_a_reload_takes_them(self):
+        s = self.ws.service("[service]\nlisten = 127.0.0.1:0\n")
+        wait_for(lambda: "no scale is configured" in s.log(), 5)
+        self.assertIn("add a section per scale, then reload (SIGHUP: systemctl reload orva-service)", s.log())
+        sim = self.ws.simulator("bay", "--weight", "3")
+        write(s.config, f"[service]\nlisten = 127.0.0.1:0\n[bay]\nport = {sim.link}\n")
+        s.process.send_signal(signal.SIGHUP)
+        wait_for(lambda: s.scale("bay").get("online"), 10)
 
     def test_a_file_with_a_byte_order_mark_is_read_and_keeps_it(self):
         bay = self.ws.simulator("bay", "--weight", "1")

@@ -234,7 +234,8 @@ int main(int argc, char** argv) {
                 gotWeight = true;
                 std::string line;
                 if (options.json)
-                    line = host::JsonLine(owned.elapsedMs(), decode.settled ? "StabVes" : "Reading")
+                    // An event of its own: the JSON lines' StabVes has another shape.
+                    line = host::JsonLine(owned.elapsedMs(), "Weight")
                                .integer("port", owned.portNumber())
                                .number("weight", decode.weight)
                                .text("unit", control.UnitWeight())
@@ -278,8 +279,15 @@ int main(int argc, char** argv) {
         if (timedOut) {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", options.timeoutSeconds);
-            outcome.fail(std::string("no ") + (options.now ? "reading" : "settled weight") + " within " + seconds +
-                         " s; " + portText());
+            const std::string why = std::string("no ") + (options.now ? "reading" : "settled weight") + " within " +
+                                    seconds + " s; " + portText();
+            // A script reading JSON gets its answer on standard output too.
+            if (options.json) {
+                const std::string line = host::JsonLine(owned.elapsedMs(), "NoWeight").text("reason", why).str() + "\n";
+                std::fputs(line.c_str(), stdout);  // status 1 follows anyway
+                std::fflush(stdout);
+            }
+            outcome.fail(why);
         } else {
             outcome.fail(std::string("ended before a ") + (options.now ? "reading" : "settled weight") + " came; " +
                          portText());

@@ -75,9 +75,26 @@ bool displayAvailable() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
+// Notes of a display platform about what it lacks (a virtual or offscreen
+// display cannot pass size hints to a window manager; a session without a
+// runtime folder) change nothing for this window, yet read like faults: they
+// are dropped. Every other message of the toolkit reaches standard error.
+QtMessageHandler toolkitMessages = nullptr;
+
+bool harmlessPlatformNote(const QString& text) {
+    return text.startsWith("This plugin does not support") || text.startsWith("QStandardPaths: XDG_RUNTIME_DIR not set") ||
+           text.startsWith("QStandardPaths: runtime directory");
+}
+
+void filteredMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if ((type == QtWarningMsg || type == QtInfoMsg || type == QtDebugMsg) && harmlessPlatformNote(text)) return;
+    toolkitMessages(type, context, text);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    toolkitMessages = qInstallMessageHandler(filteredMessage);
     constexpr const char* kProgram = "orva-panel";
     host::HostOptions options;
     try {
