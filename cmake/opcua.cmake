@@ -52,7 +52,7 @@ if(ORVA_BUILD_TESTS AND BUILD_TESTING)
   set_tests_properties(opcua.modules PROPERTIES LABELS opcua TIMEOUT 600 FIXTURES_SETUP orva_opcua_modules
                        RESOURCE_LOCK orva_opcua_modules)
   set(_orva_opcua_env "NODE_PATH=${ORVA_OPCUA_BUILD}/node_modules" "ORVA_TOOLS_DIR=${ORVA_TOOLS_OUTPUT_DIR}")
-  foreach(_orva_opcua_test units service-link gateway security)
+  foreach(_orva_opcua_test units service-link gateway security tls)
     add_test(NAME opcua.${_orva_opcua_test}
       COMMAND ${ORVA_NODE} --test --test-force-exit --test-reporter=spec test/${_orva_opcua_test}.test.js
       WORKING_DIRECTORY ${ORVA_OPCUA_SOURCE})

@@ -96,7 +96,7 @@ class Workspace {
     const child = spawn(path.join(TOOLS, "orva-service"), ["--config", config], { stdio: ["ignore", "pipe", log] });
     fs.closeSync(log);
     this.children.push(child);
-    await firstLine(child, /^listening on http:\/\/127\.0\.0\.1:(\d+)\//, 15000, "orva-service");
+    await firstLine(child, /^listening on https?:\/\/127\.0\.0\.1:(\d+)\//, 15000, "orva-service");
     return {
       child,
       reload: () => child.kill("SIGHUP"),
