@@ -54,7 +54,7 @@ if(ORVA_BUILD_TESTS AND BUILD_TESTING)
   set(_orva_opcua_env "NODE_PATH=${ORVA_OPCUA_BUILD}/node_modules" "ORVA_TOOLS_DIR=${ORVA_TOOLS_OUTPUT_DIR}")
   foreach(_orva_opcua_test units service-link gateway security tls)
     add_test(NAME opcua.${_orva_opcua_test}
-      COMMAND ${ORVA_NODE} --test --test-force-exit --test-reporter=spec test/${_orva_opcua_test}.test.js
+      COMMAND ${ORVA_NODE} --test --test-force-exit test/${_orva_opcua_test}.test.js
       WORKING_DIRECTORY ${ORVA_OPCUA_SOURCE})
     set_tests_properties(opcua.${_orva_opcua_test} PROPERTIES LABELS opcua TIMEOUT 240
                          FIXTURES_REQUIRED orva_opcua_modules ENVIRONMENT "${_orva_opcua_env}")
