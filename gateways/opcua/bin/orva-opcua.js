@@ -50,7 +50,12 @@ async function main(argv) {
       process.stderr.write("orva-opcua: an empty password is refused\n");
       return 2;
     }
-    process.stdout.write(hashLine(argv[1], password) + "\n");
+    try {
+      process.stdout.write(hashLine(argv[1], password) + "\n");
+    } catch (e) {
+      process.stderr.write(`orva-opcua: ${e.message}\n`);
+      return 2;
+    }
     return 0;
   }
   if (argv[0] !== "--config" || argv.length !== 2) {

@@ -138,3 +138,42 @@ describe("the users file", () => {
       });
   });
 });
+
+describe("the command", () => {
+  const { spawnSync } = require("node:child_process");
+  const fs = require("node:fs");
+  const os = require("node:os");
+  const path = require("node:path");
+  const program = path.join(__dirname, "../bin/orva-opcua.js");
+  const run = (args, input) => spawnSync(process.execPath, [program, ...args], { input, encoding: "utf8", timeout: 30000 });
+
+  it("refuses a wrong file with its line and reason, and exit status 1, before it listens", () => {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), "orva-opcua-cli-"));
+    try {
+      const file = path.join(dir, "scales.ini");
+      fs.writeFileSync(file, "[service]\nlisten = 127.0.0.1:8650\n\n[opcua]\nallow_from = 10.0.0.0/40\n");
+      const r = run(["--config", file]);
+      assert.equal(r.status, 1);
+      assert.equal(r.stdout, "");
+      assert.equal(r.stderr, `orva-opcua: ${file}:5: "10.0.0.0/40": the prefix length must be 0..32\n`);
+      const missing = run(["--config", path.join(dir, "nothing.ini")]);
+      assert.equal(missing.status, 1);
+      assert.match(missing.stderr, /nothing\.ini: cannot read it: ENOENT/);
+      assert.equal(run(["--listen", "x"]).status, 2);
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
+
+  it("hashes a password into a users_file line that logs in", async () => {
+    const r = run(["--hash-password", "plc-7"], "s3cret\n");
+    assert.equal(r.status, 0, r.stderr);
+    const users = parseUsers(r.stdout, "users");
+    assert.equal(await checkPassword(users, "plc-7", "s3cret"), true);
+    assert.equal(await checkPassword(users, "plc-7", "s3cret\n"), false);
+    assert.equal(run(["--hash-password", "plc-7"], "\n").status, 2, "an empty password is refused");
+    const bad = run(["--hash-password", "bad name"], "x\n");
+    assert.equal(bad.status, 2);
+    assert.match(bad.stderr, /^orva-opcua: a user name holds 1 to 64 letters/);
+  });
+});
