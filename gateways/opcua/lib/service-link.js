@@ -171,15 +171,22 @@ class ServiceLink extends EventEmitter {
     this.socket = socket;
     socket.on("message", (data, isBinary) => {
       if (isBinary) return;
-      let event;
+      let message;
       try {
-        event = JSON.parse(data.toString("utf8"));
+        message = JSON.parse(data.toString("utf8"));
       } catch {
         return;
       }
-      if (!event || typeof event !== "object") return;
-      if (event.event === "Decode" || event.event === "Port") this.refresh();
-      if (event.event === "StabVes") this.emit("settled", event);
+      // The service sends its events batched, an array per interval; a
+      // single object is taken as a batch of one.
+      const events = Array.isArray(message) ? message : [message];
+      let changed = false;
+      for (const event of events) {
+        if (!event || typeof event !== "object") continue;
+        if (event.event === "Decode" || event.event === "Port") changed = true;
+        if (event.event === "StabVes") this.emit("settled", event);
+      }
+      if (changed) this.refresh();
     });
     socket.on("error", () => {});
     socket.on("close", () => {
