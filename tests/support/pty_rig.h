@@ -160,11 +160,29 @@ public:
             std::string pid, app;
             std::getline(lockFile, pid);
             std::getline(lockFile, app);
+            // The library takes a lock file for stale when its process is
+            // gone or runs another program: say what runs under that number now.
+            const std::string now = pid.find_first_not_of("0123456789") == std::string::npos && !pid.empty()
+                                        ? programOf(pid)
+                                        : std::string();
             out += "  lock file " + std::string(dir) + "LCK.." + name + ": pid " + escapedBytes(pid) + " " +
-                   escapedBytes(app) + "\n";
+                   escapedBytes(app) + (now.empty() ? ", that pid is gone" : ", that pid runs " + escapedBytes(now)) +
+                   "\n";
             break;
         }
         return out;
+    }
+
+    // The program a process runs, by the name the serial library's lock file
+    // records; empty when there is no such process.
+    static std::string programOf(const std::string& pid) {
+        std::error_code error;
+        const auto exe = std::filesystem::read_symlink("/proc/" + pid + "/exe", error);
+        if (!error) return exe.filename().string();
+        std::ifstream commFile("/proc/" + pid + "/comm");  // another user's process
+        std::string comm;
+        std::getline(commFile, comm);
+        return comm;
     }
 
     // Every process with `device` open, by what its descriptors lead to.
@@ -182,10 +200,7 @@ public:
                 held += std::filesystem::read_symlink(fd.path(), linkError) == device;
             }
             if (held == 0) continue;
-            std::ifstream commFile(process.path() / "comm");
-            std::string comm;
-            std::getline(commFile, comm);
-            out += "  held by pid " + pid + " " + escapedBytes(comm) + (pid == self ? " (this test)" : "") + ", " +
+            out += "  held by pid " + pid + " " + escapedBytes(programOf(pid)) + (pid == self ? " (this test)" : "") + ", " +
                    std::to_string(held) + " descriptor" + (held == 1 ? "" : "s") + "\n";
         }
         return out;
