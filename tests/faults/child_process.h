@@ -51,6 +51,7 @@ public:
 
     const std::vector<std::string>& lines() const { return lines_; }
     bool running() const { return process_->state() != QProcess::NotRunning; }
+    qint64 pid() const { return process_->processId(); }
     int exitCode() const { return process_->exitCode(); }
     std::string errors() const { return errors_; }
 

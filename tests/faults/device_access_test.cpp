@@ -253,6 +253,11 @@ TEST_P(HeldByAnotherControl, TheControlShowsNothingUntilTheOtherLetsGo) {
     for (const Decode& d : lane.decodes) EXPECT_EQ(d.label2, "xxxx");
     EXPECT_FALSE(lane.control->MSComm1().PortOpen());
     EXPECT_EQ(lane.simulator->requests(), 0u);
+    // A line kept dark by another program names it, and why the open failed.
+    const std::string report = lane.portReport();
+    EXPECT_NE(report.find("last open failed " + std::to_string(number(FailureNumber::DeviceBusy))), std::string::npos)
+        << report;
+    EXPECT_NE(report.find("held by pid " + std::to_string(holder.pid()) + " "), std::string::npos) << report;
 
     if (how.killed) holder.kill();
     else holder.closeInput();

@@ -49,7 +49,9 @@ struct Cycle {
     bool recovered = false;
     int pollsAfterReplug = -1;  // polls from the replug to the first one whose decode showed a weight
     int pollsAfterReopen = -1;  // the same, counted from the poll that opened the port again
+    std::uint64_t requestsAtReplug = 0;
     std::string trace;          // the control's wire trace, when it did not recover
+    std::string port;           // where the line stood when the cycle gave up
 };
 
 class CyclingLane {
@@ -72,6 +74,7 @@ public:
                     c.replugged = true;
                     c.replugSeq = ch.seq;
                     c.replugMs = ch.tMs;
+                    c.requestsAtReplug = lane_.simulator->requests();
                     break;
                 }
             }
@@ -99,6 +102,8 @@ public:
                     c.trace = lane_.trace.since(ch.tMs - 500);
                     break;
                 }
+            c.port = lane_.portReport() + "  requests that reached the terminal since the replug: " +
+                     std::to_string(lane_.simulator->requests() - c.requestsAtReplug) + "\n";
             if (cyclesLeft_ > 0) nextCycle();
             else timedOut_ = true;
         }
@@ -208,7 +213,8 @@ TEST(UnplugReplug, AHundredCyclesAtRandomPointsOfThePollCycle) {
                 if (!c.recovered) {
                     ADD_FAILURE() << "no recovery within " << kRecoveryPolls << " polls after the replug of the cycle "
                                   << name(c.fault) << ":\n"
-                                  << c.script << "wire trace from 500 ms before the unplug:\n"
+                                  << c.script << "the line when the cycle gave up:\n"
+                                  << c.port << "wire trace from 500 ms before the unplug:\n"
                                   << c.trace;
                     continue;
                 }

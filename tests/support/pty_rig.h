@@ -7,19 +7,25 @@
 // so the order is exact. The integration tests read what a host would see;
 // the fault tests compare it with what the terminal really sent.
 
+#include <unistd.h>
+
 #include <QElapsedTimer>
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "control/activex_orva.h"
 #include "platform/qt/port_map.h"
 #include "platform/qt/qt_serial_port.h"
 #include "platform/qt/qt_timers.h"
+#include "platform/trace.h"
 #include "platform/virtual/virtual_services.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/terminal_on_pty.h"
@@ -122,6 +128,82 @@ public:
     std::uint64_t seq() const { return seq_; }
     int count(const std::string& name) const {
         return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.name == name; }));
+    }
+
+    // Where the line stands, for a test that found it dark: the control's
+    // port (open, lost, why its last open failed), the device its number
+    // leads to now, the simulator's end, every process with that device
+    // open and the serial library's lock file for it, with what it names.
+    std::string portReport() const {
+        std::string out;
+        if (serial != nullptr) {
+            out += "  control's port: " + std::string(serial->PortOpen() ? "open" : "closed") +
+                   (serial->lost() ? ", lost" : "") + ", path " + serial->devicePath();
+            if (const auto& failure = serial->lastOpenFailure())
+                out += ", last open failed " + std::to_string(failure->number()) + " " +
+                       escapedBytes(failure->description());
+            out += "\n";
+        }
+        std::error_code error;
+        const std::string path = simulator ? simulator->devicePath() : std::string();
+        const std::filesystem::path device = std::filesystem::canonical(path, error);
+        out += "  terminal: " + std::string(simulator && simulator->plugged() ? "plugged" : "unplugged") + " at " +
+               path + (error ? " (leads nowhere)" : " -> " + device.string()) + ", " +
+               std::to_string(simulator ? simulator->requests() : 0) + " requests so far\n";
+        if (error) return out;
+        out += holdersOf(device);
+        std::string name = device.string().rfind("/dev/", 0) == 0 ? device.string().substr(5) : device.string();
+        std::replace(name.begin(), name.end(), '/', '_');
+        for (const char* dir : {"/run/lock/", "/var/lock/"}) {
+            std::ifstream lockFile(dir + std::string("LCK..") + name);
+            if (!lockFile) continue;
+            std::string pid, app;
+            std::getline(lockFile, pid);
+            std::getline(lockFile, app);
+            // The library takes a lock file for stale when its process is
+            // gone or runs another program: say what runs under that number now.
+            const std::string now = pid.find_first_not_of("0123456789") == std::string::npos && !pid.empty()
+                                        ? programOf(pid)
+                                        : std::string();
+            out += "  lock file " + std::string(dir) + "LCK.." + name + ": pid " + escapedBytes(pid) + " " +
+                   escapedBytes(app) + (now.empty() ? ", that pid is gone" : ", that pid runs " + escapedBytes(now)) +
+                   "\n";
+            break;
+        }
+        return out;
+    }
+
+    // The program a process runs, by the name the serial library's lock file
+    // records; empty when there is no such process.
+    static std::string programOf(const std::string& pid) {
+        std::error_code error;
+        const auto exe = std::filesystem::read_symlink("/proc/" + pid + "/exe", error);
+        if (!error) return exe.filename().string();
+        std::ifstream commFile("/proc/" + pid + "/comm");  // another user's process
+        std::string comm;
+        std::getline(commFile, comm);
+        return comm;
+    }
+
+    // Every process with `device` open, by what its descriptors lead to.
+    static std::string holdersOf(const std::filesystem::path& device) {
+        std::string out;
+        std::error_code error;
+        const std::string self = std::to_string(::getpid());
+        for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
+            const std::string pid = process.path().filename().string();
+            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+            int held = 0;
+            std::error_code fdError;
+            for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", fdError)) {
+                std::error_code linkError;
+                held += std::filesystem::read_symlink(fd.path(), linkError) == device;
+            }
+            if (held == 0) continue;
+            out += "  held by pid " + pid + " " + escapedBytes(programOf(pid)) + (pid == self ? " (this test)" : "") + ", " +
+                   std::to_string(held) + " descriptor" + (held == 1 ? "" : "s") + "\n";
+        }
+        return out;
     }
 
     // The control's wire trace, its last lines with the time they came.
