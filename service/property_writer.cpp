@@ -40,7 +40,7 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
     // refused before anything is written.
     if (!parseTcpEndpoint(scale.device().toStdString())) {
         for (const PropertyWrite& w : writes) {
-            if (w.name != "ComSetting") continue;
+            if (findProperty(w.name.toStdString())->form != TextForm::LineSettings) continue;
             const QString text = std::get<QString>(w.value);
             const std::string why = terminalSettingsRefusal(*parseSerialSettings(text.toStdString()));
             if (!why.empty())
@@ -51,7 +51,7 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
     // A port number that names no device, or another scale's device, would
     // leave this scale dark or show that terminal's load as this scale's.
     for (const PropertyWrite& w : writes) {
-        if (w.name != "ComNumber") continue;
+        if (findProperty(w.name.toStdString())->form != TextForm::PortNumber) continue;
         const QString text = std::get<QString>(w.value);
         if (const std::string why = scale.comNumberRefusal(text.toStdString()); !why.empty())
             return Refusal{400, QString("ComNumber \"%1\" cannot be used: %2").arg(text, QString::fromStdString(why))};
