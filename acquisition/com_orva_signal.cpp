@@ -56,8 +56,12 @@ void Com_ORVA_Signal(ControlParts& parts) {
         Status_Terminale(parts);
     } else {
         traceLine(parts, [&] {
+            // Six raw digits refused: which clause of the frame grid did it.
+            const std::string clause = reply.why == NoWeight::OutOfStep
+                                           ? " (" + std::string(stepClauseText(reading.ReceivedStep)) + ")"
+                                           : std::string();
             return "decode unrecognised, shows " + std::string(kNoWeight) + ": " + std::string(noWeightText(reply.why)) +
-                   (reading.ReplyWork.empty() ? std::string() : " in " + escapedBytes(reading.ReplyWork));
+                   clause + (reading.ReplyWork.empty() ? std::string() : " in " + escapedBytes(reading.ReplyWork));
         });
         reading.VesCurrent = 0;
         panel.setLabel2Caption(kNoWeight);

@@ -51,9 +51,7 @@ std::string_view noWeightText(NoWeight why) {
         case NoWeight::Empty: return "nothing received";
         case NoWeight::CutOff: return "the text ends inside the number after the marker (cut-off frame)";
         case NoWeight::NoNumber: return "the weight field after the marker holds no number";
-        case NoWeight::DigitsRunOn:
-            return "more than six raw digits in a row at the start (frames or a stray byte run together)";
-        case NoWeight::OutOfStep: return "the last read ended inside a frame, so this one may begin inside one";
+        case NoWeight::OutOfStep: return "six raw digits, but the read may not begin where a frame begins";
         case NoWeight::OutOfRange: return "the weight is not a finite number";
         case NoWeight::NotAFrame: break;
     }
@@ -81,25 +79,15 @@ DecodedReply decodeReply(std::string_view reply, std::int16_t decPoint, bool sta
         if (!std::isfinite(weight)) return {TerminalKind::Unknown, 0, NoWeight::OutOfRange};
         return {TerminalKind::Orva1, weight};
     }
-    // ORVA-2 carries no marker: six raw digits are a frame only when they
-    // are all of the run and the text began where a frame begins. Read
-    // from anywhere else they would be the end of one frame and the start of
-    // the next, or a stray byte and five digits: a weight never sent.
-    const std::size_t digits = leadingRawDigits(reply);
-    if (digits < kOrva2Digits) return {};
-    if (digits > kOrva2Digits) return {TerminalKind::Unknown, 0, NoWeight::DigitsRunOn};
+    // ORVA-2 carries no marker: six raw digits are a frame only when the
+    // read began where a frame begins (see acquisition/frame_grid.h); what
+    // follows them is not looked at. Read from anywhere else they would be
+    // the end of one frame and the start of the next, or a stray byte and
+    // five digits: a weight never sent.
+    if (leadingRawDigits(reply) < kOrva2Digits) return {};
     if (!startsInStep) return {TerminalKind::Unknown, 0, NoWeight::OutOfStep};
     if (const auto weight = orva2Weight(reply, decPoint)) return {TerminalKind::Orva2, *weight};
     return {TerminalKind::Unknown, 0, NoWeight::OutOfRange};
-}
-
-bool endsInsideOrva2Frame(std::string_view read, bool lineInStep) {
-    return !lineInStep && read.size() >= 2 && isRawDigit(read[read.size() - 1]) && isRawDigit(read[read.size() - 2]);
-}
-
-bool lineInStepAfter(std::string_view read, bool wasInStep) {
-    if (read.empty() || !isRawDigit(read.back())) return true;
-    return wasInStep && read.size() == kOrva2Digits && leadingRawDigits(read) == kOrva2Digits;
 }
 
 }  // namespace orva

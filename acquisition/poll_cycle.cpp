@@ -87,6 +87,7 @@ void Init_VC(ControlParts& parts) {
     Default_Flag(parts.reading);
     Guard guard(parts);
     SerialPort& port = parts.MSComm1;
+    parts.reading.Grid.portOpened();
     if (!guard.traced([&] { return "open " + portText(port); }, [&] { port.setPortOpen(true); })) return;
     guard.traced([&] { return "set settings " + parts.properties.ComSetting; },
                  [&] { port.setSettings(parts.properties.ComSetting); });
@@ -100,29 +101,42 @@ void Timer1_Timer(ControlParts& parts) {
     // began: a closed port sends nothing, so after an open the first request
     // goes out one poll later, as it always did.
     const bool wasOpen = port.PortOpen();
-    if (!wasOpen) guard.traced([&] { return "open " + portText(port); }, [&] { port.setPortOpen(true); });
+    if (!wasOpen) {
+        reading.Grid.portOpened();
+        guard.traced([&] { return "open " + portText(port); }, [&] { port.setPortOpen(true); });
+    }
     // A failed read leaves nothing to decode: the previous reply decoded
     // again would show a silent scale's last weight as live.
     std::string& received = reading.ReceivedText;
+    FrameGrid::Verdict step;
     if (!guard.run([&] { received = port.Input(); })) {
         received.clear();
+        reading.Grid.readFailed();
+        step.clause = StepClause::Unknown;
         traceLine(parts, [&] { return "recv failed " + failureText(*guard.lastFailure()); });
     } else {
         traceLine(parts, [&] { return "recv " + std::to_string(received.size()) + " bytes " + escapedBytes(received); });
+        step = reading.Grid.take(received, !wasOpen, reading.SentLastPoll);
     }
-    reading.ReceivedInStep = reading.LineInStep;
-    reading.LineInStep = lineInStepAfter(received, reading.ReceivedInStep);
+    reading.ReceivedStep = step.clause;
+    reading.ReceivedInStep = step.startsInStep;
     // The read comes before the request, so it holds what arrived since the
     // last poll and never the first bytes of the answer to its own request,
-    // however late this tick runs. When the read ended inside an ORVA-2
-    // frame the request is held back for one poll: a terminal that answers
-    // when asked then stays quiet for a cycle, which marks a frame start.
+    // however late this tick runs. When the line is out of step after the
+    // read the request is held back for one poll (never two in a row): a
+    // terminal that answers when asked then stays quiet for a cycle, which
+    // marks a frame start.
+    reading.SentLastPoll = false;
     if (!wasOpen) {
         traceLine(parts, [] { return "send skipped: the port was closed when the poll began"; });
-    } else if (endsInsideOrva2Frame(received, reading.LineInStep)) {
-        traceLine(parts, [] { return "send skipped: the read ended inside a frame; a quiet cycle finds the next start"; });
+    } else if (step.holdRequest) {
+        traceLine(parts, [&] {
+            return "send held back one poll, a quiet cycle finds the next frame start: " +
+                   std::string(stepClauseText(step.clause));
+        });
     } else {
-        guard.traced([&] { return "send " + escapedBytes(kPollRequest); }, [&] { port.Output(kPollRequest); });
+        reading.SentLastPoll =
+            guard.traced([&] { return "send " + escapedBytes(kPollRequest); }, [&] { port.Output(kPollRequest); });
     }
     parts.Timer1.setEnabled(false);
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "acquisition/frame_grid.h"
+
 namespace orva {
 
 struct StatusFlags {
@@ -19,11 +21,13 @@ struct StatusFlags {
 struct ReadingRecord {
     // Poll cycle: everything read from the port at the last poll.
     std::string ReceivedText;
-    // An ORVA-2 frame has no marker, so only the edges of the reads tell
-    // where one begins. The poll keeps track: whether ReceivedText begins
-    // where a frame begins, and whether the line is between frames after it.
-    bool ReceivedInStep = true;
-    bool LineInStep = true;
+    // An ORVA-2 frame has no marker, so only the reads tell where one
+    // begins. The poll keeps track (acquisition/frame_grid.h): what the grid
+    // said of ReceivedText, and whether the last poll sent its request.
+    FrameGrid Grid;
+    StepClause ReceivedStep = StepClause::Unknown;
+    bool ReceivedInStep = false;
+    bool SentLastPoll = true;
 
     // Frame decoding.
     std::string ReplyWork;

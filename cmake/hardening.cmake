@@ -9,7 +9,7 @@ if(WIN32 OR NOT (ORVA_BUILD_TESTS AND BUILD_TESTING))
   return()
 endif()
 
-set(ORVA_FUZZ_TARGETS weight_path poll_cycle property_bag number_text split_frames)
+set(ORVA_FUZZ_TARGETS weight_path poll_cycle property_bag number_text split_frames terminal_line)
 # The Linux hosts' property file loader, when the Qt runtime is in this build.
 # Only the loader itself is compiled for it, not the rest of the Qt seams.
 if(TARGET orva_qt)

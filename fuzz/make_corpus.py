@@ -192,3 +192,17 @@ for seed in range(8):
     data = bytearray(rng.randbytes(300))
     data[0] = seed % 2  # both formats
     write("split_frames", f"stream_{'orva2' if seed % 2 else 'orva1'}_{seed}", bytes(data))
+
+
+# --- terminal_line: the choices of the terminal generator, a byte each ---
+# Format (0: ORVA-1), trailer (0..6), padding, check key, pairs (0: two
+# frames at once), asked (0) or unasked, then the rest, seeded: each format
+# and trailer with each way of sending.
+for orva2 in range(2):
+    for trailer in range(7):
+        for asked in range(2):
+            rng = random.Random(100 + orva2 * 20 + trailer * 2 + asked)
+            data = bytearray(rng.randbytes(120))
+            data[0], data[1], data[4], data[5] = orva2, trailer, 1 + (trailer == 3), asked
+            kind = "orva2" if orva2 else "orva1"
+            write("terminal_line", f"{kind}_trailer{trailer}_{'asked' if asked == 0 else 'unasked'}", bytes(data))

@@ -40,8 +40,24 @@ bool ConfigReload::reload() {
                              (next.mqtt && previous.mqtt && !(*next.mqtt == *previous.mqtt));
     if (mqttChanged) log_("reload: the [mqtt] section changed; it takes a restart");
     const bool tokenChanged = next.token != running_.token;
+    const bool readTokenChanged = next.readToken != running_.readToken;
+    const bool allowFromChanged = !(next.allowFrom == running_.allowFrom);
     running_.token = next.token;
+    running_.readToken = next.readToken;
     running_.allowOrigins = next.allowOrigins;
+    running_.allowFrom = next.allowFrom;
+    running_.trustedProxies = next.trustedProxies;
+    // TLS on or off takes a restart (the socket speaks one or the other);
+    // new paths of the pair are read with it after this reload.
+    if (next.tlsCert.empty() != running_.tlsCert.empty())
+        log_(std::string("reload: TLS was turned ") + (next.tlsCert.empty() ? "off" : "on") +
+             " (tls_cert, tls_key); it takes a restart, the service still speaks what it did");
+    else {
+        running_.tlsCert = next.tlsCert;
+        running_.tlsKey = next.tlsKey;
+        running_.tlsCertLine = next.tlsCertLine;
+        running_.tlsKeyLine = next.tlsKeyLine;
+    }
     // Host names are looked up per request; the other limits were handed to
     // the listening sockets at start.
     running_.limits.allowHosts = next.limits.allowHosts;
@@ -56,7 +72,8 @@ bool ConfigReload::reload() {
     auto list = [](const QStringList& ids) { return ids.isEmpty() ? std::string("none") : ids.join(", ").toStdString(); };
     log_("reloaded " + file_.path() + ": " + std::to_string(running_.scales.size()) + " scale(s); added " + list(changes.added) +
          "; removed " + list(changes.removed) + "; reconfigured " + list(changes.reconfigured) +
-         (tokenChanged ? "; the token changed" : ""));
+         (tokenChanged ? "; the token changed" : "") + (readTokenChanged ? "; the read token changed" : "") +
+         (allowFromChanged ? "; clients now allowed from " + running_.allowFrom.describe() : ""));
     return true;
 }
 

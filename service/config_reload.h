@@ -3,8 +3,9 @@
 // every check a start makes, put in force. Scales added, removed or changed
 // are started, stopped or given a new control; every other scale keeps
 // polling without a gap. A file that does not pass is refused with its file,
-// line and reason, and the running configuration stays as it was. The token
-// and the allowed origins change at once; a new listen address or [mqtt]
+// line and reason, and the running configuration stays as it was. The
+// tokens, the allowed origins, addresses and proxies change at once (the
+// TLS pair is read again by the caller); a new listen address or [mqtt]
 // section is logged as needing a restart (the socket and the broker session
 // stay as they are).
 

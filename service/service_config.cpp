@@ -227,6 +227,18 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
                 }
             } else if (key == "token") {
                 config.token = *value;
+            } else if (key == "read_token") {
+                config.readToken = *value;
+            } else if (key == "allow_from" || key == "trusted_proxy") {
+                std::string why;
+                auto list = AllowList::parse(*value, &why);
+                if (!list) fail(key + ": " + why);
+                if (key == "allow_from") config.allowFrom = *list;
+                else config.trustedProxies = *list;
+            } else if (key == "tls_cert" || key == "tls_key") {
+                if (value->empty() || value->front() != '/') fail(key + " must be an absolute path to a PEM file");
+                (key == "tls_cert" ? config.tlsCert : config.tlsKey) = *value;
+                (key == "tls_cert" ? config.tlsCertLine : config.tlsKeyLine) = number;
             } else if (key == "allow_origin") {
                 std::string_view rest = *value;
                 while (!rest.empty()) {
@@ -252,7 +264,9 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
                     fail(key + " must be a whole number, 1 or more");
                 *limit = n;
             } else {
-                fail("unknown key \"" + key + "\" in [service] (listen, token, allow_origin, allow_host, the limits)");
+                fail("unknown key \"" + key +
+                     "\" in [service] (listen, token, read_token, allow_origin, allow_host, allow_from, trusted_proxy, "
+                     "tls_cert, tls_key, the limits)");
             }
         } else if (section == "ports") {
             const std::int16_t n = int16(key);
@@ -300,6 +314,9 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             fail("unknown key \"" + key + "\" in scale [" + section + "] (port, " + scaleSettingNames() + faceKeys + ")");
         }
     }
+    if (config.tlsCert.empty() != config.tlsKey.empty())
+        throw ConfigError(file, std::max(config.tlsCertLine, config.tlsKeyLine),
+                          config.tlsCert.empty() ? "tls_key needs tls_cert beside it" : "tls_cert needs tls_key beside it");
     std::map<std::string, const ScaleConfig*> onDevice;
     for (const ScaleConfig& s : config.scales) {
         if (s.port.empty()) throw ConfigError(file, s.line, "scale [" + s.id + "] has no port");

@@ -16,6 +16,7 @@
 #include "service/config_reload.h"
 #include "service/mqtt/fleet_publisher.h"
 #include "service/http/descriptor_limit.h"
+#include "service/http/tls_credentials.h"
 #include "hosts/log_text.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
@@ -52,9 +53,10 @@ options:
   --help            this text
   --version         the program's version
 
-The first line on standard output is "listening on http://HOST:PORT/".
-SIGHUP reads the configuration again (a file that does not pass is refused
-and the running one stays); SIGINT and SIGTERM stop the service.
+The first line on standard output is "listening on http://HOST:PORT/"
+(https:// with tls_cert and tls_key). SIGHUP reads the configuration and the
+TLS pair again (a file or pair that does not pass is refused and the running
+one stays); SIGINT and SIGTERM stop the service.
 )";
 
 void logLine(const std::string& text) {
@@ -72,6 +74,17 @@ int startFailed(const std::string& why) {
 
 std::string cannotListen(const ServiceConfig& config) {
     return "cannot listen on " + config.listenHost + ":" + std::to_string(config.listenPort) + ": ";
+}
+
+// The TLS pair the configuration names; throws ConfigError naming the
+// configuration's line of the file at fault.
+TlsPair tlsPairOf(const ServiceConfig& config, const std::string& configPath) {
+    try {
+        return readTlsPair(config.tlsCert, config.tlsKey);
+    } catch (const TlsPairError& e) {
+        throw ConfigError(configPath, e.keyFile() ? config.tlsKeyLine : config.tlsCertLine,
+                          std::string(e.keyFile() ? "tls_key " : "tls_cert ") + e.what());
+    }
 }
 
 int usage(const std::string& message) {
@@ -149,6 +162,20 @@ int main(int argc, char** argv) {
     config.limits =
         fitDescriptors(config.limits, descriptors.now, static_cast<int>(config.scales.size()) + simulate, lowered);
     HttpServer server(config.limits, nullptr);
+    server.setAllowList(config.allowFrom);
+    // The TLS pair is read before anything listens: a pair that cannot be
+    // used stops the start with the configuration's line and the reason.
+    if (!config.tlsCert.empty()) {
+        try {
+            const TlsPair pair = tlsPairOf(config, configPath);
+            server.setTls(pair.configuration);
+            logLine("TLS with the certificate of " + pair.subject + " (" + config.tlsCert + "), valid until " + pair.expires +
+                    (pair.expired ? "; it has expired: clients will refuse it" : ""));
+        } catch (const ConfigError& e) {
+            return startFailed(e.what());
+        }
+    }
+    const char* scheme = server.tls() ? "https" : "http";
     // Hundreds of clients may connect at once (waiting requests, dashboards).
     server.setListenBacklogSize(512);
     QHostAddress address;
@@ -223,10 +250,12 @@ int main(int argc, char** argv) {
     web.addMetrics([&faces] { return QByteArray::fromStdString(faces->metrics()); });
     const quint16 port = server.serverPort();
     const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]" : address.toString();
-    std::printf("listening on http://%s:%u/\n", shown.toUtf8().constData(), port);
+    std::printf("listening on %s://%s:%u/\n", scheme, shown.toUtf8().constData(), port);
     std::fflush(stdout);
-    logLine("serving " + std::to_string(config.scales.size()) + " scale(s) on " + shown.toStdString() + ":" + std::to_string(port) +
-        (config.token.empty() ? "; writes are disabled (no token)" : ""));
+    logLine("serving " + std::to_string(config.scales.size()) + " scale(s) on " + scheme + "://" + shown.toStdString() + ":" +
+            std::to_string(port) + "/" + (config.token.empty() ? "; writes are disabled (no token)" : "") +
+            (config.readToken.empty() ? "" : "; reads need the read token") +
+            (config.allowFrom == AllowList::everyone() ? "" : "; clients allowed from " + config.allowFrom.describe()));
     for (const auto& scale : fleet.scales()) logLine(scale->summary());
     // A freshly installed service starts with an empty list rather than fail.
     if (config.scales.empty())
@@ -237,10 +266,22 @@ int main(int argc, char** argv) {
     std::unique_ptr<ConfigReload> reload;
     if (configFile) reload = std::make_unique<ConfigReload>(*configFile, config, fleet, simulatedScales, logLine);
     if (reload) reload->setFaces(faces.get());
-    orva::qt::SignalQuit quit([&reload](int signal) {
+    orva::qt::SignalQuit quit([&](int signal) {
         if (signal != SIGHUP) return QCoreApplication::quit();
-        if (reload) reload->reload();
-        else logLine("SIGHUP: there is no configuration file to reload");
+        if (!reload) return logLine("SIGHUP: there is no configuration file to reload");
+        reload->reload();
+        server.setAllowList(config.allowFrom);
+        if (!server.tls() || config.tlsCert.empty()) return;
+        // New connections get the new pair; open ones keep theirs. A pair
+        // that cannot be used leaves the one in force.
+        try {
+            const TlsPair pair = tlsPairOf(config, configPath);
+            server.setTls(pair.configuration);
+            logLine("reload: TLS with the certificate of " + pair.subject + " (" + config.tlsCert + "), valid until " +
+                    pair.expires + (pair.expired ? "; it has expired: clients will refuse it" : ""));
+        } catch (const ConfigError& e) {
+            logLine(std::string("reload: the TLS pair is refused, the one in force stays: ") + e.what());
+        }
     });
     const int status = app.exec();
     logLine("stopped");

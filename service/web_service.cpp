@@ -12,6 +12,7 @@
 
 #include "service/api_request.h"
 #include "service/property_writer.h"
+#include "service/read_access.h"
 
 namespace orva::service {
 namespace {
@@ -19,12 +20,6 @@ namespace {
 std::int64_t nowMs() { return steadyMs(); }
 
 QByteArray json(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
-
-bool sameToken(const QByteArray& given, const QByteArray& expected) {
-    // Compare digests, so the time taken says nothing about the token.
-    return QCryptographicHash::hash(given, QCryptographicHash::Sha256) ==
-           QCryptographicHash::hash(expected, QCryptographicHash::Sha256);
-}
 
 QString address(const QHostAddress& a) { return a.toString(); }
 
@@ -83,6 +78,9 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfi
             [this](const QHostAddress& client, const char* why) {
                 refusedRequest(client, "turned away a connection from " + address(client).toStdString() + ": " + why);
             });
+    connect(&server_, &HttpServer::handshakeFailed, this, [this](const QHostAddress& client, const QString& why) {
+        refusedRequest(client, "refused a TLS handshake from " + address(client).toStdString() + ": " + why.toStdString());
+    });
     connect(&webSockets_, &QWebSocketServer::newConnection, this, [this] { acceptWebSockets(); });
     connect(&pings_, &QTimer::timeout, this, [this] { pingClients(); });
     refusalCounts_.setSingleShot(true);
@@ -136,13 +134,73 @@ bool WebService::hostAllowed(const HttpRequest& request) const {
 
 // A browser names the page that opens a WebSocket; a page of any other site
 // must not read the scales. Clients that are not browsers send no Origin.
-bool WebService::liveOriginAllowed(const HttpRequest& request) const {
+bool WebService::liveOriginAllowed(const HttpRequest& request, const HttpConnection& connection) const {
     if (!request.hasHeader("Origin")) return true;
     const QByteArray origin = request.header("Origin");
     if (!allowedOrigin(request).isEmpty()) return true;
-    // The dashboard itself: http://<the Host the request was sent to>.
+    // The dashboard itself: http://, or https:// when the page came over
+    // TLS (here, or at a trusted proxy), + the Host the request was sent to.
     const QByteArray host = request.header("Host").trimmed().toLower();
-    return !host.isEmpty() && origin.toLower() == "http://" + host;
+    if (host.isEmpty()) return false;
+    return origin.toLower() == "http://" + host || (overHttps(request, connection) && origin.toLower() == "https://" + host);
+}
+
+bool WebService::overHttps(const HttpRequest& request, const HttpConnection& connection) const {
+    if (connection.secure()) return true;
+    // Only a proxy the operator named is believed: anyone else could say so.
+    return config_.trustedProxies && config_.trustedProxies->allows(connection.peer()) &&
+           request.header("X-Forwarded-Proto").trimmed().compare("https", Qt::CaseInsensitive) == 0;
+}
+
+bool WebService::answeredAccess(HttpConnection* connection, const HttpRequest& request) {
+    const Tokens tokens{config_.readToken, config_.token};
+    const QString client = address(connection->peer());
+    if (isLogin(request)) {
+        const bool secure = overHttps(request, *connection);
+        if (request.method == "DELETE") {
+            Reply out{204, {}, {}, {{"Set-Cookie", logoutCookie(secure)}}};
+            send(connection, out, false, !request.keepAlive);
+            return true;
+        }
+        // A login checks the Bearer token alone, never an earlier cookie.
+        const QByteArray token = bearerToken(request);
+        const bool known = !token.isEmpty() && ((!tokens.read.empty() && sameToken(token, QByteArray::fromStdString(tokens.read))) ||
+                                                (!tokens.write.empty() && sameToken(token, QByteArray::fromStdString(tokens.write))));
+        if (!known) {
+            refusedRequest(connection->peer(), "refused a login from " + client.toStdString() +
+                                                   (token.isEmpty() ? ": no token" : ": wrong token"));
+            Reply out = Reply::error(401, token.isEmpty() ? "a login needs Authorization: Bearer <token>" : "wrong token");
+            out.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"orva-service\"");
+            send(connection, out, false, !request.keepAlive);
+            return true;
+        }
+        Reply out{204, {}, {}, {{"Set-Cookie", loginCookie(token, secure)}}};
+        send(connection, out, false, !request.keepAlive);
+        return true;
+    }
+    if (!needsReadToken(request)) return false;
+    const Access access = readAccess(request, tokens);
+    if (access == Access::Granted) return false;
+    refusedRequest(connection->peer(), "refused a read of " + request.path.toStdString() + " from " + client.toStdString() +
+                                           (access == Access::NoToken ? ": no token" : ": wrong token"));
+    Reply out = Reply::error(401, access == Access::NoToken ? "reading needs Authorization: Bearer <token> (read_token)"
+                                                            : "wrong token");
+    out.headers.emplace_back("WWW-Authenticate", access == Access::NoToken
+                                                     ? QByteArray("Bearer realm=\"orva-service\"")
+                                                     : QByteArray("Bearer realm=\"orva-service\", error=\"invalid_token\""));
+    const QByteArray origin = allowedOrigin(request);
+    if (!origin.isEmpty()) {
+        out.headers.emplace_back("Access-Control-Allow-Origin", origin);
+        out.headers.emplace_back("Vary", "Origin");
+    }
+    send(connection, out, request.method == "HEAD", !request.keepAlive || isWebSocketUpgrade(request));
+    return true;
+}
+
+qint64 WebService::queued(QWebSocket* socket) const {
+    const auto it = tlsOf_.find(socket);
+    const qint64 encrypted = it != tlsOf_.end() && it->second ? it->second->encryptedBytesToWrite() : 0;
+    return socket->bytesToWrite() + encrypted;
 }
 
 void WebService::send(HttpConnection* connection, const Reply& reply, bool headOnly, bool close) {
@@ -173,6 +231,7 @@ void WebService::onRequest(HttpConnection* connection, const HttpRequest& reques
         send(connection, Reply::error(421, "this service does not answer for that host (allow_host)"), false, true);
         return;
     }
+    if (answeredAccess(connection, request)) return;
     if (isWebSocketUpgrade(request)) {
         upgrade(connection, request);
         return;
@@ -205,7 +264,13 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
         reply.headers.emplace_back("Sec-WebSocket-Version", "13");
         return send(connection, reply, false, true);
     }
-    if (!liveOriginAllowed(request)) return refuse(403, "this origin may not read the event stream (allow_origin)");
+    if (!liveOriginAllowed(request, *connection)) {
+        // The log names the origin, so the operator sees what to allow.
+        refusedRequest(connection->peer(), "refused a WebSocket client " + address(connection->peer()).toStdString() +
+                                               ": origin \"" + request.header("Origin").toStdString() + "\" for host \"" +
+                                               request.header("Host").toStdString() + "\" is not allowed (allow_origin, trusted_proxy)");
+        return send(connection, Reply::error(403, "this origin may not read the event stream (allow_origin)"), false, true);
+    }
     const ConnectionLimits& limits = config_.limits;
     if (static_cast<int>(clients_.size() + handshakes_.size()) >= limits.maxWebSocketClients) {
         ++refusedClients_;
@@ -217,13 +282,18 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
     }
     std::unique_ptr<QTcpSocket> socket = connection->release();
     if (!socket) return;
+    if (auto* tls = qobject_cast<QSslSocket*>(socket.get()))
+        tlsHandshakes_[std::make_pair(socket->peerAddress().toString(), socket->peerPort())] = tls;
     // A small kernel buffer, so that what a client does not read shows up
     // as queued here, where the 1 MiB limit sees it.
     socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
     const auto key = std::make_pair(socket->peerAddress().toString(), socket->peerPort());
     handshakes_.emplace(key, socket->peerAddress());
     // A handshake the WebSocket server refuses ends with its socket.
-    connect(socket.get(), &QObject::destroyed, this, [this, key] { handshakes_.erase(key); });
+    connect(socket.get(), &QObject::destroyed, this, [this, key] {
+        handshakes_.erase(key);
+        tlsHandshakes_.erase(key);
+    });
     QTcpSocket* raw = socket.release();  // the WebSocket server owns it now
     webSockets_.handleConnection(raw);
     // Its handshake is already buffered: no new arrival would announce it.
@@ -388,6 +458,11 @@ void WebService::acceptWebSockets() {
         QWebSocket* raw = socket.get();
         raw->setParent(nullptr);
         handshakes_.erase(std::make_pair(raw->peerAddress().toString(), raw->peerPort()));
+        if (const auto tls = tlsHandshakes_.find(std::make_pair(raw->peerAddress().toString(), raw->peerPort()));
+            tls != tlsHandshakes_.end()) {
+            tlsOf_[raw] = tls->second;
+            tlsHandshakes_.erase(tls);
+        }
         // Set before the event loop reads a byte of what follows the handshake.
         const auto limit = static_cast<quint64>(config_.limits.maxWebSocketMessageBytes);
         raw->setMaxAllowedIncomingFrameSize(limit);
@@ -454,7 +529,7 @@ void WebService::broadcast(const QString& scaleId, const QByteArray& message, bo
     std::vector<QWebSocket*> slow;
     for (QWebSocket* raw : targets) {
         if (clients_.count(raw) == 0) continue;  // gone while the others were written
-        if (raw->bytesToWrite() + message.size() > kMaxQueuedBytes) {
+        if (queued(raw) + message.size() > kMaxQueuedBytes) {
             slow.push_back(raw);
             continue;
         }
@@ -477,6 +552,7 @@ void WebService::dropClient(QWebSocket* raw, const char* why) {
     if (it == clients_.end()) return;
     std::unique_ptr<QWebSocket> socket = std::move(it->second.socket);
     clients_.erase(it);
+    tlsOf_.erase(raw);
     if (clients_.empty()) disconnect(eventsConnection_);
     socket->disconnect(this);
     if (why != nullptr) {
@@ -519,6 +595,8 @@ QByteArray WebService::metrics() const {
     single("orva_http_connections", "gauge", "Open HTTP connections.", static_cast<qulonglong>(server_.connections()));
     single("orva_http_turned_away_total", "counter", "HTTP connections turned away over a connection limit.", server_.turnedAway());
     single("orva_http_evicted_total", "counter", "Idle HTTP connections closed to make room for a new one.", server_.evicted());
+    single("orva_http_not_allowed_total", "counter", "Connections closed unread: their address is not in allow_from.",
+           server_.notAllowed());
     single("orva_refused_requests_total", "counter", "Requests and connections refused.", refusedRequests_);
     single("orva_waiting_requests", "gauge", "Requests waiting for a settled weight.", waiters_.size());
     single("orva_tick_wakeups_total", "counter", "Wake-ups of the shared tick timer.", fleet_.scheduler().wakeUps());

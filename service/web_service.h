@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QPointer>
+#include <QSslSocket>
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -84,7 +85,14 @@ private:
     QByteArray metrics() const;
     QByteArray allowedOrigin(const HttpRequest& request) const;
     bool hostAllowed(const HttpRequest& request) const;
-    bool liveOriginAllowed(const HttpRequest& request) const;
+    bool liveOriginAllowed(const HttpRequest& request, const HttpConnection& connection) const;
+    // Whether the client's page is served over HTTPS: by this service, or
+    // by a trusted proxy in front of it (X-Forwarded-Proto).
+    bool overHttps(const HttpRequest& request, const HttpConnection& connection) const;
+    // A read without the read token (401), or a login: answered here.
+    bool answeredAccess(HttpConnection* connection, const HttpRequest& request);
+    // What is queued for a client: over TLS, the encrypted bytes too.
+    qint64 queued(QWebSocket* socket) const;
 
     void settled(const QString& scaleId, double weight, const QString& unit, const QDateTime& at, quint64 seq);
     // Answers every request waiting on the scale with the reply, and forgets them.
@@ -118,6 +126,10 @@ private:
     QTimer pings_;
     QTimer refusalCounts_;
     std::map<QWebSocket*, Client> clients_;
+    // The TLS sockets under WebSocket clients, by the client's address and
+    // port until the handshake is done, then by client.
+    std::map<std::pair<QString, quint16>, QPointer<QSslSocket>> tlsHandshakes_;
+    std::map<QWebSocket*, QPointer<QSslSocket>> tlsOf_;
     QMetaObject::Connection eventsConnection_;
     std::FILE* sentLog_ = nullptr;
     std::uint64_t refusedClients_ = 0;

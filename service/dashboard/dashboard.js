@@ -73,11 +73,39 @@ function showOnline(p, online) {   // the service decides: a recognised reply in
   p.st.textContent = online ? "online" : "offline";
 }
 let socket = null;
+// With a read token, the service answers 401 until this browser logs in:
+// the login hands the token over once, and the service's HttpOnly cookie
+// carries the access from then on (the page never keeps the token).
+let needLogin = false;
 function live() { return socket !== null && socket.readyState === WebSocket.OPEN; }
+function askForLogin(why) {
+  needLogin = true;
+  const link = document.getElementById("link");
+  link.textContent = "log in to see the scales"; link.className = "down";
+  if (why !== undefined) document.getElementById("login-error").textContent = why;
+  const form = document.getElementById("login");
+  if (form.hidden) { form.hidden = false; document.getElementById("token").focus(); }
+}
+document.getElementById("login").addEventListener("submit", async (e) => {
+  e.preventDefault();
+  const input = document.getElementById("token");
+  try {
+    const reply = await fetch("/api/login", { method: "POST", cache: "no-store",
+                                              headers: { Authorization: "Bearer " + input.value } });
+    if (!reply.ok) { askForLogin(reply.status === 401 ? "wrong token" : "the service refused: " + reply.status); return; }
+  } catch (err) { askForLogin("the service does not answer"); return; }
+  input.value = "";
+  needLogin = false;
+  document.getElementById("login").hidden = true;
+  document.getElementById("login-error").textContent = "";
+  await refresh();
+  if (socket === null && !needLogin) connect();
+});
 async function refresh() {
   const link = document.getElementById("link");
   try {
     const reply = await fetch("/api/scales", { cache: "no-store" });
+    if (reply.status === 401) { askForLogin(); return; }
     const states = await reply.json();
     const ids = new Set(states.map(s => s.id));
     for (const [id, p] of panels) if (!ids.has(id)) { p.root.remove(); panels.delete(id); }
@@ -103,10 +131,13 @@ function connect() {
     if (e.event === "Port" && panels.has(e.scale)) showPort(panels.get(e.scale), e.state, e.reason);
   };
   socket.onclose = () => {
-    link.textContent = "service unreachable, reconnecting…"; link.className = "down";
     socket = null;
-    setTimeout(connect, 1000);
+    if (needLogin) return;   // the login connects again
+    link.textContent = "service unreachable, reconnecting…"; link.className = "down";
+    // A refused handshake says nothing to a page: the next refresh tells a
+    // login that ended (tokens changed) from a service that is away.
+    setTimeout(() => refresh().finally(() => { if (!needLogin && socket === null) connect(); }), 1000);
   };
 }
 setInterval(refresh, 1000);
-refresh().finally(connect);
+refresh().finally(() => { if (!needLogin) connect(); });

@@ -1,5 +1,6 @@
 #include "service/http/http_connection.h"
 
+#include <QSslSocket>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -34,9 +35,32 @@ HttpConnection::HttpConnection(std::unique_ptr<QTcpSocket> socket, const Connect
     connect(socket_.get(), &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
         if (e != QAbstractSocket::RemoteHostClosedError || socket_->state() != QAbstractSocket::ConnectedState) finish();
     });
+    if (auto* tls = qobject_cast<QSslSocket*>(socket_.get())) {
+        secure_ = true;
+        // What is written is only gone once its encrypted bytes are.
+        connect(tls, &QSslSocket::encryptedBytesWritten, this, &HttpConnection::written);
+        if (!tls->isEncrypted()) {
+            connect(tls, &QSslSocket::encrypted, this, [this] {
+                enter(State::Idle, limits_.idleTimeoutMs);
+                process();
+            });
+            enter(State::Handshake, limits_.headerTimeoutMs);
+            tls->startServerEncryption();
+            return;
+        }
+    }
     enter(State::Idle, limits_.idleTimeoutMs);
     if (socket_->bytesAvailable() > 0) process();
 }
+
+namespace {
+// What the socket still holds of what was written: over TLS, the encrypted
+// bytes besides those not yet encrypted.
+qint64 unsent(QTcpSocket& socket) {
+    auto* tls = qobject_cast<QSslSocket*>(&socket);
+    return socket.bytesToWrite() + (tls != nullptr ? tls->encryptedBytesToWrite() : 0);
+}
+}  // namespace
 
 HttpConnection::~HttpConnection() {
     if (socket_) socket_->disconnect(this);
@@ -84,6 +108,7 @@ void HttpConnection::process() {
 void HttpConnection::respond(int status, const HeaderList& headers, const QByteArray& body, bool headOnly, bool close) {
     if (!socket_ || state_ != State::InFlight) return;
     closeAfter_ = close;
+    recheckedWrite_ = false;
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " " + statusText(status) + "\r\n";
     for (const auto& [key, value] : headers) out += key + ": " + value + "\r\n";
     out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
@@ -96,7 +121,15 @@ void HttpConnection::respond(int status, const HeaderList& headers, const QByteA
 }
 
 void HttpConnection::written() {
-    if (!socket_ || state_ != State::Writing || socket_->bytesToWrite() > 0) return;
+    if (!socket_ || state_ != State::Writing || unsent(*socket_) > 0) return;
+    // Over TLS this is told while the answer is being encrypted, before its
+    // bytes reach the socket: looked at again once that is over.
+    if (secure_ && !recheckedWrite_) {
+        recheckedWrite_ = true;
+        QMetaObject::invokeMethod(this, &HttpConnection::written, Qt::QueuedConnection);
+        return;
+    }
+    recheckedWrite_ = false;
     if (closeAfter_) {
         lingeringClose();
         return;
@@ -124,6 +157,7 @@ void HttpConnection::timedOut() {
             enter(State::InFlight, 0);
             emit refused(this, 408, "the request did not arrive in time");
             return;
+        case State::Handshake:  // a client that never finished its TLS handshake
         case State::Idle:
         case State::Writing:
         case State::Draining: abort(); return;

@@ -7,7 +7,8 @@
 // control holds the client.
 //
 // Its timer: from the first byte of a request to its last (the header
-// timeout); between requests, and while an answer is not taken by the
+// timeout), and for a TLS connection from its start to the end of its
+// handshake (the header timeout too); between requests, and while an answer is not taken by the
 // client (the idle timeout). A request in flight has no timer here: whoever
 // answers it keeps its own time (a parked wait for a settled weight).
 
@@ -38,7 +39,9 @@ public:
 
     const QHostAddress& peer() const { return peer_; }
     // Between requests or while one arrives: nothing is owed to the client.
-    bool evictable() const { return state_ == State::Idle || state_ == State::Reading; }
+    bool evictable() const { return state_ == State::Handshake || state_ == State::Idle || state_ == State::Reading; }
+    // The connection speaks TLS.
+    bool secure() const { return secure_; }
     std::int64_t stateSinceMs() const { return since_; }
 
     // Answers the request in flight (or the refusal). With headOnly the
@@ -61,7 +64,7 @@ signals:
     void closed(HttpConnection* connection);
 
 private:
-    enum class State { Idle, Reading, InFlight, Writing, Draining, Gone };
+    enum class State { Handshake, Idle, Reading, InFlight, Writing, Draining, Gone };
 
     void process();
     void written();
@@ -77,6 +80,8 @@ private:
     State state_ = State::Idle;
     std::int64_t since_ = 0;
     bool closeAfter_ = false;
+    bool secure_ = false;
+    bool recheckedWrite_ = false;
     bool processQueued_ = false;
     qint64 drained_ = 0;
     QTimer timer_;

@@ -1,7 +1,9 @@
 #include "service/http/http_server.h"
 
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <memory>
 
 namespace orva::service {
@@ -27,7 +29,33 @@ HttpServer::HttpServer(const ConnectionLimits& limits, QObject* parent) : QTcpSe
 }
 
 void HttpServer::incomingConnection(qintptr descriptor) {
-    auto* socket = new QTcpSocket(this);  // owned by this server until taken
+    // An address outside the allow-list is closed here, before a byte of it
+    // is read or anything is set up for it.
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        ::close(static_cast<int>(descriptor));
+        return;
+    }
+    const QHostAddress from(reinterpret_cast<const sockaddr*>(&peer));
+    if (!allowed_.allows(from)) {
+        ::close(static_cast<int>(descriptor));
+        ++notAllowed_;
+        emit turnedAwayClient(from, "its address is not in allow_from");
+        return;
+    }
+    QTcpSocket* socket = nullptr;  // owned by this server until taken
+    if (tls()) {
+        auto* secure = new QSslSocket(this);
+        secure->setSslConfiguration(tls_);
+        connect(secure, &QSslSocket::errorOccurred, this, [this, secure](QAbstractSocket::SocketError e) {
+            if (e != QAbstractSocket::SslHandshakeFailedError || secure->isEncrypted()) return;
+            emit handshakeFailed(secure->peerAddress(), secure->errorString());
+        });
+        socket = secure;
+    } else {
+        socket = new QTcpSocket(this);
+    }
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
@@ -60,6 +88,12 @@ void HttpServer::admit(std::unique_ptr<QTcpSocket> socket) {
         if (count == 0) perAddress_.remove(peer);
         ++turnedAway_;
         emit turnedAwayClient(peer, refusal);
+        // A TLS client would read a plain answer as a broken handshake: it
+        // is closed with none.
+        if (qobject_cast<QSslSocket*>(socket.get()) != nullptr) {
+            socket->abort();
+            return;
+        }
         static const QByteArray body = R"({"error":"too many connections"})";
         const QByteArray answer = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
                                   "X-Content-Type-Options: nosniff\r\nRetry-After: 1\r\nConnection: close\r\n"

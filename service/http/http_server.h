@@ -8,11 +8,13 @@
 
 #include <QHash>
 #include <QHostAddress>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTimer>
 #include <memory>
 #include <set>
 
+#include "service/allow_list.h"
 #include "service/http/connection_limits.h"
 #include "service/http/http_connection.h"
 
@@ -26,12 +28,22 @@ public:
     int connections() const { return static_cast<int>(connections_.size()); }
     std::uint64_t turnedAway() const { return turnedAway_; }
     std::uint64_t evicted() const { return evicted_; }
+    // Who may connect at all: others are closed before a byte is read.
+    void setAllowList(AllowList allowed) { allowed_ = std::move(allowed); }
+    std::uint64_t notAllowed() const { return notAllowed_; }
+    // With a configuration, every connection accepted from now on speaks
+    // TLS with it (open ones keep theirs); the handshake counts against the
+    // header timeout. Set before listening to speak only TLS.
+    void setTls(const QSslConfiguration& configuration) { tls_ = configuration; }
+    bool tls() const { return !tls_.isNull(); }
 
 signals:
     void request(HttpConnection* connection, const HttpRequest& request);
     void refused(HttpConnection* connection, int status, const char* reason);
     // A client turned away before any request was read (for the log).
     void turnedAwayClient(const QHostAddress& address, const char* why);
+    // A TLS handshake that failed (not TLS, a protocol or cipher refused).
+    void handshakeFailed(const QHostAddress& address, const QString& why);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -49,6 +61,9 @@ private:
     QHash<QHostAddress, int> perAddress_;
     std::uint64_t turnedAway_ = 0;
     std::uint64_t evicted_ = 0;
+    AllowList allowed_ = AllowList::everyone();
+    std::uint64_t notAllowed_ = 0;
+    QSslConfiguration tls_;
     QTimer resume_;
     bool takeQueued_ = false;
 };

@@ -64,16 +64,22 @@ QByteArray FleetPublisher::metrics() const {
            c.droppedReplies);
     single("orva_mqtt_journal_failures_total", "counter", "Failed reads, writes or syncs of the journal.",
            journal ? journal->writeFailures() : 0);
+    single("orva_mqtt_unsubscribed_total", "counter", "Messages from the broker on topics not subscribed, dropped.",
+           c.unsubscribed);
+    single("orva_mqtt_oversized_total", "counter", "Connections cut for a packet larger than the service takes.",
+           c.oversized);
+    single("orva_mqtt_clears_dropped_total", "counter", "Retained writes left uncleared beyond their bound.",
+           c.droppedClears);
+    single("orva_mqtt_takeovers_total", "counter", "Connections whose session another client took (same client_id).",
+           c.takeovers);
     return out;
 }
 
 QJsonObject FleetPublisher::write(const QString& id, const QJsonObject& properties) {
     service::ServiceScale* scale = fleet_.find(id);
-    auto refuse = [&](const QString& why) {
-        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: " + why.toStdString());
-        return QJsonObject{{"ok", false}, {"error", why}};
-    };
-    if (scale == nullptr) return refuse("unknown scale " + id);
+    // The publisher logs refusals, folded: a broker may send many.
+    auto refuse = [&](const QString& why) { return QJsonObject{{"ok", false}, {"error", why}}; };
+    if (scale == nullptr) return refuse("unknown scale " + QString::fromStdString(peerText(id.toStdString())));
     auto outcome = service::writeProperties(*scale, QJsonDocument(properties).toJson(QJsonDocument::Compact), configFile_);
     if (const auto* refusal = std::get_if<service::Refusal>(&outcome)) return refuse(refusal->error);
     auto& written = std::get<service::WrittenProperties>(outcome);

@@ -50,6 +50,10 @@ std::string ScalePublisher::topic(const QString& id, const char* leaf) const {
 
 void ScalePublisher::reading(const QString& id, const QJsonObject& scale) {
     forgotten_.erase(id);  // back by a later reload
+    // Before its first decode a scale holds only the control's initial
+    // values, which say nothing about the terminal: the first reading on the
+    // broker is the first decode's, about 100 ms after the scale starts.
+    if (scale.value(QStringLiteral("updated")).isNull()) return;
     readings_[id] = scale;
     auto last = published_.find(id);
     if (last != published_.end() && last->second == significant(scale)) return;
@@ -101,24 +105,34 @@ void ScalePublisher::publishEvent(const QString& id, const QByteArray& json) {
 }
 
 void ScalePublisher::setArrived(const QString& fullTopic, const QByteArray& payload, bool retained) {
-    // <prefix>/<id>/set, the only subscription.
+    // <prefix>/<id>/set, the only subscription, and only while writes are on:
+    // whatever else a broker sends is not looked at.
     const QString prefix = QString::fromStdString(settings_.topicPrefix) + "/";
-    if (!fullTopic.startsWith(prefix) || !fullTopic.endsWith(QStringLiteral("/set"))) return;
+    auto unexpected = [&] {
+        link_.report("unexpected", "mqtt: ignored a message from the broker on " + peerText(fullTopic.toStdString()) +
+                                       (settings_.remoteWrites ? std::string() : " (remote_writes is off)"));
+    };
+    if (!settings_.remoteWrites || !fullTopic.startsWith(prefix) || !fullTopic.endsWith(QStringLiteral("/set")))
+        return unexpected();
     const QString id = fullTopic.mid(prefix.size(), fullTopic.size() - prefix.size() - 4);
-    if (id.isEmpty() || id.contains('/')) return;
+    // No level of its own, and nothing a reply's topic could not hold.
+    if (id.isEmpty() || id.contains('/') || id.contains('+') || id.contains('#')) return unexpected();
+    const std::string shownId = peerText(id.toStdString());
     // An empty message is how a retained one is cleared, never a write.
     if (payload.isEmpty()) return;
     if (retained) {
         // Kept by the broker from some earlier time: applying it would apply
         // it again at every start, long after whoever sent it stopped caring.
-        log_("mqtt: ignored a retained property write on " + id.toStdString() + " (" + std::to_string(payload.size()) +
-             " bytes) and cleared it on the broker; a write is applied only when it is sent");
-        link_.publishReply(fullTopic.toStdString(), QByteArray(), true);
+        link_.report("retained", "mqtt: ignored a retained property write on " + shownId + " (" +
+                                     std::to_string(payload.size()) +
+                                     " bytes) and cleared it on the broker; a write is applied only when it is sent");
+        link_.clearRetained(fullTopic.toStdString());
         return;
     }
     auto answer = [&](const QJsonObject& result) { link_.publishReply(topic(id, "set/result"), compact(result)); };
     auto refuse = [&](const QString& why) {
-        log_("mqtt: refused a property write on " + id.toStdString() + " from the broker: " + why.toStdString());
+        link_.report("refused", "mqtt: refused a property write on " + shownId + " from the broker: " +
+                                    peerText(why.toStdString(), 200));
         answer(refusal(why));
     };
     if (payload.size() > kMaxSetPayload) return refuse(QStringLiteral("the message is larger than 64 KiB"));
@@ -127,8 +141,10 @@ void ScalePublisher::setArrived(const QString& fullTopic, const QByteArray& payl
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return refuse(QStringLiteral("expected a JSON object of properties"));
     if (!write_) return refuse(QStringLiteral("this service takes no property writes"));
-    // The write logs what it did or why it refused.
-    answer(write_(id, document.object()));
+    // The write logs what it did; a refusal is logged here, folded.
+    const QJsonObject result = write_(id, document.object());
+    if (!result.value(QStringLiteral("ok")).toBool()) return refuse(result.value(QStringLiteral("error")).toString());
+    answer(result);
 }
 
 }  // namespace orva::mqtt

@@ -3,13 +3,15 @@
 //
 //   <prefix>/status          retained, QoS 1: "online"; "offline" as the last will
 //   <prefix>/<id>/reading    retained, QoS 0: the scale object of the HTTP API,
-//                            sent when anything but its time stamp and panel changed
+//                            sent when anything but its time stamp and panel changed,
+//                            from the scale's first decode on
 //   <prefix>/<id>/stable     QoS 1: {"weight","unit","at","seq"} for every settled weight
 //   <prefix>/<id>/event      QoS 0: every event as on the WebSocket (may be off)
 //   <prefix>/<id>/set        subscribed while remote writes are on: a JSON
 //                            object of properties to write; a retained one is
 //                            never applied (it would be applied again at every
-//                            start) but cleared, with a log line
+//                            start) but cleared, with a log line (folded, as are
+//                            refusals: a broker may send thousands)
 //   <prefix>/<id>/set/result QoS 1: what became of it, in a lane of its own
 //
 // Settled weights the broker has not acknowledged are kept in a journal

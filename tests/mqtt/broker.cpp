@@ -1,5 +1,6 @@
 #include "tests/mqtt/broker.h"
 
+#include <mosquitto.h>
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QElapsedTimer>
 #include <QThread>
 
 #include "tests/support/event_loop.h"
@@ -100,6 +102,25 @@ QByteArray Broker::logLines(const QByteArray& containing) const {
     for (const QByteArray& line : file.readAll().split('\n'))
         if (line.contains(containing)) out += line + "\n";
     return out;
+}
+
+bool publishAll(int port, const std::vector<std::pair<std::string, std::string>>& messages, bool retain) {
+    mosquitto_lib_init();
+    std::unique_ptr<mosquitto, void (*)(mosquitto*)> client(mosquitto_new(nullptr, true, nullptr), mosquitto_destroy);
+    if (!client || mosquitto_connect(client.get(), "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) return false;
+    std::size_t acknowledged = 0;
+    mosquitto_user_data_set(client.get(), &acknowledged);
+    mosquitto_publish_callback_set(client.get(), [](mosquitto*, void* done, int) { ++*static_cast<std::size_t*>(done); });
+    for (const auto& [topic, payload] : messages)
+        if (mosquitto_publish(client.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                              retain) != MOSQ_ERR_SUCCESS)
+            return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (acknowledged < messages.size() && clock.elapsed() < 30000)
+        if (mosquitto_loop(client.get(), 100, 1) != MOSQ_ERR_SUCCESS) return false;
+    mosquitto_disconnect(client.get());
+    return acknowledged == messages.size();
 }
 
 Consumer::Consumer(int port, QStringList filters, bool cleanSession) {

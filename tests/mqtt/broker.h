@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orva::mqtt::testing {
@@ -43,6 +44,11 @@ private:
     int port_ = 0;
     std::unique_ptr<QProcess> process_;
 };
+
+// Publishes every (topic, payload) at QoS 1 through one connection of its
+// own, as fast as the broker takes them; true once the broker acknowledged
+// them all (bounded wait).
+bool publishAll(int port, const std::vector<std::pair<std::string, std::string>>& messages, bool retain);
 
 struct Received {
     QString topic;

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <algorithm>
+#include <memory>
 #include <set>
 
 #include "service/mqtt/scale_publisher.h"
@@ -473,6 +474,159 @@ TEST(PublisherBroker, RepliesHaveTheirOwnBoundAndPushOutNoSettledWeight) {
     ASSERT_TRUE(connectedSoon(publisher, 8000));
     ASSERT_TRUE(consumer.waitFor([&](auto&) { return stableWeights(consumer, "site/pc1/s1/stable").size() >= 10; }, 15000));
     EXPECT_EQ(stableWeights(consumer, "site/pc1/s1/stable"), range(1, 10));
+}
+
+// A publisher with remote writes on under b/pc whose writes are recorded
+// (and refused for scales it does not have).
+struct Writable {
+    Log log;
+    std::vector<std::pair<QString, QJsonObject>> writes;
+    std::unique_ptr<ScalePublisher> publisher;
+    Writable(const Broker& broker, std::vector<SettingLine> extra = {}) {
+        extra.push_back({"topic_prefix", "b/pc", 3});
+        extra.push_back({"remote_writes", "on", 4});
+        publisher = std::make_unique<ScalePublisher>(settingsFor(broker, extra), log.sink());
+        publisher->setWriteProperties([this](const QString& id, const QJsonObject& properties) {
+            if (id.size() > 8) return QJsonObject{{"ok", false}, {"error", "unknown scale " + id}};
+            writes.emplace_back(id, properties);
+            return QJsonObject{{"ok", true}};
+        });
+        publisher->start();
+    }
+    MqttLink& link() { return publisher->link(); }
+};
+
+// What a newcomer finds retained under a filter: the non-empty ones.
+int retainedFound(const Broker& broker, const QString& filter) {
+    Consumer late(broker.port(), {filter}, true);
+    if (!late.waitSubscribed()) return -1;
+    runFor(700);
+    const auto& all = late.received();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [](const Received& r) { return r.retain && !r.payload.isEmpty(); }));
+}
+
+TEST(PublisherBroker, ARetainedWritePublishedWhileConnectedIsNotAppliedAndIsCleared) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Writable open(broker);
+    ASSERT_TRUE(connectedSoon(*open.publisher));
+    runFor(300);  // subscribed
+    EXPECT_EQ(open.link().protocolVersion(), 5);
+    sendTo(broker, "b/pc/s3/set", R"({"MinFixVes": 130})", true);
+    ASSERT_TRUE(runUntil([&] { return open.log.count("ignored a retained property write on s3") == 1; }, 5000));
+    runFor(300);
+    EXPECT_TRUE(open.writes.empty());
+    EXPECT_EQ(retainedFound(broker, "b/pc/+/set"), 0);
+    // A live write still goes through.
+    sendTo(broker, "b/pc/s3/set", R"({"MinFixVes": 131})");
+    ASSERT_TRUE(runUntil([&] { return open.writes.size() == 1; }, 5000));
+    EXPECT_EQ(open.writes[0].second["MinFixVes"].toInt(), 131);
+}
+
+TEST(PublisherBroker, AWriteTooLargeToTakeIsDroppedByTheBroker) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"b/pc/+/set/result"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    Writable open(broker);
+    ASSERT_TRUE(connectedSoon(*open.publisher));
+    runFor(300);
+    const std::string large = R"({"MinFixVes": 1, "pad": ")" + std::string(100 * 1024, 'x') + "\"}";
+    sendTo(broker, "b/pc/s1/set", large.c_str());
+    sendTo(broker, "b/pc/s1/set", R"({"MinFixVes": 2})");
+    ASSERT_TRUE(runUntil([&] { return open.writes.size() == 1; }, 5000));
+    runFor(500);
+    // The broker never sent it: no refusal, no reply, only the small write's.
+    EXPECT_EQ(open.log.count("larger than 64 KiB"), 0);
+    EXPECT_EQ(consumer.on("b/pc/s1/set/result").size(), 1u);
+    EXPECT_EQ(open.writes[0].second["MinFixVes"].toInt(), 2);
+    EXPECT_TRUE(open.link().isConnected());
+}
+
+// Four times the replies' bound: the clearing messages once went in that
+// lane and most were dropped (and stayed retained), replies with them.
+TEST(PublisherBroker, ManyRetainedWritesAtStartAreAllClearedAndRepliesStillFlow) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    std::vector<std::pair<std::string, std::string>> retained;
+    for (int i = 0; i < 4 * static_cast<int>(MqttLink::kReplyLimit); ++i) retained.emplace_back("b/pc/r" + std::to_string(i) + "/set", R"({"MinFixVes": 5})");
+    ASSERT_TRUE(testing::publishAll(broker.port(), retained, true));
+    Consumer consumer(broker.port(), {"b/pc/+/set/result"});
+    ASSERT_TRUE(consumer.waitSubscribed());
+    Writable open(broker);
+    ASSERT_TRUE(connectedSoon(*open.publisher));
+    // Live writes while the retained ones pour in are answered.
+    for (int i = 0; i < 3; ++i) sendTo(broker, "b/pc/s1/set", R"({"MinFixVes": 7})");
+    ASSERT_TRUE(runUntil([&] {
+        return open.log.count("ignored a retained property write") >= 1 && open.link().heldClears() == 0 &&
+               open.link().held() == 0;
+    }, 40000)) << open.link().heldClears() << " " << open.link().held() << " " << open.link().heldReplies() << "\n"
+               << [&] { std::string all; for (auto& l : open.log.lines) all += l + "\n"; return all; }();
+    ASSERT_TRUE(consumer.waitFor([&](auto&) { return consumer.on("b/pc/s1/set/result").size() >= 3; }, 5000));
+    EXPECT_EQ(open.writes.size(), 3u);
+    EXPECT_EQ(open.link().counters().droppedClears, 0);
+    EXPECT_EQ(open.link().counters().droppedReplies, 0);
+    EXPECT_EQ(retainedFound(broker, "b/pc/+/set"), 0);
+    EXPECT_LE(open.log.count("ignored a retained property write"), FoldedLog::kBurst + 1) << "the burst and one count";
+}
+
+TEST(PublisherBroker, RefusalsFromTheBrokerCannotFillTheLog) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Writable open(broker);
+    ASSERT_TRUE(connectedSoon(*open.publisher));
+    runFor(300);
+    std::vector<std::pair<std::string, std::string>> refused;
+    for (int i = 0; i < 500; ++i)
+        refused.emplace_back("b/pc/" + std::to_string(i) + std::string(30000, 'i') + "/set", R"({"MinFixVes": 1})");
+    ASSERT_TRUE(testing::publishAll(broker.port(), refused, false));
+    ASSERT_TRUE(runUntil([&] { return open.log.count("refused a property write") >= 1; }, 5000));
+    runFor(1000);
+    std::size_t bytes = 0;
+    for (const std::string& line : open.log.lines) bytes += line.size();
+    EXPECT_LE(open.log.count("refused a property write"), FoldedLog::kBurst);
+    EXPECT_LT(bytes, 4096u) << "500 refusals of 30,000-byte ids";
+    EXPECT_TRUE(open.writes.empty());
+}
+
+TEST(PublisherBroker, TwoClientsUnderOneClientIdSayItOnceAndBackOff) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Log first, second;
+    ScalePublisher a(settingsFor(broker, {{"client_id", "line-1", 4}}), first.sink());
+    ScalePublisher b(settingsFor(broker, {{"client_id", "line-1", 4}}), second.sink());
+    a.start();
+    ASSERT_TRUE(connectedSoon(a));
+    b.start();
+    runFor(6000);
+    const long long connects = a.link().counters().connects + b.link().counters().connects;
+    // Found by the third connection lost soon after it was accepted: about
+    // three connects each, and then quiet (without it, one per second each).
+    EXPECT_LE(connects, 2 * MqttLink::kTakeoverRepeats + 2) << "they take the session from each other";
+    const int told = first.count("to another client") + second.count("to another client");
+    EXPECT_EQ(told, 1);
+    EXPECT_LE(first.count("mqtt: lost") + second.count("mqtt: lost"), 2 * MqttLink::kTakeoverRepeats);
+    EXPECT_TRUE(a.link().sessionContested() || b.link().sessionContested());
+    EXPECT_TRUE(a.link().isConnected() || b.link().isConnected()) << "one keeps the session";
+}
+
+TEST(PublisherBroker, NoReadingBeforeTheFirstDecode) {
+    Broker broker;
+    ASSERT_TRUE(broker.start());
+    Consumer consumer(broker.port(), {"site/pc1/+/reading"}, true);
+    ASSERT_TRUE(consumer.waitSubscribed());
+    Log log;
+    ScalePublisher publisher(settingsFor(broker), log.sink());
+    // What a scale holds before it has decoded anything: the control's initial values.
+    QJsonObject initial{{"id", "s1"}, {"online", false}, {"TipTerminal", "No Connect"}, {"updated", QJsonValue::Null}};
+    publisher.reading("s1", initial);
+    publisher.start();
+    ASSERT_TRUE(connectedSoon(publisher));
+    runFor(500);
+    EXPECT_TRUE(consumer.on("site/pc1/s1/reading").empty());
+    publisher.reading("s1", scale("s1", 0.5, "t1"));
+    ASSERT_TRUE(consumer.waitFor([&](auto&) { return !consumer.on("site/pc1/s1/reading").empty(); }, 5000));
+    EXPECT_EQ(json(consumer.on("site/pc1/s1/reading").front().payload)["updated"].toString(), "t1");
 }
 
 }  // namespace

@@ -26,13 +26,13 @@ GREEN, RED, WHITE = "rgb(0, 255, 0)", "rgb(255, 0, 0)", "rgb(255, 255, 255)"
 
 
 class Browser:
-    def __init__(self):
+    def __init__(self, extra=()):
         self.profile = tempfile.mkdtemp(prefix="orva-chromium-")
         self.process = subprocess.Popen(
             ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
              "--user-data-dir=" + self.profile, "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
-             "--window-size=1720,640", "about:blank"],
+             "--window-size=1720,640", *extra, "about:blank"],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         end = time.monotonic() + 20
         buffered = b""

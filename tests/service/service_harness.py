@@ -70,7 +70,7 @@ class Service:
     """orva-service on a configuration file; the first line it prints names
     its address."""
 
-    def __init__(self, config_text, directory, extra=(), env=None, preexec_fn=None, log_directory=None):
+    def __init__(self, config_text, directory, extra=(), env=None, preexec_fn=None, log_directory=None, ssl_context=None):
         self.config = os.path.join(directory, "scales.ini")
         with open(self.config, "w") as f:
             f.write(config_text)
@@ -80,12 +80,13 @@ class Service:
             [os.path.join(TOOLS, "orva-service"), "--config", self.config, *extra],
             stdout=subprocess.PIPE, stderr=self.stderr, text=True, env=env, preexec_fn=preexec_fn)
         line = self.process.stdout.readline()
-        match = re.match(r"listening on http://127\.0\.0\.1:(\d+)/", line)
+        match = re.match(r"listening on (https?)://127\.0\.0\.1:(\d+)/", line)
         if not match:
             self.stop()
             raise AssertionError("the service did not start: %r\n%s" % (line, self.log()))
-        self.port = int(match.group(1))
-        self.base = "http://127.0.0.1:%d" % self.port
+        self.port = int(match.group(2))
+        self.base = "%s://127.0.0.1:%d" % (match.group(1), self.port)
+        self.context = ssl_context  # an HTTPS service's clients trust what it trusts
 
     def log(self):
         self.stderr.flush()
@@ -97,7 +98,7 @@ class Service:
         data = body if body is None or isinstance(body, bytes) else json.dumps(body).encode()
         req = urllib.request.Request(self.base + path, data=data, method=method, headers=headers or {})
         try:
-            with urllib.request.urlopen(req, timeout=timeout) as reply:
+            with urllib.request.urlopen(req, timeout=timeout, context=self.context) as reply:
                 status, head, raw = reply.status, dict(reply.headers), reply.read()
         except urllib.error.HTTPError as error:
             status, head, raw = error.code, dict(error.headers), error.read()

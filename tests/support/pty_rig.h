@@ -100,7 +100,7 @@ public:
     void start() {
         auto port = std::make_unique<qt::QtSerialPort>(map);
         serial = port.get();
-        control = std::make_unique<ActivexORVA>(ControlPlatform{std::move(port), timers, notice, locale});
+        control = std::make_unique<ActivexORVA>(ControlPlatform{std::move(port), timers, notice, locale, &trace});
         control->setEventSink(this);
         control->setCycleObserver(this);
     }
@@ -124,10 +124,31 @@ public:
         return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Event& e) { return e.name == name; }));
     }
 
+    // The control's wire trace, its last lines with the time they came.
+    struct RecentTrace : Trace {
+        static constexpr std::size_t kKept = 2000;
+        explicit RecentTrace(const QElapsedTimer& clock) : clock_(clock) {}
+        void line(std::string_view text) override {
+            if (lines.size() == kKept) lines.erase(lines.begin(), lines.begin() + kKept / 2);
+            lines.emplace_back(clock_.elapsed(), std::string(text));
+        }
+        std::string since(long long tMs) const {
+            std::string out;
+            for (const auto& [at, text] : lines)
+                if (at >= tMs) out += "  " + std::to_string(at) + " ms " + text + "\n";
+            return out;
+        }
+        std::vector<std::pair<long long, std::string>> lines;
+
+    private:
+        const QElapsedTimer& clock_;
+    };
+
     qt::QtTimerFactory timers;
     virtual_time::RecordingNotice notice;
     virtual_time::FixedLocale locale{"."};
     QElapsedTimer clock;
+    RecentTrace trace{clock};
     qt::QtSerialPort* serial = nullptr;  // owned by the control
     std::unique_ptr<ActivexORVA> control;
 

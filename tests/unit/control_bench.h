@@ -120,8 +120,10 @@ protected:
         timer1->setInterval(300);
     }
 
+    // A reply the poll found beginning where a frame begins.
     void decode(std::string reply) {
         reading.ReceivedText = std::move(reply);
+        reading.ReceivedInStep = true;
         Com_ORVA_Signal(parts);
     }
     // A recognised ORVA-1 reading of `weight` (at most 7 characters of text,

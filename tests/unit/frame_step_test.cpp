@@ -7,6 +7,7 @@
 #include <set>
 
 #include "acquisition/frame_decoding.h"
+#include "acquisition/frame_grid.h"
 #include "control_bench.h"
 
 namespace orva::testing {
@@ -14,75 +15,92 @@ namespace {
 
 const std::string kFrame = orva2({5, 4, 3, 2, 1, 0});  // 123.45 with DecPoint 2
 
-TEST(Orva2Step, OnlyAWholeFrameReadInStepIsAWeight) {
+TEST(Orva2Step, SixRawDigitsReadInStepAreAWeightWhateverFollowsThem) {
     using enum TerminalKind;
-    using enum NoWeight;
     struct Case {
         std::string reply;
         bool inStep;
         TerminalKind kind;
-        NoWeight why;
     };
+    const std::string etx(1, '\x03');
     const Case cases[] = {
-        {kFrame, true, Orva2, NotAFrame},
-        {kFrame + "\r\n", true, Orva2, NotAFrame},              // bytes above 9 after the digits
-        {kFrame + "\r\n" + kFrame + "\r\n", true, Orva2, NotAFrame},  // the first of two closed frames
-        {std::string(1, '\0') + kFrame, true, Unknown, DigitsRunOn},  // a stray byte before the frame
-        {kFrame + kFrame, true, Unknown, DigitsRunOn},            // two frames run together
-        {kFrame + kFrame.substr(0, 3), true, Unknown, DigitsRunOn},  // a frame and the head of the next
-        {kFrame.substr(3) + kFrame.substr(0, 3), true, Orva2, NotAFrame},  // in step, as far as the reads tell
-        {kFrame.substr(3) + kFrame.substr(0, 3), false, Unknown, OutOfStep},  // after a read that ended inside
-        {kFrame, false, Unknown, OutOfStep},
-        {kFrame.substr(0, 3), true, Unknown, NotAFrame},
-        {"WW 12.50\r\n", false, Orva1, NotAFrame},              // the marker needs no step
+        {kFrame, true, Orva2},
+        {kFrame + etx, true, Orva2},                     // ETX is a raw digit, and still a trailer
+        {kFrame + "\r\n" + etx, true, Orva2},
+        {kFrame + kFrame, true, Orva2},                  // two frames back to back
+        {kFrame + std::string(2, '\0'), true, Orva2},    // NUL padding
+        {kFrame + etx, false, Unknown},                  // six digits from who knows where
+        {kFrame.substr(0, 5) + "\r", true, Unknown},      // five are no frame
+        {"WW 12.50\r\n" + etx + "\x05", false, Orva1},    // the marker needs no step, whatever follows
+        {"\x02WW  10.00 kg\r\n" + etx + std::string(2, '\0'), false, Orva1},
     };
     for (const auto& c : cases) {
         const DecodedReply r = decodeReply(c.reply, 2, c.inStep);
         EXPECT_EQ(r.kind, c.kind) << ::testing::PrintToString(c.reply) << " in step " << c.inStep;
-        if (c.kind == Unknown) {
-            EXPECT_EQ(r.why, c.why) << ::testing::PrintToString(c.reply);
+        if (c.kind == Orva2) {
+            EXPECT_EQ(r.weight, 123.45);
+        }
+        if (c.kind == Unknown && c.reply.size() >= 6 && !c.inStep) {
+            EXPECT_EQ(r.why, NoWeight::OutOfStep);
         }
     }
 }
 
-TEST(Orva2Step, TheLineIsBetweenFramesAfterSilenceAByteAboveNineOrAWholeFrame) {
+// Sequences of reads as the poll takes them, and what the grid says of each.
+TEST(FrameGridReads, AFrameStartIsSeenFromAQuietCycleOrTwoReadsThatAgreeAndKeptByCounting) {
+    using enum StepClause;
+    const std::string f = kFrame + "\x03";  // seven bytes, every one a raw digit
+    const std::string line = kFrame + "\r\n";
+    struct Read {
+        std::string bytes;
+        StepClause clause;
+        bool hold = false;
+        bool opened = false;  // the port opened at this poll
+    };
     struct Case {
-        std::string read;
-        bool wasInStep;
-        bool inStepAfter;
+        const char* what;
+        std::vector<Read> reads;
     };
     const Case cases[] = {
-        {"", false, true},                        // a quiet poll cycle
-        {kFrame + "\r\n", false, true},            // a line end closes whatever came before
-        {kFrame.substr(0, 3) + "\xFF", false, true},
-        {kFrame, true, true},                      // exactly one frame, begun in step
-        {kFrame, false, false},                    // it may be the end of one and the start of another
-        {kFrame.substr(0, 3), true, false},
-        {kFrame + kFrame.substr(0, 1), true, false},
-        {std::string(1, '\0') + kFrame, true, false},
-        {"\r\n" + kFrame, true, false},            // a frame after a line end, but its trailer may follow
-        {"WW 12.50\r\n", false, true},
+        {"answers when asked: quiet, then two replies confirm the length and the second is read",
+         {{"", Quiet}, {f, Unconfirmed}, {f, InStep}, {f, InStep}}},
+        {"two frames per reply: one frame over and over shows its length at once",
+         {{"", Quiet}, {f + f, InStep}, {f + f, InStep}, {f + f, InStep}}},
+        {"a stray raw digit before a reply: refused, the request held back, quiet, read again",
+         {{"", Quiet}, {f, Unconfirmed}, {f, InStep}, {std::string(1, '\0') + f, EndsOffGrid, true}, {"", Quiet},
+          {f, InStep}}},
+        {"streaming: a frame broken off by the poll, the rest read next, then in step again",
+         {{f, AtOpen, true}, {f, Unknown}, {f + f, Unknown}, {f + f.substr(0, 3), EndsOffGrid, true},
+          {f.substr(3) + f, InsideFrame}, {f + f, InStep}}},
+        {"the port opens while a frame is on the line: the empty read after the open is no quiet cycle",
+         {{"", AtOpen, false, true}, {f.substr(2), AtOpen, true}, {f, Unknown}, {f + f, Unknown}, {f, InStep}}},
+        {"a line end after the digits marks where every frame begins: frames over and over need no frame start",
+         {{line.substr(3) + line + line.substr(0, 3), AtOpen, true}, {line.substr(3) + line + line + line, Unknown},
+          {line + line + line, InStep}}},
+        {"reads of equal length cut at one place of every frame are no frame start: raw digits alone",
+         {{f.substr(2) + f.substr(0, 2), AtOpen, true}, {f.substr(2) + f.substr(0, 2), Unknown},
+          {f.substr(2) + f.substr(0, 2), Unknown, true}, {f.substr(2) + f.substr(0, 2), Unknown}}},
+        {"a byte above 9 where the grid puts digits: out of step until two whole reads agree",
+         {{"", Quiet}, {f, Unconfirmed}, {f, InStep}, {f.substr(0, 3) + "\r\n" + f.substr(5), DigitsMissing, true},
+          {f, Unknown}, {f + f, Unknown}, {f, InStep}}},
+        {"ORVA-1 frames, whatever follows them, never hold a request back",
+         {{"\x02WW  10.00 kg\r\n\x03\x05", Orva1}, {"\x02WW  10.00 kg\r\n\x03\x05", Orva1},
+          {"0 kg\r\n\x03\x05", Unknown}}},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(lineInStepAfter(c.read, c.wasInStep), c.inStepAfter) << ::testing::PrintToString(c.read);
-}
-
-TEST(Orva2Step, OnlyAReadEndingInTwoRawDigitsOrMoreEndsInsideAFrame) {
-    struct Case {
-        std::string read;
-        bool lineInStep;
-        bool inside;
-    };
-    const Case cases[] = {
-        {kFrame.substr(0, 2), false, true},
-        {kFrame + kFrame, false, true},
-        {"\x02", false, false},              // an ORVA-1 frame cut right after its STX
-        {"WW 12.50\r\n\x02", false, false},
-        {kFrame.substr(0, 2), true, false},   // in step: nothing to find
-        {"", true, false},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(endsInsideOrva2Frame(c.read, c.lineInStep), c.inside) << ::testing::PrintToString(c.read);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FrameGrid grid;
+        bool sent = true;
+        for (std::size_t i = 0; i < c.reads.size(); ++i) {
+            const Read& r = c.reads[i];
+            if (r.opened) grid.portOpened();
+            const FrameGrid::Verdict v = grid.take(r.bytes, r.opened, sent);
+            EXPECT_EQ(stepClauseText(v.clause), stepClauseText(r.clause)) << "read " << i;
+            EXPECT_EQ(v.startsInStep, r.clause == InStep) << "read " << i;
+            EXPECT_EQ(v.holdRequest, r.hold) << "read " << i;
+            sent = !v.holdRequest;
+        }
+    }
 }
 
 class Orva2Line : public ControlBench {
@@ -138,7 +156,7 @@ TEST_F(Orva2Line, AnAnswerThatEndsInsideAFrameHoldsBackOneRequestAndTheLineComes
         clock.advanceTo(start + 400 * (3 + Millis(odd.size()) * 3 + 3));
         EXPECT_EQ(eventWeights(), (std::set<double>{123.45}));
         EXPECT_EQ(panel().Label2().text, "123.45");
-        EXPECT_TRUE(reading().LineInStep);
+        EXPECT_TRUE(reading().Grid.inStep());
     }
     EXPECT_EQ(count("StabVes"), 1);  // one load throughout
 }

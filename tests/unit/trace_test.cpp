@@ -90,6 +90,30 @@ TEST_F(Tracing, EachReasonForNoWeightIsNamed) {
     EXPECT_TRUE(recorder.has("shows xxxx: nothing received")) << recorder.all();
 }
 
+TEST_F(Tracing, EveryORVA2ReadRefusedAndEveryRequestHeldBackNamesItsClause) {
+    const std::string frame("\x05\x04\x03\x02\x01\x00\x03", 7);  // ETX: every byte a raw digit
+    line.queueFrames({frame, frame, frame, std::string(1, '\0') + frame});
+    line.setFrame(frame);
+    create();
+    control->setDecPoint(2);
+    clock.advanceTo(4000);
+    // The first reply: a frame start seen (the quiet first cycle), its
+    // length not yet confirmed; the second confirms it and is read.
+    EXPECT_TRUE(recorder.has("six raw digits, but the read may not begin where a frame begins (a frame start seen, "
+                             "the frame length not yet confirmed by two reads)"))
+        << recorder.all();
+    EXPECT_TRUE(recorder.has("decode ORVA-2 weight 123.45")) << recorder.all();
+    // A stray byte before a reply: refused and the request held back, each
+    // line naming the clause.
+    EXPECT_TRUE(recorder.has("(the read ends inside a frame or holds a stray byte (a whole number of frames "
+                             "expected)) in \"\x00\x05\x04"))
+        << recorder.all();
+    EXPECT_TRUE(recorder.has("send held back one poll, a quiet cycle finds the next frame start: the read ends "
+                             "inside a frame or holds a stray byte"))
+        << recorder.all();
+    EXPECT_EQ(panel().Label2().text, "123.45");
+}
+
 TEST_F(Tracing, AReconfigurationAndItsRefusalAreTraced) {
     line.refuseSettings("115200,n,8,1");
     create();
