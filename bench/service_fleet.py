@@ -156,7 +156,8 @@ def main():
                 buffer += sock.recv(4096)
             buffer = buffer.split(b"\r\n\r\n", 1)[1]
             sock.settimeout(0.5)
-            pattern = re.compile(rb'"event":"Decode".*"scale":"s(\d+)"')
+            # A message holds the events of an interval, each ending in its scale.
+            pattern = re.compile(rb'"event":"Decode".*?"scale":"s(\d+)"')
             while not stop_client.is_set():
                 try:
                     chunk = sock.recv(1 << 16)
@@ -178,8 +179,7 @@ def main():
                         length, offset = int.from_bytes(buffer[2:10], "big"), 10
                     if len(buffer) < offset + length:
                         break
-                    match = pattern.search(buffer[offset:offset + length])
-                    if match:
+                    for match in pattern.finditer(buffer[offset:offset + length]):
                         received.append((int(match.group(1)), at))
                     buffer = buffer[offset + length:]
             sock.close()

@@ -186,6 +186,8 @@ The portable core of the weighing-terminal control and its Qt 6 platform as
 static libraries with their public headers, a CMake package
 (find_package(OrvaControl), targets Orva::control and Orva::qt), a
 pkg-config file and a Qt Designer plugin for the panel widget.")
+# The OPC UA gateway's package, orva-opcua, when the gateway is configured.
+include(${CMAKE_CURRENT_LIST_DIR}/opcua.cmake)
 include(CPack)
 
 add_custom_target(orva_deb
@@ -194,6 +196,9 @@ add_custom_target(orva_deb
   COMMENT "Debian packages into ${CMAKE_BINARY_DIR}/packages"
   VERBATIM)
 add_dependencies(orva_deb ${ORVA_TOOL_PROGRAMS} orva_man_pages orva_deb_changelog)
+if(ORVA_OPCUA_PACKAGED)
+  add_dependencies(orva_deb orva_opcua_modules orva_opcua_man)
+endif()
 
 # Installed under a prefix of its own (any user): nothing outside it.
 if(BUILD_TESTING)
@@ -211,4 +216,8 @@ if(BUILD_TESTING)
             ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/examples/linux)
   set_tests_properties(package.deb PROPERTIES LABELS package TIMEOUT 600 SKIP_RETURN_CODE 77
                        RESOURCE_LOCK orva_install)
+  if(ORVA_OPCUA_PACKAGED)
+    # The gateway's package holds the modules npm ci fetched.
+    set_tests_properties(package.deb PROPERTIES FIXTURES_REQUIRED orva_opcua_modules)
+  endif()
 endif()

@@ -30,7 +30,7 @@ set(_orva_cmake ${_orva_libdir}/cmake/OrvaControl)
 
 set(ORVA_PUBLIC_HEADERS
   acquisition/control_events.h acquisition/control_parts.h acquisition/int16_conversion.h
-  acquisition/cycle_observer.h acquisition/frame_decoding.h acquisition/property_record.h acquisition/reading_record.h
+  acquisition/cycle_observer.h acquisition/frame_decoding.h acquisition/frame_grid.h acquisition/property_record.h acquisition/reading_record.h
   control/activex_orva.h control/property_persistence.h control/property_table.h control/value_conversion.h
   panel/colours.h panel/layout.h panel/panel_model.h
   panel/qt/panel_widget.h

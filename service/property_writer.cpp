@@ -48,6 +48,18 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
         }
     }
 
+    // A port number is written as plain decimal digits: the control would read
+    // "&H1", "1e0", "0.6" or " 1" as some number, and the file keep the text.
+    for (const PropertyWrite& w : writes) {
+        if (findProperty(w.name.toStdString())->form != TextForm::PortNumber) continue;
+        const QString text = std::get<QString>(w.value);
+        if (text.isEmpty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](QChar c) { return c >= '0' && c <= '9'; }))
+            return Refusal{400, QString("ComNumber \"%1\" is not a port number: write it in plain decimal digits, such as \"3\"").arg(text)};
+    }
+    if (savedToFile(file, scale.id()))
+        if (const std::string why = file->readOnlyReason(); !why.empty())
+            return Refusal{403, QString("not written: %1").arg(QString::fromStdString(why))};
+
     // A port number that names no device, or another scale's device, would
     // leave this scale dark or show that terminal's load as this scale's.
     for (const PropertyWrite& w : writes) {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -110,6 +111,9 @@ std::vector<std::string_view> splitLines(std::string_view text) {
     }
     return lines;
 }
+
+// The [service] keys of the connection limits, each from 1 to this.
+constexpr int kMaxLimit = 100'000'000;
 
 // The [service] keys of the connection limits.
 int* connectionLimit(ConnectionLimits& l, const std::string& key) {
@@ -226,6 +230,9 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
                     fail(e.what());
                 }
             } else if (key == "token") {
+                // It travels in a header line, which can hold no control character.
+                if (std::any_of(value->begin(), value->end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+                    fail("token may hold no control character (a line feed, a tab, ...): a header line cannot carry it");
                 config.token = *value;
             } else if (key == "read_token") {
                 config.readToken = *value;
@@ -260,8 +267,8 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             } else if (int* limit = connectionLimit(config.limits, key)) {
                 int n = 0;
                 const auto [end, ec] = std::from_chars(value->data(), value->data() + value->size(), n);
-                if (ec != std::errc() || end != value->data() + value->size() || n < 1 || n > 100'000'000)
-                    fail(key + " must be a whole number, 1 or more");
+                if (ec != std::errc() || end != value->data() + value->size() || n < 1 || n > kMaxLimit)
+                    fail(key + " must be a whole number from 1 to " + std::to_string(kMaxLimit));
                 *limit = n;
             } else {
                 fail("unknown key \"" + key +
@@ -449,7 +456,16 @@ const ServiceConfig& ConfigFile::reload(const std::function<void(const ServiceCo
     return config_;
 }
 
+std::string ConfigFile::readOnlyReason() const {
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0 || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0) return {};
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return path_ + " is read-only (mode " + mode + "): writes are refused while it is; make it writable (chmod u+w) to allow them";
+}
+
 void ConfigFile::save(std::string_view scaleId, const std::vector<std::pair<std::string, std::string>>& values) {
+    if (const std::string why = readOnlyReason(); !why.empty()) throw ConfigError(path_, 0, "not saved: " + why);
     // The file as it is now: the operator may have edited it since it was read.
     const std::string current = readText();
     std::string text = current;

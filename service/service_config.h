@@ -122,6 +122,10 @@ public:
     // written, ConfigError when the file on disk is unreadable or the result
     // would be refused at the next start; the file is then untouched.
     void save(std::string_view scaleId, const std::vector<std::pair<std::string, std::string>>& values);
+    // Why a save must not happen though it could: a file its operator made
+    // read-only (no write permission for anyone) is not rewritten, even by
+    // root, which the permissions would not stop. Empty when it may.
+    std::string readOnlyReason() const;
 
 private:
     std::string readText() const;

@@ -40,7 +40,7 @@ Runs one weighing-terminal control per configured scale and serves them:
   GET  /api/scales/ID/properties   the control's eight properties
   PUT  /api/scales/ID/properties   write MinFixVes, DecPoint, ComSetting,
                                    ComNumber (Authorization: Bearer TOKEN)
-  GET  /api/live                   WebSocket: every event as JSON
+  GET  /api/live                   WebSocket: the events, a JSON array per 100 ms
   GET  /metrics                    Prometheus text format
 
 options:

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "service/api_request.h"
+#include "service/handshake_check.h"
+#include "service/http/security_headers.h"
 #include "service/property_writer.h"
 #include "service/read_access.h"
 
@@ -22,18 +24,6 @@ std::int64_t nowMs() { return steadyMs(); }
 QByteArray json(const QJsonObject& o) { return QJsonDocument(o).toJson(QJsonDocument::Compact); }
 
 QString address(const QHostAddress& a) { return a.toString(); }
-
-// Every answer, the dashboard's and the API's: no script, style or frame
-// from elsewhere, no framing by another page, no guessing of content types.
-const std::vector<std::pair<QByteArray, QByteArray>>& securityHeaders() {
-    static const std::vector<std::pair<QByteArray, QByteArray>> headers{
-        {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"X-Frame-Options", "DENY"},
-        {"Referrer-Policy", "no-referrer"},
-    };
-    return headers;
-}
 
 // The host part of a Host header or of an origin's authority: without the
 // port or the brackets of an IPv6 address, in lower case, without a final dot.
@@ -74,6 +64,12 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfi
     connect(&expiry_, &QTimer::timeout, this, [this] { expireWaiters(); });
     connect(&server_, &HttpServer::request, this, &WebService::onRequest);
     connect(&server_, &HttpServer::refused, this, &WebService::onRefused);
+    // A write without the token is refused before its body is read.
+    server_.setHeadCheck([this](const HttpRequest& head) -> HeadRefusal {
+        if (head.method != "PUT") return {};
+        if (const char* why = writeRefusal(head)) return {401, why};
+        return {};
+    });
     connect(&server_, &HttpServer::turnedAwayClient, this,
             [this](const QHostAddress& client, const char* why) {
                 refusedRequest(client, "turned away a connection from " + address(client).toStdString() + ": " + why);
@@ -88,6 +84,9 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfi
         if (refusals_.flush(nowMs())) refusalCounts_.start(1000);
     });
     pings_.start(config_.limits.webSocketPingMs);
+    connect(&batches_, &QTimer::timeout, this, [this] { sendBatches(); });
+    outboxTurns_.setSingleShot(true);
+    connect(&outboxTurns_, &QTimer::timeout, this, [this] { writeOutbox(); });
     auto follow = [this](const QString& id) {
         connect(fleet_.signalsOf(id), &ScaleSignals::stableWeight, this,
                 [this, id](double w, const QString& unit, const QDateTime& at, quint64 seq) { settled(id, w, unit, at, seq); });
@@ -96,11 +95,20 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfi
     connect(&fleet_, &ScaleFleet::scaleAdded, this, follow);  // by a reload
     connect(&fleet_, &ScaleFleet::scaleRemoved, this, [this](const QString& id) {
         answerWaitersOf(id, Reply::error(404, QString("no scale \"%1\": removed from the configuration").arg(id)));
+        batch_.forget(id);
     });
 }
 
 WebService::~WebService() {
-    for (auto& [socket, client] : clients_) client.socket->disconnect(this);
+    server_.setHeadCheck({});
+    for (auto& [socket, client] : clients_) {
+        client.socket->disconnect(this);
+        if (client.tcp) client.tcp->disconnect(this);
+    }
+    // The WebSocket server deletes the sockets of unfinished handshakes after
+    // the members they would report to.
+    for (auto& [key, handshake] : handshakes_)
+        if (handshake.socket) handshake.socket->disconnect(this);
 }
 
 void WebService::refusedRequest(const QHostAddress& client, const std::string& what) {
@@ -218,8 +226,12 @@ void WebService::onRefused(HttpConnection* connection, int status, const char* r
     if (status == 413) text = QString("request bodies are limited to %1 KiB").arg(limits.maxBodyBytes / 1024.0);
     if (status == 431)
         text = QString("%1 (%2 bytes, %3 headers)").arg(text).arg(limits.maxHeaderBytes).arg(limits.maxHeaders);
-    refusedRequest(connection->peer(), "refused a request from " + address(connection->peer()).toStdString() + ": " +
-                                           std::to_string(status) + " " + text.toStdString());
+    if (status == 401)  // a write without the token, refused at its head
+        refusedRequest(connection->peer(), "refused a property write from " + address(connection->peer()).toStdString() + ": " +
+                                               text.toStdString());
+    else
+        refusedRequest(connection->peer(), "refused a request from " + address(connection->peer()).toStdString() + ": " +
+                                               std::to_string(status) + " " + text.toStdString());
     send(connection, Reply::error(status, text), false, true);
 }
 
@@ -264,6 +276,7 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
         reply.headers.emplace_back("Sec-WebSocket-Version", "13");
         return send(connection, reply, false, true);
     }
+    if (const char* why = handshakeRefusal(request)) return refuse(400, QString::fromLatin1(why));
     if (!liveOriginAllowed(request, *connection)) {
         // The log names the origin, so the operator sees what to allow.
         refusedRequest(connection->peer(), "refused a WebSocket client " + address(connection->peer()).toStdString() +
@@ -288,13 +301,38 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
     // as queued here, where the 1 MiB limit sees it.
     socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
     const auto key = std::make_pair(socket->peerAddress().toString(), socket->peerPort());
-    handshakes_.emplace(key, socket->peerAddress());
-    // A handshake the WebSocket server refuses ends with its socket.
-    connect(socket.get(), &QObject::destroyed, this, [this, key] {
-        handshakes_.erase(key);
+    const QHostAddress peer = socket->peerAddress();
+    handshakes_.emplace(key, Handshake{peer, QPointer<QTcpSocket>(socket.get())});
+    // A handshake the WebSocket server refuses ends with its socket; the
+    // checks above answer what it would refuse, so this is told if it happens.
+    connect(socket.get(), &QObject::destroyed, this, [this, key, peer] {
         tlsHandshakes_.erase(key);
+        if (handshakes_.erase(key) != 0)
+            refusedRequest(peer, "closed a WebSocket handshake from " + address(peer).toStdString() +
+                                     " that the WebSocket server refused");
+    });
+    // Every frame a client sends is masked, or the client is closed: looked
+    // at before the WebSocket server reads it.
+    maskWatches_.emplace(socket.get(), MaskWatch(request.headBytes));
+    connect(socket.get(), &QObject::destroyed, this, [this, tcp = socket.get()] { maskWatches_.erase(tcp); });
+    connect(socket.get(), &QIODevice::readyRead, this, [this, tcp = socket.get(), peer] {
+        const auto watch = maskWatches_.find(tcp);
+        if (watch == maskWatches_.end() || watch->second.look(tcp->peek(tcp->bytesAvailable()))) return;
+        maskWatches_.erase(watch);
+        for (auto& [ws, client] : clients_)
+            if (client.tcp == tcp) return dropClient(ws, "it sent an unmasked frame");
+        refusedRequest(peer, "closed WebSocket client " + address(peer).toStdString() + ": it sent an unmasked frame");
+        tcp->abort();
     });
     QTcpSocket* raw = socket.release();  // the WebSocket server owns it now
+    // The handshake counts against the header timeout like any request.
+    QTimer::singleShot(config_.limits.headerTimeoutMs, raw, [this, key, raw, peer] {
+        const auto it = handshakes_.find(key);
+        if (it == handshakes_.end() || it->second.socket != raw) return;
+        handshakes_.erase(it);
+        refusedRequest(peer, "closed a WebSocket handshake from " + address(peer).toStdString() + " that did not complete in time");
+        raw->abort();
+    });
     webSockets_.handleConnection(raw);
     // Its handshake is already buffered: no new arrival would announce it.
     emit raw->readyRead();
@@ -303,7 +341,7 @@ void WebService::upgrade(HttpConnection* connection, const HttpRequest& request)
 int WebService::webSocketsFrom(const QHostAddress& client) const {
     int n = 0;
     for (const auto& [raw, c] : clients_) n += c.address == client ? 1 : 0;
-    for (const auto& [key, a] : handshakes_) n += a == client ? 1 : 0;
+    for (const auto& [key, h] : handshakes_) n += h.address == client ? 1 : 0;
     return n;
 }
 
@@ -364,6 +402,7 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
             deadlines_.emplace(deadline, key);
             // A client that goes away stops waiting; its connection is not written to again.
             waiters_.at(key).gone = connect(connection, &HttpConnection::closed, this, [this, key] { waiters_.erase(key); });
+            connection->setWaiting(true);  // closed to make room if it must
             rearmExpiry();
             parked = true;
             return Reply{0, {}, {}, {}};
@@ -372,22 +411,23 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
     return Reply::error(404, "no such resource");
 }
 
-WebService::Reply WebService::writeProperties(const HttpRequest& request, const QHostAddress& from, ServiceScale& scale) {
-    const QString client = address(from);
-    if (config_.token.empty()) {
-        refusedRequest(from, "refused a property write from " + client.toStdString() + ": the service has no token");
-        return Reply::error(401, "writes are disabled: the service has no token configured");
-    }
+// Null when the request carries the write token; else why not.
+const char* WebService::writeRefusal(const HttpRequest& request) const {
+    if (config_.token.empty()) return "writes are disabled: the service has no token configured";
     // "Bearer" in any letter case, as the scheme names of HTTP are.
     const QByteArray authorization = request.header("Authorization").trimmed();
     const qsizetype space = authorization.indexOf(' ');
-    if (space < 0 || authorization.left(space).compare("Bearer", Qt::CaseInsensitive) != 0) {
-        refusedRequest(from, "refused a property write from " + client.toStdString() + ": no token");
-        return Reply::error(401, "a write needs Authorization: Bearer <token>");
-    }
-    if (!sameToken(authorization.mid(space + 1).trimmed(), QByteArray::fromStdString(config_.token))) {
-        refusedRequest(from, "refused a property write from " + client.toStdString() + ": wrong token");
-        return Reply::error(401, "wrong token");
+    if (space < 0 || authorization.left(space).compare("Bearer", Qt::CaseInsensitive) != 0)
+        return "a write needs Authorization: Bearer <token>";
+    if (!sameToken(authorization.mid(space + 1).trimmed(), QByteArray::fromStdString(config_.token))) return "wrong token";
+    return nullptr;
+}
+
+WebService::Reply WebService::writeProperties(const HttpRequest& request, const QHostAddress& from, ServiceScale& scale) {
+    const QString client = address(from);
+    if (const char* why = writeRefusal(request)) {
+        refusedRequest(from, "refused a property write from " + client.toStdString() + ": " + why);
+        return Reply::error(401, why);
     }
     auto outcome = orva::service::writeProperties(scale, request.body, configFile_);
     if (const auto* refusal = std::get_if<Refusal>(&outcome)) {
@@ -457,11 +497,30 @@ void WebService::acceptWebSockets() {
         if (!socket) break;
         QWebSocket* raw = socket.get();
         raw->setParent(nullptr);
-        handshakes_.erase(std::make_pair(raw->peerAddress().toString(), raw->peerPort()));
+        QPointer<QTcpSocket> tcp;
+        if (const auto h = handshakes_.find(std::make_pair(raw->peerAddress().toString(), raw->peerPort())); h != handshakes_.end()) {
+            tcp = h->second.socket;
+            handshakes_.erase(h);
+        }
         if (const auto tls = tlsHandshakes_.find(std::make_pair(raw->peerAddress().toString(), raw->peerPort()));
             tls != tlsHandshakes_.end()) {
             tlsOf_[raw] = tls->second;
             tlsHandshakes_.erase(tls);
+        }
+        // Whatever a client's frames make the WebSocket answer (pongs,
+        // replies) counts against its queue: checked after every read, both
+        // after the WebSocket's own handling of it and once more later.
+        if (tcp) {
+            // After the WebSocket's own reading: what it left unread was seen.
+            auto check = [this, raw, tcp] {
+                if (const auto watch = maskWatches_.find(tcp.data()); watch != maskWatches_.end())
+                    watch->second.leftUnread(tcp->bytesAvailable());
+                overQueued(raw);
+            };
+            if (const auto watch = maskWatches_.find(tcp.data()); watch != maskWatches_.end())
+                watch->second.leftUnread(tcp->bytesAvailable());
+            connect(tcp.data(), &QIODevice::readyRead, this, check);
+            connect(tcp.data(), &QIODevice::readyRead, this, [this, raw] { overQueued(raw); }, Qt::QueuedConnection);
         }
         // Set before the event loop reads a byte of what follows the handshake.
         const auto limit = static_cast<quint64>(config_.limits.maxWebSocketMessageBytes);
@@ -474,35 +533,49 @@ void WebService::acceptWebSockets() {
             const auto wanted = subscription(message.toUtf8());
             if (const auto* error = std::get_if<QString>(&wanted)) {
                 raw->sendTextMessage(QString::fromUtf8(json({{"error", *error}})));
+                overQueued(raw);
                 return;
             }
             const QStringList& ids = std::get<QStringList>(wanted);
             if (ids.size() > static_cast<qsizetype>(fleet_.scales().size())) {
                 raw->sendTextMessage(QString::fromUtf8(
                     json({{"error", QString("a subscription names at most the %1 scale(s) served").arg(fleet_.scales().size())}})));
+                overQueued(raw);
                 return;
             }
             for (const QString& id : ids)
                 if (fleet_.find(id) == nullptr) {
                     raw->sendTextMessage(QString::fromUtf8(json({{"error", QString("no scale \"%1\"").arg(id)}})));
+                    overQueued(raw);
                     return;
                 }
             it->second.scales = std::set<QString>(ids.begin(), ids.end());
             raw->sendTextMessage(QString::fromUtf8(json({{"subscribed", QJsonArray::fromStringList(ids)}})));
+            overQueued(raw);
         });
-        connect(raw, &QWebSocket::pong, this, [this, raw](quint64, const QByteArray&) {
+        // Only the pong of our own last ping answers it: unsolicited pongs
+        // (allowed as a heartbeat) do not make a client look alive.
+        connect(raw, &QWebSocket::pong, this, [this, raw](quint64, const QByteArray& payload) {
             const auto it = clients_.find(raw);
-            if (it != clients_.end()) it->second.unansweredPings = 0;
+            if (it != clients_.end() && payload == it->second.pingPayload) it->second.unansweredPings = 0;
+        });
+        connect(raw, &QWebSocket::bytesWritten, this, [this, raw](qint64) {
+            const auto it = clients_.find(raw);
+            if (it != clients_.end()) it->second.takenMs = nowMs();
         });
         // Queued: a write inside broadcast() can find the peer gone and emit
         // this at once, while the clients are being walked.
         connect(raw, &QWebSocket::disconnected, this, [this, raw] { dropClient(raw, nullptr); }, Qt::QueuedConnection);
         const QHostAddress peer = raw->peerAddress();
-        clients_.emplace(raw, Client{std::move(socket), {}, peer, 0});
+        // Its first message brings the latest state of every scale heard of.
+        clients_.emplace(raw, Client{std::move(socket), {}, peer, 0, {}, true, 0, nowMs(), tcp, 0, nextSerial_++, false});
         // The scales build their event texts only while someone listens.
-        if (clients_.size() == 1)
+        if (clients_.size() == 1) {
             eventsConnection_ = connect(&fleet_, &ScaleHub::eventJson, this,
-                                        [this](const QString& id, const QByteArray& j, bool decode) { broadcast(id, j, decode); });
+                                        [this](const QString& id, const QByteArray& j, bool) { batch_.add(id, j); });
+            batches_.start(kBatchMs);
+        }
+        overQueued(raw);  // what arrived with the handshake was read already
     }
 }
 
@@ -514,37 +587,140 @@ void WebService::pingClients() {
             continue;
         }
         ++client.unansweredPings;
-        raw->ping();
+        client.pingPayload = QByteArray::number(++pingSeq_);
+        raw->ping(client.pingPayload);
     }
     for (QWebSocket* raw : silent) dropClient(raw, "it answered no ping twice");
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        QWebSocket* raw = (it++)->first;
+        overQueued(raw);
+    }
 }
 
-void WebService::broadcast(const QString& scaleId, const QByteArray& message, bool decode) {
-    if (clients_.empty()) return;
-    const QString text = QString::fromUtf8(message);
+bool WebService::overQueued(QWebSocket* raw) {
+    const auto it = clients_.find(raw);
+    if (it == clients_.end()) return false;
+    const qint64 queued = this->queued(raw);
+    // An event message is given only to a client whose queue is short, so
+    // the limit is over what it was last given.
+    if (queued > kMaxQueuedBytes + it->second.lastMessageBytes) {
+        dropClient(raw, "it stopped reading (1 MiB queued)");
+        return true;
+    }
+    if (queued == 0) {
+        it->second.takenMs = nowMs();
+    } else if (nowMs() - it->second.takenMs > kStalledMs) {
+        dropClient(raw, "it stopped reading (nothing taken for 10 s)");
+        return true;
+    }
+    return false;
+}
+
+// One message per client per interval: the same text for every client that
+// follows every scale and is up to date, built once. A client that has not
+// taken what was sent before is skipped, and caught up when it has.
+void WebService::sendBatches() {
+    if (clients_.empty()) {
+        batches_.stop();
+        batch_.reset();
+        return;
+    }
+    // The texts for clients that follow every scale, built once: the
+    // interval's events, and the catch-ups of those that were skipped (by
+    // the interval they were last served).
+    QByteArray everything;
+    bool built = false;
+    std::map<std::uint64_t, QByteArray> caughtUp;
     std::vector<QWebSocket*> targets;
     targets.reserve(clients_.size());
-    for (const auto& [raw, client] : clients_)
-        if (client.scales.empty() || client.scales.count(scaleId) != 0) targets.push_back(raw);
-    std::vector<QWebSocket*> slow;
+    for (const auto& [raw, client] : clients_) targets.push_back(raw);
     for (QWebSocket* raw : targets) {
-        if (clients_.count(raw) == 0) continue;  // gone while the others were written
-        if (queued(raw) + message.size() > kMaxQueuedBytes) {
-            slow.push_back(raw);
+        if (overQueued(raw)) continue;
+        Client& client = clients_.at(raw);
+        if (client.inOutbox || queued(raw) > kSkipQueuedBytes) {
+            if (!batch_.empty()) {
+                client.missed = true;
+                ++skippedBatches_;
+            }
             continue;
         }
-        raw->sendTextMessage(text);
-        // Out now, not when the event loop next looks at the socket: a
-        // client hears of a decode while the rest of the wake-up still runs.
-        raw->flush();
+        if (batch_.empty() && !client.missed) continue;
+        const bool catchUp = client.missed;
+        const std::uint64_t since = client.servedThrough;
+        client.missed = false;
+        client.servedThrough = batch_.interval();
+        QByteArray text;
+        if (!client.scales.empty()) {
+            text = catchUp ? batch_.catchUp(client.scales, since) : batch_.message(client.scales);
+        } else if (!catchUp) {
+            if (!built) everything = batch_.message({});
+            built = true;
+            text = everything;
+        } else {
+            auto cached = caughtUp.find(since);
+            if (cached == caughtUp.end()) cached = caughtUp.emplace(since, batch_.catchUp({}, since)).first;
+            text = cached->second;
+        }
+        if (!text.isEmpty()) {
+            client.inOutbox = true;
+            outbox_.push_back(Outgoing{raw, client.serial, std::move(text)});
+        }
     }
-    for (QWebSocket* raw : slow) dropClient(raw, "it stopped reading (1 MiB queued)");
-    if (sentLog_ != nullptr && decode) {
+    if (outboxAt_ < outbox_.size() && !outboxTurns_.isActive()) outboxTurns_.start(0);
+    if (sentLog_ != nullptr) {
         timespec t{};
         ::clock_gettime(CLOCK_REALTIME, &t);
-        std::fprintf(sentLog_, "W %s %lld\n", scaleId.toUtf8().constData(),
-                     static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000);
+        const long long us = static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+        for (const QString& scaleId : batch_.decodedScales()) std::fprintf(sentLog_, "W %s %lld\n", scaleId.toUtf8().constData(), us);
     }
+    batch_.clear();
+}
+
+// One unmasked text frame, written to the socket under the WebSocket: the
+// same text is shared by every client that gets it (no copy, no conversion
+// to and from UTF-16 per client; the event texts are valid UTF-8, escaped
+// as they are built). Whole frames only, as the WebSocket's own
+// writes are, so the two never interleave inside a frame.
+// Hands the interval's messages to the sockets, kBytesPerTurn at a time.
+void WebService::writeOutbox() {
+    qint64 written = 0;
+    while (outboxAt_ < outbox_.size() && written < kBytesPerTurn) {
+        Outgoing& out = outbox_[outboxAt_++];
+        const auto it = clients_.find(out.socket);
+        if (it == clients_.end() || it->second.serial != out.serial) continue;  // gone meanwhile
+        it->second.inOutbox = false;
+        written += out.text.size();
+        sendEvents(it->second, out.socket, out.text);
+        overQueued(out.socket);
+    }
+    if (outboxAt_ < outbox_.size()) {
+        outboxTurns_.start(0);
+        return;
+    }
+    outbox_.clear();
+    outboxAt_ = 0;
+}
+
+void WebService::sendEvents(Client& client, QWebSocket* raw, const QByteArray& text) {
+    client.lastMessageBytes = text.size();
+    if (!client.tcp) {
+        raw->sendTextMessage(QString::fromUtf8(text));
+        return;
+    }
+    QByteArray head(1, char(0x81));
+    const auto n = static_cast<quint64>(text.size());
+    if (n < 126) {
+        head += char(n);
+    } else if (n < 65536) {
+        head += char(126);
+        head += char(n >> 8);
+        head += char(n & 0xff);
+    } else {
+        head += char(127);
+        for (int shift = 56; shift >= 0; shift -= 8) head += char((n >> shift) & 0xff);
+    }
+    client.tcp->write(head);
+    client.tcp->write(text);
 }
 
 void WebService::dropClient(QWebSocket* raw, const char* why) {
@@ -553,7 +729,11 @@ void WebService::dropClient(QWebSocket* raw, const char* why) {
     std::unique_ptr<QWebSocket> socket = std::move(it->second.socket);
     clients_.erase(it);
     tlsOf_.erase(raw);
-    if (clients_.empty()) disconnect(eventsConnection_);
+    if (clients_.empty()) {
+        disconnect(eventsConnection_);
+        batches_.stop();
+        batch_.reset();
+    }
     socket->disconnect(this);
     if (why != nullptr) {
         ++droppedClients_;
@@ -592,6 +772,7 @@ QByteArray WebService::metrics() const {
     single("orva_websocket_clients", "gauge", "Connected WebSocket clients.", clients_.size());
     single("orva_websocket_refused_total", "counter", "WebSocket clients refused over the limit.", refusedClients_);
     single("orva_websocket_dropped_total", "counter", "WebSocket clients dropped for not reading or not answering pings.", droppedClients_);
+    single("orva_websocket_skipped_total", "counter", "Event messages not sent to a client that had not taken the last ones.", skippedBatches_);
     single("orva_http_connections", "gauge", "Open HTTP connections.", static_cast<qulonglong>(server_.connections()));
     single("orva_http_turned_away_total", "counter", "HTTP connections turned away over a connection limit.", server_.turnedAway());
     single("orva_http_evicted_total", "counter", "Idle HTTP connections closed to make room for a new one.", server_.evicted());

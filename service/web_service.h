@@ -4,14 +4,18 @@
 // scales. Requests are answered from the scales' published state; the only
 // writes go through the control's own property writes. Nothing a client does
 // blocks: a waiting "stable" request is parked until its scale settles or its
-// time runs out, and a WebSocket client that stops reading is dropped once
-// 1 MiB is queued for it. What each client may cost is bounded by the
+// time runs out. The event stream goes out as one message per client per
+// interval (LiveBatch), skipped for a client that has not taken the last
+// ones; every byte queued for a WebSocket client (events, pongs, replies)
+// counts against its 1 MiB, and a client that takes nothing for 10 s while
+// bytes wait for it is dropped. What each client may cost is bounded by the
 // configured ConnectionLimits.
 
 #include <QHash>
 #include <QHostAddress>
 #include <QPointer>
 #include <QSslSocket>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -26,6 +30,8 @@
 #include "service/http/http_connection.h"
 #include "service/http/http_server.h"
 #include "service/http/refusal_log.h"
+#include "service/live_batch.h"
+#include "service/mask_watch.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 
@@ -35,6 +41,13 @@ class WebService final : public QObject {
     Q_OBJECT
 public:
     static constexpr qint64 kMaxQueuedBytes = 1024 * 1024;
+    // A client with more than this queued is skipped for the interval.
+    static constexpr qint64 kSkipQueuedBytes = 64 * 1024;
+    static constexpr int kBatchMs = 100;
+    static constexpr std::int64_t kStalledMs = 10'000;
+    // Event messages handed to the sockets in one turn of the event loop;
+    // the rest in the next turns, so a poll due meanwhile is not kept waiting.
+    static constexpr qint64 kBytesPerTurn = 512 * 1024;
 
     // configFile may be null (a simulated demo has no file to save to).
     // `server` is already listening (bound before any port or broker is
@@ -73,6 +86,23 @@ private:
         std::set<QString> scales;  // empty: every scale
         QHostAddress address;
         int unansweredPings = 0;
+        QByteArray pingPayload;     // of the last ping: only its pong answers it
+        bool missed = false;        // skipped an interval: the next message catches up
+        std::uint64_t servedThrough = 0;  // the last interval whose events it was given
+        std::int64_t takenMs = 0;   // when it last took a byte, or its queue was empty
+        QPointer<QTcpSocket> tcp;   // under the WebSocket: event messages go straight to it
+        qint64 lastMessageBytes = 0;  // the last event message, given when its queue was short
+        std::uint64_t serial = 0;   // tells it from a later client at the same address
+        bool inOutbox = false;      // a message of it waits in outbox_
+    };
+    struct Outgoing {
+        QWebSocket* socket;
+        std::uint64_t serial;
+        QByteArray text;
+    };
+    struct Handshake {
+        QHostAddress address;
+        QPointer<QTcpSocket> socket;
     };
 
     static Reply dashboardFile(const char* name, const QByteArray& contentType);
@@ -82,6 +112,7 @@ private:
     void refusedRequest(const QHostAddress& client, const std::string& what);
     Reply answer(const HttpRequest& request, HttpConnection* connection, bool& parked);
     Reply writeProperties(const HttpRequest& request, const QHostAddress& from, ServiceScale& scale);
+    const char* writeRefusal(const HttpRequest& request) const;
     QByteArray metrics() const;
     QByteArray allowedOrigin(const HttpRequest& request) const;
     bool hostAllowed(const HttpRequest& request) const;
@@ -105,17 +136,24 @@ private:
     int webSocketsFrom(const QHostAddress& address) const;
     void acceptWebSockets();
     void pingClients();
-    void broadcast(const QString& scaleId, const QByteArray& json, bool decode);
+    void sendBatches();
+    void sendEvents(Client& client, QWebSocket* socket, const QByteArray& text);
+    void writeOutbox();
+    // Drops a client whose queue is over its limit; true when it did.
+    bool overQueued(QWebSocket* socket);
     void dropClient(QWebSocket* socket, const char* why);
 
     ScaleFleet& fleet_;
     const ServiceConfig& config_;
     ConfigFile* configFile_;
     ScaleFleet::Log log_;
+    // The frames of each WebSocket connection, checked for their mask as
+    // they arrive. First, so it outlives every socket that reports to it.
+    std::map<QTcpSocket*, MaskWatch> maskWatches_;
     // Handshakes handed to the WebSocket server and not yet done, by the
     // client's address and port. Before the servers, so it outlives the
     // sockets they delete when the service ends.
-    std::map<std::pair<QString, quint16>, QHostAddress> handshakes_;
+    std::map<std::pair<QString, quint16>, Handshake> handshakes_;
     HttpServer& server_;
     QWebSocketServer webSockets_;
     RefusalLog refusals_;
@@ -125,6 +163,14 @@ private:
     QTimer expiry_;
     QTimer pings_;
     QTimer refusalCounts_;
+    QTimer batches_;
+    LiveBatch batch_;
+    std::uint64_t pingSeq_ = 0;
+    std::uint64_t skippedBatches_ = 0;
+    std::uint64_t nextSerial_ = 1;
+    std::vector<Outgoing> outbox_;
+    std::size_t outboxAt_ = 0;
+    QTimer outboxTurns_;
     std::map<QWebSocket*, Client> clients_;
     // The TLS sockets under WebSocket clients, by the client's address and
     // port until the handshake is done, then by client.

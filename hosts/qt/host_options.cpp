@@ -232,7 +232,8 @@ and "time" (UTC, RFC 3339 with milliseconds):
 )";
     if (!window)
         text += R"(With --once --json, one object instead:
-  {"event":"Weight","port":1,"weight":12.5,"unit":"kg","status":"B","settled":true}
+  {"event":"Weight","port":1,"weight":12.5,"unit":"kg","status":"B",
+   "settled":true}
   {"event":"NoWeight","reason":"..."}    none in time (exit status 1)
 )";
     text += window ? R"(

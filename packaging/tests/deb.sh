@@ -42,7 +42,7 @@ for deb in "${debs[@]}"; do
 done
 
 # Start from none of ours.
-dpkg --purge orva-tools liborva-dev >/dev/null 2>&1 || true
+dpkg --purge orva-opcua orva-tools liborva-dev >/dev/null 2>&1 || true
 
 tools=$(printf '%s\n' "${debs[@]}" | grep '/orva-tools_' || true)
 [ -n "$tools" ] || { fail "no orva-tools package"; exit 1; }
@@ -99,6 +99,47 @@ for program in orva-monitor orva-sim orva-panel $([ $service = yes ] && echo orv
   said=$(QT_QPA_PLATFORM=offscreen "/usr/bin/$program" --version 2>&1 || true)
   [ "$said" = "$program $upstream" ] || fail "$program --version said '$said', the package is $upstream"
 done
+
+# The OPC UA gateway's package, beside orva-tools: installed, started on a
+# configuration of its own until it listens, removed and purged.
+opcua=$(printf '%s\n' "${debs[@]}" | grep '/orva-opcua_' || true)
+if [ -n "$opcua" ]; then
+  dpkg -i "$opcua" >"$work/dpkg-i-opcua.log" 2>&1 || { fail "dpkg -i orva-opcua"; cat "$work/dpkg-i-opcua.log"; }
+  dpkg -L orva-opcua | while read -r path; do [ -f "$path" ] && echo "$path"; done >"$work/opcua-files"
+  echo "orva-opcua: $(wc -l <"$work/opcua-files") files installed"
+  said=$(/usr/bin/orva-opcua --version 2>&1 || true)
+  [ "$said" = "orva-opcua $upstream" ] || fail "orva-opcua --version said '$said', the package is $upstream"
+  zcat /usr/share/man/man1/orva-opcua.1.gz 2>/dev/null | grep -q '^\.TH' || fail "no man page for orva-opcua"
+  unit=/lib/systemd/system/orva-opcua.service
+  grep -q '^ExecStart=/usr/bin/orva-opcua --config /etc/orva/service.ini' "$unit" ||
+    fail "the gateway's unit does not start it on the service's configuration"
+  if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify "$unit" >"$work/verify-opcua.log" 2>&1 || { fail "systemd-analyze verify $unit"; cat "$work/verify-opcua.log"; }
+  fi
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  printf '[service]\nlisten = 127.0.0.1:9\n[opcua]\nlisten = 127.0.0.1:%s\nstate_dir = %s/opcua-state\n' \
+    "$port" "$work" >"$work/opcua.ini"
+  /usr/bin/orva-opcua --config "$work/opcua.ini" >"$work/opcua.out" 2>"$work/opcua.err" &
+  gateway=$!
+  for _ in $(seq 1 240); do
+    grep -q '^listening on opc.tcp://' "$work/opcua.out" && break
+    kill -0 $gateway 2>/dev/null || break
+    sleep 0.5
+  done
+  if grep -q "^listening on opc.tcp://127.0.0.1:$port" "$work/opcua.out"; then
+    [ -s "$work/opcua-state/pki/own/certs/certificate.pem" ] || fail "the installed gateway made no certificate"
+  else
+    fail "the installed orva-opcua did not listen"
+    tail -20 "$work/opcua.err"
+  fi
+  kill $gateway 2>/dev/null || true
+  wait $gateway 2>/dev/null || true
+  mkdir -p /var/lib/orva-opcua
+  dpkg --purge orva-opcua >"$work/dpkg-purge-opcua.log" 2>&1 || { fail "dpkg --purge orva-opcua"; cat "$work/dpkg-purge-opcua.log"; }
+  while read -r path; do [ -e "$path" ] && fail "left after purging orva-opcua: $path"; done <"$work/opcua-files"
+  [ -e /usr/bin/orva-opcua ] && fail "/usr/bin/orva-opcua left after purge"
+  [ -e /var/lib/orva-opcua ] && fail "/var/lib/orva-opcua left after purge"
+fi
 
 # The installed library: the example built against /usr, run on the simulator.
 dev=$(printf '%s\n' "${debs[@]}" | grep '/liborva-dev_' || true)

@@ -126,9 +126,12 @@ function connect() {
   socket = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/api/live");
   socket.onopen = () => { link.textContent = "live"; link.className = ""; refresh(); };
   socket.onmessage = (m) => {
-    const e = JSON.parse(m.data);
-    if (e.event === "Decode" && panels.has(e.scale)) draw(panels.get(e.scale), e);
-    if (e.event === "Port" && panels.has(e.scale)) showPort(panels.get(e.scale), e.state, e.reason);
+    // Events come as an array per interval; replies as single objects.
+    const data = JSON.parse(m.data);
+    for (const e of Array.isArray(data) ? data : [data]) {
+      if (e.event === "Decode" && panels.has(e.scale)) draw(panels.get(e.scale), e);
+      if (e.event === "Port" && panels.has(e.scale)) showPort(panels.get(e.scale), e.state, e.reason);
+    }
   };
   socket.onclose = () => {
     socket = null;

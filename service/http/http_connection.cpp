@@ -94,8 +94,18 @@ void HttpConnection::process() {
         if (p.step == RequestReader::Step::More) {
             if (p.consumed == 0) return;  // the head is not complete yet
             socket_->read(p.consumed);
+            if (!headChecked_ && reader_.inBody() && headCheck_ != nullptr && *headCheck_) {
+                headChecked_ = true;
+                const HeadRefusal refusal = (*headCheck_)(reader_.head());
+                if (refusal.status != 0) {
+                    enter(State::InFlight, 0);
+                    emit refused(this, refusal.status, refusal.reason);
+                    return;
+                }
+            }
             continue;
         }
+        headChecked_ = false;
         const HttpRequest complete = reader_.take();
         // A WebSocket handshake's head stays unread for whoever takes the socket.
         if (!isWebSocketUpgrade(complete)) socket_->read(p.consumed);
@@ -107,6 +117,7 @@ void HttpConnection::process() {
 
 void HttpConnection::respond(int status, const HeaderList& headers, const QByteArray& body, bool headOnly, bool close) {
     if (!socket_ || state_ != State::InFlight) return;
+    waiting_ = false;
     closeAfter_ = close;
     recheckedWrite_ = false;
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " " + statusText(status) + "\r\n";
@@ -175,6 +186,7 @@ std::unique_ptr<QTcpSocket> HttpConnection::release() {
 }
 
 void HttpConnection::abort() {
+    waiting_ = false;
     if (socket_) {
         socket_->disconnect(this);
         socket_->abort();

@@ -19,6 +19,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -29,6 +30,14 @@
 namespace orva::service {
 
 using HeaderList = std::vector<std::pair<QByteArray, QByteArray>>;
+
+// Looks at a request's head before its body is read: a status and reason to
+// refuse it with (its body is then never read), or {0, nullptr}.
+struct HeadRefusal {
+    int status = 0;
+    const char* reason = nullptr;
+};
+using HeadCheck = std::function<HeadRefusal(const HttpRequest& head)>;
 
 class HttpConnection final : public QObject {
     Q_OBJECT
@@ -42,6 +51,12 @@ public:
     bool evictable() const { return state_ == State::Handshake || state_ == State::Idle || state_ == State::Reading; }
     // The connection speaks TLS.
     bool secure() const { return secure_; }
+    // A request parked until something happens (a wait for a settled
+    // weight): it may be closed to make room too, after the idle ones.
+    bool waiting() const { return state_ == State::InFlight && waiting_; }
+    void setWaiting(bool waiting) { waiting_ = waiting; }
+    // Consulted once per request, when its head is read and a body follows.
+    void setHeadCheck(const HeadCheck* check) { headCheck_ = check; }
     std::int64_t stateSinceMs() const { return since_; }
 
     // Answers the request in flight (or the refusal). With headOnly the
@@ -83,6 +98,9 @@ private:
     bool secure_ = false;
     bool recheckedWrite_ = false;
     bool processQueued_ = false;
+    bool waiting_ = false;
+    bool headChecked_ = false;
+    const HeadCheck* headCheck_ = nullptr;
     qint64 drained_ = 0;
     QTimer timer_;
 };

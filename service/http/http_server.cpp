@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <memory>
+#include <tuple>
+
+#include "service/http/security_headers.h"
 
 namespace orva::service {
 
@@ -95,9 +98,9 @@ void HttpServer::admit(std::unique_ptr<QTcpSocket> socket) {
             return;
         }
         static const QByteArray body = R"({"error":"too many connections"})";
-        const QByteArray answer = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
-                                  "X-Content-Type-Options: nosniff\r\nRetry-After: 1\r\nConnection: close\r\n"
-                                  "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        QByteArray answer = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n";
+        for (const auto& [name, value] : securityHeaders()) answer += name + ": " + value + "\r\n";
+        answer += "Retry-After: 1\r\nConnection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
         // Straight into the fresh socket's empty kernel buffer, which takes
         // it whole; the descriptor is closed at once, so a client over its
         // limit holds nothing here.
@@ -110,6 +113,7 @@ void HttpServer::admit(std::unique_ptr<QTcpSocket> socket) {
     }
     ++count;
     auto* connection = new HttpConnection(std::move(socket), limits_, this);
+    connection->setHeadCheck(&headCheck_);
     connections_.insert(connection);
     connect(connection, &HttpConnection::request, this, &HttpServer::request);
     connect(connection, &HttpConnection::refused, this, &HttpServer::refused);
@@ -123,12 +127,19 @@ void HttpServer::forget(HttpConnection* connection) {
 }
 
 bool HttpServer::makeRoom() {
-    HttpConnection* oldest = nullptr;
+    // From the address that holds the most connections, so a flood from a
+    // few addresses makes room from its own and not from a dashboard's
+    // keep-alive; there the connection idle longest, else the parked wait
+    // that has waited longest (a wait is not a lease on a connection).
+    HttpConnection* victim = nullptr;
+    auto rank = [this](HttpConnection* c) {
+        return std::make_tuple(perAddress_.value(c->peer()), c->evictable() ? 1 : 0, -c->stateSinceMs());
+    };
     for (HttpConnection* c : connections_)
-        if (c->evictable() && (oldest == nullptr || c->stateSinceMs() < oldest->stateSinceMs())) oldest = c;
-    if (oldest == nullptr) return false;
+        if ((c->evictable() || c->waiting()) && (victim == nullptr || rank(c) > rank(victim))) victim = c;
+    if (victim == nullptr) return false;
     ++evicted_;
-    oldest->abort();  // forgets it through closed()
+    victim->abort();  // forgets it through closed()
     return true;
 }
 

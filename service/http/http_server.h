@@ -28,6 +28,8 @@ public:
     int connections() const { return static_cast<int>(connections_.size()); }
     std::uint64_t turnedAway() const { return turnedAway_; }
     std::uint64_t evicted() const { return evicted_; }
+    // Handed to every connection: see HttpConnection::setHeadCheck.
+    void setHeadCheck(HeadCheck check) { headCheck_ = std::move(check); }
     // Who may connect at all: others are closed before a byte is read.
     void setAllowList(AllowList allowed) { allowed_ = std::move(allowed); }
     std::uint64_t notAllowed() const { return notAllowed_; }
@@ -66,6 +68,7 @@ private:
     QSslConfiguration tls_;
     QTimer resume_;
     bool takeQueued_ = false;
+    HeadCheck headCheck_;
 };
 
 }  // namespace orva::service

@@ -119,6 +119,7 @@ bool RequestReader::parseHead(QByteArrayView head) {
         const qsizetype nl = head.indexOf('\n', start);
         QByteArrayView line = head.sliced(start, nl - start);
         if (line.endsWith('\r')) line.chop(1);
+        else if (!lines.empty() || !line.isEmpty()) request_.bareLineFeeds = true;
         start = nl + 1;
         if (line.isEmpty() && lines.empty()) continue;  // before the request line
         if (line.isEmpty()) break;

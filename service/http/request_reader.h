@@ -31,6 +31,7 @@ struct HttpRequest {
     std::vector<std::pair<QByteArray, QByteArray>> headers;  // names as sent
     QByteArray body;
     qsizetype headBytes = 0;  // the request line and headers, with the blank line
+    bool bareLineFeeds = false;  // a line of the head ended in LF alone
     bool keepAlive = true;
 
     // The first header of that name (any letter case), or empty.
@@ -57,6 +58,9 @@ public:
     // After Refused: the status (400, 413, 431, 501, 505) and why.
     int refusalStatus() const { return refusalStatus_; }
     const char* refusalReason() const { return refusalReason_; }
+    // The head is read and its body is still to come: the head so far.
+    bool inBody() const { return phase_ != Phase::Head && phase_ != Phase::Done && phase_ != Phase::Refused; }
+    const HttpRequest& head() const { return request_; }
     // Whether any byte of a request has arrived (the header timer runs).
     bool started() const { return phase_ != Phase::Head || sawBytes_; }
 

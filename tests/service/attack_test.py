@@ -6,9 +6,12 @@ keeps a test quick."""
 import http.client
 import os
 import re
+import json
 import resource
 import socket
+import stat
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -17,7 +20,7 @@ import unittest
 import websocket
 
 sys.path.insert(0, os.path.dirname(__file__))
-from service_harness import Workspace, wait_for  # noqa: E402
+from service_harness import TOOLS, Workspace, next_event, wait_for  # noqa: E402
 
 TOKEN = "t0ken-for-tests"
 MEMORY_LIMIT_MIB = 64
@@ -329,7 +332,9 @@ class Timeouts(Attack):
 
     def test_a_slow_body_is_cut_off(self):
         s = connect(self.service)
-        s.sendall(b"PUT /api/scales/bay-1/properties HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n{")
+        # With the token: a write without it is refused at its head.
+        s.sendall(b"PUT /api/scales/bay-1/properties HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n"
+                  b"Authorization: Bearer " + TOKEN.encode() + b"\r\n\r\n{")
         end = time.monotonic() + 3
         status = None
         try:
@@ -554,6 +559,281 @@ class Answers(Attack):
         lines = self.service.log().splitlines()[start_lines:]
         self.assertLessEqual(len(lines), 2, lines)
         self.assertStillPolling()
+
+
+def ws_frame(opcode, payload=b""):
+    """A whole masked client frame (mask key 0: the payload as is)."""
+    return ws_frame_head(opcode, len(payload)) + payload
+
+
+def metric(service, name):
+    return int(re.search(r"\n%s (\d+)\n" % name, "\n" + service.request("/metrics")[2]).group(1))
+
+
+class WebSocketQueues(unittest.TestCase):
+    def test_what_a_client_that_never_reads_makes_us_send_is_bounded(self):
+        # Every byte queued for a client counts against its 1 MiB: the pongs
+        # its pings ask for and the error replies its messages ask for, not
+        # only the events. The client never reads a byte. No scales (a fresh
+        # install): no event would ever look at its queue.
+        self.ws = Workspace()
+        self.addCleanup(self.ws.close)
+        self.service = self.ws.service("[service]\nlisten = 127.0.0.1:0\n")
+        pong = ws_frame(10, b"heartbeat")  # unsolicited, allowed by the protocol
+        for name, frame in (("pings", ws_frame(9, b"p" * 125)), ("bad subscriptions", ws_frame(1, b"x" * 100))):
+            with self.subTest(name):
+                s = socket.socket()
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                s.connect(("127.0.0.1", self.service.port))
+                s.sendall(b"GET /api/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+                burst = frame * (256 * 1024 // len(frame)) + pong
+                thread, sent = send_in_background(s, [burst] * 4000)  # up to 1 GiB
+                end = time.monotonic() + 20
+                while thread.is_alive() and time.monotonic() < end:
+                    time.sleep(0.1)
+                self.assertFalse(thread.is_alive(), "the client was never closed (%d bytes sent)" % sent[0])
+                s.close()
+                self.assertLess(memory_mib(self.service), MEMORY_LIMIT_MIB, "peak resident memory")
+                self.assertIn("dropped WebSocket client 127.0.0.1: it stopped reading (1 MiB queued)", self.service.log())
+
+
+class Masks(Attack):
+    def test_an_unmasked_client_frame_closes_the_client(self):
+        # Client frames carry a mask; one without, wherever it comes (even
+        # with the handshake, or after masked ones), closes the client.
+        subscribe = b'{"subscribe": ["bay-1"]}'
+        unmasked = struct.pack("!BB", 0x81, len(subscribe)) + subscribe
+        for name, after_handshake in (("first frame", unmasked), ("after masked ones", ws_frame(9, b"p") * 3 + unmasked),
+                                      ("a ping", struct.pack("!BB", 0x89, 1) + b"p")):
+            with self.subTest(name):
+                s, status = ws_handshake(self.service)
+                self.assertEqual(status, 101)
+                s.sendall(after_handshake)
+                self.assertTrue(closed_within(s, 5))
+                s.close()
+        s = connect(self.service)
+        s.sendall(b"GET /api/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" + unmasked)
+        self.assertTrue(closed_within(s, 5))
+        self.assertIn("it sent an unmasked frame", self.service.log())
+        self.assertEqual(metric(self.service, "orva_websocket_clients"), 0)
+        # A masked client is served.
+        c = websocket.create_connection("ws://127.0.0.1:%d/api/live" % self.service.port, timeout=5)
+        c.send(subscribe.decode())
+        while "subscribed" not in next_event(c, 5):
+            pass
+        c.close()
+
+
+class WebSocketHeartbeats(Attack):
+    extra_config = "websocket_ping_ms = 300\n"
+
+    def test_unsolicited_pongs_do_not_answer_a_ping(self):
+        # A client that reads but never answers our pings, sending pongs of
+        # its own every 100 ms: it is closed as one that answers no ping.
+        s, status = ws_handshake(self.service)
+        self.assertEqual(status, 101)
+        end = time.monotonic() + 5
+        closed = False
+        s.settimeout(0.1)
+        while time.monotonic() < end and not closed:
+            try:
+                s.sendall(ws_frame(10, b"alive"))
+                closed = s.recv(65536) == b""
+            except socket.timeout:
+                pass
+            except OSError:
+                closed = True
+        self.assertTrue(closed, "a client that answered no ping was kept")
+        self.assertIn("it answered no ping twice", self.service.log())
+
+
+class LiveStream(unittest.TestCase):
+    def test_events_come_as_one_message_per_interval(self):
+        # A hundred simulated terminals: a client receives one array of the
+        # latest events per 100 ms, not a frame per event.
+        ws = Workspace()
+        self.addCleanup(ws.close)
+        service = ws.service("[service]\nlisten = 127.0.0.1:0\n", extra=["--simulate", "100"])
+        client = websocket.create_connection("ws://127.0.0.1:%d/api/live" % service.port, timeout=5)
+        self.addCleanup(client.close)
+        client.recv()  # the stream has begun
+        messages, events, scales = 0, 0, set()
+        end = time.monotonic() + 2
+        while time.monotonic() < end:
+            batch = json.loads(client.recv())
+            self.assertIsInstance(batch, list)
+            messages += 1
+            events += len(batch)
+            scales.update(e["scale"] for e in batch)
+            # The latest state per scale: a scale's Decode at most once.
+            decodes = [e["scale"] for e in batch if e["event"] == "Decode"]
+            self.assertEqual(len(decodes), len(set(decodes)))
+        self.assertLessEqual(messages, 2 / 0.1 + 5)
+        self.assertGreater(events, 5 * messages)
+        self.assertGreater(len(scales), 50)
+
+
+class Handshakes(Attack):
+    def test_handshakes_the_websocket_server_would_not_take_are_answered(self):
+        # Each of these passes the HTTP reader but not the WebSocket server's
+        # own, which would wait for ever (bare line feeds) or close without a
+        # word: answered 400 with the reason, closed, logged.
+        key = b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+        cases = (
+            ("bare line feeds", (b"GET /api/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
+                                 key + b"\r\n").replace(b"\r\n", b"\n"), "lines end in CR LF"),
+            ("HTTP/1.0", b"GET /api/live HTTP/1.0\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
+                         key + b"\r\n", "HTTP/1.1"),
+            ("no upgrade in Connection", b"GET /api/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                                         b"Connection: keep-alive\r\n" + key + b"\r\n", "Connection: Upgrade"),
+            ("a header line over 8 KiB", b"GET /api/live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                                         b"Connection: Upgrade\r\nX-Pad: " + b"p" * 9000 + b"\r\n" + key + b"\r\n", "8 KiB"),
+        )
+        for name, head, why in cases:
+            with self.subTest(name):
+                s = connect(self.service)
+                s.sendall(head)
+                status, _, body = s.response()
+                self.assertEqual(status, 400, body)
+                self.assertIn(why, json.loads(body)["error"])
+                self.assertTrue(closed_within(s, 5))
+        self.assertIn("refused a WebSocket client 127.0.0.1: a WebSocket handshake's lines end in CR LF", self.service.log())
+        # Nothing was left holding a client's place.
+        self.assertEqual(metric(self.service, "orva_websocket_clients"), 0)
+        s, status = ws_handshake(self.service)
+        self.assertEqual(status, 101)
+
+
+class ParkedWaits(Attack):
+    extra_config = "max_connections = 24\nmax_connections_per_address = 100\n"
+
+    def test_parked_waits_do_not_lock_newcomers_out(self):
+        # Every connection a wait for a settled weight that does not come,
+        # each with a pipelined copy behind it: a newcomer is still served,
+        # by closing the longest waiting.
+        held = []
+        for _ in range(24):
+            try:
+                c = connect(self.service)
+                wait = get("/api/scales/bay_2/stable?timeout_ms=30000")
+                c.sendall(wait + wait)
+                held.append(c)
+            except OSError:
+                pass
+        time.sleep(1)
+        for _ in range(3):
+            c = connect(self.service)
+            c.sendall(get("/api/scales"))
+            self.assertEqual(c.response()[0], 200)
+            c.close()
+        self.assertGreaterEqual(metric(self.service, "orva_http_evicted_total"), 1)
+        for c in held:
+            c.close()
+
+
+class Eviction(Attack):
+    extra_config = "max_connections = 20\nmax_connections_per_address = 100\n"
+
+    def test_a_flood_from_one_address_does_not_evict_another_addresss_keep_alive(self):
+        # A dashboard's keep-alive from 127.0.0.2, then a churn of idle
+        # connections from 127.0.0.1 far over the limit: room is made from
+        # the address that holds the most.
+        dashboard = socket.socket()
+        dashboard.bind(("127.0.0.2", 0))
+        dashboard.connect(("127.0.0.1", self.service.port))
+        dashboard = Client(dashboard)
+        dashboard.sendall(get("/api/scales"))
+        self.assertEqual(dashboard.response()[0], 200)
+        flood = []
+        for _ in range(60):
+            flood.append(socket.create_connection(("127.0.0.1", self.service.port)))
+            if len(flood) > 30:
+                flood.pop(0).close()
+        time.sleep(0.5)
+        dashboard.sendall(get("/api/scales"))
+        self.assertEqual(dashboard.response()[0], 200)
+        self.assertGreater(metric(self.service, "orva_http_evicted_total"), 0)
+        for c in flood:
+            c.close()
+
+
+class AddressLimit(Attack):
+    extra_config = "max_connections_per_address = 3\n"
+
+    def test_the_503_over_the_address_limit_carries_the_security_headers(self):
+        held = [connect(self.service) for _ in range(3)]
+        time.sleep(0.3)
+        over = connect(self.service)
+        status, head, _ = over.response()
+        self.assertEqual(status, 503)
+        self.assertIn("default-src 'self'", head["content-security-policy"])
+        self.assertEqual((head["x-frame-options"], head["x-content-type-options"]), ("DENY", "nosniff"))
+        for c in held + [over]:
+            c.close()
+
+
+class EarlyRefusals(Attack):
+    def test_a_write_without_the_token_is_refused_before_its_body(self):
+        # 1 KiB of chunk extension per byte of body: the whole body would be
+        # 64 MiB on the wire. Without the token it is refused at its head.
+        piece = b"1;" + b"x" * 1000 + b"\r\n{\r\n"
+        for name, auth in (("no token", b""), ("wrong token", b"Authorization: Bearer wrong\r\n")):
+            with self.subTest(name):
+                s = connect(self.service)
+                s.sendall(b"PUT /api/scales/bay-1/properties HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n"
+                          b"Content-Type: application/json\r\n" + auth + b"\r\n")
+                thread, sent = send_in_background(s, [piece * 256] * 400)  # about 100 MiB
+                status, _, body = s.response(timeout=20)
+                self.assertEqual(status, 401, body)
+                self.assertTrue(closed_within(s, 5))
+                thread.join(5)
+                self.assertLess(sent[0], 8 * 1024 * 1024)
+                s.close()
+
+    def test_a_read_only_configuration_file_is_not_rewritten(self):
+        before = open(self.service.config).read()
+        os.chmod(self.service.config, 0o444)
+        self.addCleanup(os.chmod, self.service.config, 0o644)
+        status, _, reply = self.service.request("/api/scales/bay-1/properties", "PUT", {"MinFixVes": 77},
+                                                {"Authorization": "Bearer " + TOKEN})
+        self.assertEqual(status, 403, reply)
+        self.assertIn("read-only (mode 0444)", reply["error"])
+        self.assertEqual(open(self.service.config).read(), before)
+        self.assertEqual(stat.S_IMODE(os.stat(self.service.config).st_mode), 0o444)
+        self.assertEqual(self.service.request("/api/scales/bay-1/properties")[2]["MinFixVes"], 50)
+
+    def test_a_com_number_is_plain_decimal_digits(self):
+        auth = {"Authorization": "Bearer " + TOKEN}
+        before = open(self.service.config).read()
+        for text in ("0.6", "&H1", "1e0", " 1", "1 ", "+1", ""):
+            with self.subTest(text=text):
+                status, _, reply = self.service.request("/api/scales/bay-1/properties", "PUT", {"ComNumber": text}, auth)
+                self.assertEqual(status, 400, reply)
+        self.assertEqual(open(self.service.config).read(), before)
+        status, _, reply = self.service.request("/api/scales/bay-1/properties", "PUT", {"ComNumber": "1"}, auth)
+        self.assertEqual(status, 200, reply)
+        self.assertIn("ComNumber = 1\n", open(self.service.config).read())
+
+
+class RefusedSettings(unittest.TestCase):
+    def test_settings_that_cannot_work_are_refused_with_their_bound(self):
+        ws = Workspace()
+        self.addCleanup(ws.close)
+        path = os.path.join(ws.dir, "scales.ini")
+        for text, reason in (
+                ('[service]\ntoken = "abc\\ndef"\n', "scales.ini:2: token may hold no control character"),
+                ('[service]\ntoken = "abc\\tdef"\n', "scales.ini:2: token may hold no control character"),
+                ("[service]\nmax_body_bytes = 200000000\n", "scales.ini:2: max_body_bytes must be a whole number from 1 to 100000000"),
+                ("[service]\nmax_body_bytes = 0\n", "scales.ini:2: max_body_bytes must be a whole number from 1 to 100000000")):
+            with self.subTest(text=text):
+                with open(path, "w") as f:
+                    f.write(text)
+                run = subprocess.run([os.path.join(TOOLS, "orva-service"), "--config", path],
+                                     capture_output=True, text=True, timeout=20)
+                self.assertEqual(run.returncode, 1, run.stderr)
+                self.assertIn(reason, run.stderr)
 
 
 if __name__ == "__main__":

@@ -106,5 +106,25 @@ class WebSocketPings(plain.WebSocketPings):
     pass
 
 
+class WebSocketHeartbeats(plain.WebSocketHeartbeats):
+    pass
+
+
+class Masks(plain.Masks):
+    pass
+
+
+class Handshakes(plain.Handshakes):
+    pass
+
+
+class ParkedWaits(plain.ParkedWaits):
+    pass
+
+
+class EarlyRefusals(plain.EarlyRefusals):
+    pass
+
+
 if __name__ == "__main__":
     unittest.main()

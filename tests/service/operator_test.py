@@ -23,7 +23,7 @@ import paho.mqtt.client as mqtt
 import websocket
 
 sys.path.insert(0, os.path.dirname(__file__))
-from service_harness import TOOLS, Workspace, free_port, wait_for  # noqa: E402
+from service_harness import TOOLS, Workspace, free_port, next_event, wait_for  # noqa: E402
 
 TOKEN = "first-token"
 
@@ -191,7 +191,7 @@ class Reload(unittest.TestCase):
         events = websocket.create_connection(s.base.replace("http", "ws") + "/api/live", timeout=10)
         self.addCleanup(events.close)
         events.send(json.dumps({"subscribe": ["a", "d"]}))
-        wait_for(lambda: "subscribed" in json.loads(events.recv()), 10, step=0)
+        wait_for(lambda: "subscribed" in next_event(events), 10, step=0)
 
         till = {"Host": "till.example"}
         self.assertEqual(s.request("/api/scales", headers=till)[0], 421)
@@ -222,7 +222,7 @@ class Reload(unittest.TestCase):
         opened = []
         end = time.monotonic() + 1
         while time.monotonic() < end or not opened:
-            e = json.loads(events.recv())
+            e = next_event(events)
             if e.get("event") == "Port":
                 opened.append((e["scale"], e["state"]))
             if time.monotonic() > end + 5:
@@ -280,7 +280,7 @@ class PortFailures(unittest.TestCase):
         wait_for(lambda: s.scale("loose")["online"], 10)
         states = []
         while not states or states[-1] != "open":
-            e = json.loads(events.recv())
+            e = next_event(events)
             if e.get("event") == "Port" and e.get("scale") == "loose":
                 states.append(e["state"])
                 # One form everywhere: null while open, as in the API.
@@ -481,7 +481,7 @@ class SettledIdentity(unittest.TestCase):
         def next_settled():
             end = time.monotonic() + 10
             while time.monotonic() < end:
-                e = json.loads(events.recv())
+                e = next_event(events)
                 if e.get("event") == "StabVes":
                     return e
             raise AssertionError("no settled weight within 10 s")

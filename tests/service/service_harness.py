@@ -141,3 +141,18 @@ class Workspace:
         for p in reversed(self.processes):
             p.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+_unread_events = {}
+
+
+def next_event(client, timeout=None):
+    """The next event or reply of an /api/live client: the service sends the
+    events of an interval as one array, replies as single objects."""
+    waiting = _unread_events.setdefault(id(client), [])
+    while not waiting:
+        if timeout is not None:
+            client.settimeout(timeout)
+        data = json.loads(client.recv())
+        waiting.extend(data if isinstance(data, list) else [data])
+    return waiting.pop(0)
