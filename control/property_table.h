@@ -1,12 +1,14 @@
 #pragma once
 // The control's eight properties, listed once: name, type, where the value
-// lives, how a host writes it, whether a host may let a remote peer write it
-// and whether it is persisted. Persistence, the hosts' HTTP, MQTT and JSON
-// lines and the properties file's warnings all read this table, in its order
-// (the persisted order).
+// lives, how a host writes it, whether a host may let a remote peer write it,
+// whether it is persisted and what a host's text for it must read as.
+// Persistence, the hosts' HTTP, MQTT and JSON lines, the service's
+// configuration and the properties file's warnings all read this table, in
+// its order (the persisted order).
 
 #include <array>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -18,6 +20,13 @@
 namespace orva {
 
 enum class PropertyType { Integer, Text };
+
+// What a text property's value must read as when a host or a file gives it.
+enum class TextForm {
+    Any,
+    PortNumber,    // a whole number, 1 to 32767
+    LineSettings,  // "baud,parity,data bits,stop bits", such as "9600,n,8,1"
+};
 
 struct PropertyInfo {
     std::string_view name;
@@ -34,6 +43,7 @@ struct PropertyInfo {
     // would be overwritten at once.
     bool remotelyWritable;
     bool persisted;
+    TextForm form;
 
     PropertyValue read(const PropertyRecord& record) const {
         if (type == PropertyType::Integer) return static_cast<std::int32_t>(record.*integer);
@@ -61,11 +71,11 @@ using R = PropertyRecord;
 using C = ActivexORVA;
 constexpr PropertyInfo integer(std::string_view name, std::int16_t R::*field, std::int16_t fallback,
                                void (C::*set)(std::int16_t), bool remote) {
-    return {name, PropertyType::Integer, field, nullptr, fallback, nullptr, set, nullptr, remote, true};
+    return {name, PropertyType::Integer, field, nullptr, fallback, nullptr, set, nullptr, remote, true, TextForm::Any};
 }
 constexpr PropertyInfo text(std::string_view name, std::string R::*field, const char* fallback,
-                            void (C::*set)(std::string_view), bool remote) {
-    return {name, PropertyType::Text, nullptr, field, 0, fallback, nullptr, set, remote, true};
+                            void (C::*set)(std::string_view), bool remote, TextForm form = TextForm::Any) {
+    return {name, PropertyType::Text, nullptr, field, 0, fallback, nullptr, set, remote, true, form};
 }
 }  // namespace property_table_detail
 
@@ -74,8 +84,8 @@ inline const std::array<PropertyInfo, 8>& propertyTable() {
     static const std::array<PropertyInfo, 8> table{{
         integer("MinFixVes", &R::MinFixVes, R::kDefaultMinFixVes, &C::setMinFixVes, true),
         integer("DecPoint", &R::DecPoint, R::kDefaultDecPoint, &C::setDecPoint, true),
-        text("ComSetting", &R::ComSetting, R::kDefaultComSetting, &C::setComSetting, true),
-        text("ComNumber", &R::ComNumber, R::kDefaultComNumber, &C::setComNumber, true),
+        text("ComSetting", &R::ComSetting, R::kDefaultComSetting, &C::setComSetting, true, TextForm::LineSettings),
+        text("ComNumber", &R::ComNumber, R::kDefaultComNumber, &C::setComNumber, true, TextForm::PortNumber),
         text("VesTerminal", &R::VesTerminal, R::kDefaultVesTerminal, &C::setVesTerminal, false),
         text("TipTerminal", &R::TipTerminal, R::kDefaultTipTerminal, &C::setTipTerminal, false),
         text("StatusTerminal", &R::StatusTerminal, R::kDefaultStatusTerminal, &C::setStatusTerminal, false),
@@ -89,6 +99,19 @@ inline const PropertyInfo* findProperty(std::string_view name) {
     for (const PropertyInfo& p : propertyTable())
         if (p.name == name) return &p;
     return nullptr;
+}
+
+// The property held in that field of the record: code outside the control
+// names a property by its field, and its name stays written once, above.
+inline const PropertyInfo& propertyOf(std::int16_t PropertyRecord::*field) {
+    for (const PropertyInfo& p : propertyTable())
+        if (p.integer == field) return p;
+    throw std::logic_error("a record field missing from the property table");
+}
+inline const PropertyInfo& propertyOf(std::string PropertyRecord::*field) {
+    for (const PropertyInfo& p : propertyTable())
+        if (p.text == field) return p;
+    throw std::logic_error("a record field missing from the property table");
 }
 
 // "MinFixVes, DecPoint, ComSetting, ComNumber": the names a remote write may use.

@@ -90,7 +90,7 @@ std::variant<std::vector<PropertyWrite>, Refusal> propertyWrites(const QByteArra
             if (!v.isDouble() || !std::isfinite(d) || d != std::floor(d) || d < -32768 || d > 32767)
                 return refuse(400, QString("%1 must be a whole number, -32768 to 32767").arg(name));
             writes.push_back({name, static_cast<std::int16_t>(d)});
-        } else if (name == "ComSetting") {
+        } else if (property->form == TextForm::LineSettings) {
             if (!v.isString() || !printable(v.toString()) || v.toString().size() > 64)
                 return refuse(400, "ComSetting must be a text such as \"9600,n,8,1\"");
             // Refused here, not by the port at the next poll: there the control
@@ -101,7 +101,7 @@ std::variant<std::vector<PropertyWrite>, Refusal> propertyWrites(const QByteArra
                                            "1, 1.5 or 2 stop bits)")
                                        .arg(v.toString()));
             writes.push_back({name, v.toString()});
-        } else if (name == "ComNumber") {
+        } else if (property->form == TextForm::PortNumber) {
             if (v.isDouble()) {
                 const double d = v.toDouble();
                 if (d != std::floor(d) || d < 1 || d > 32767) return refuse(400, "ComNumber must be a port number, 1 to 32767");

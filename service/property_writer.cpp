@@ -40,7 +40,7 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
     // refused before anything is written.
     if (!parseTcpEndpoint(scale.device().toStdString())) {
         for (const PropertyWrite& w : writes) {
-            if (w.name != "ComSetting") continue;
+            if (findProperty(w.name.toStdString())->form != TextForm::LineSettings) continue;
             const QString text = std::get<QString>(w.value);
             const std::string why = terminalSettingsRefusal(*parseSerialSettings(text.toStdString()));
             if (!why.empty())
@@ -51,7 +51,7 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
     // A port number is written as plain decimal digits: the control would read
     // "&H1", "1e0", "0.6" or " 1" as some number, and the file keep the text.
     for (const PropertyWrite& w : writes) {
-        if (w.name != "ComNumber") continue;
+        if (findProperty(w.name.toStdString())->form != TextForm::PortNumber) continue;
         const QString text = std::get<QString>(w.value);
         if (text.isEmpty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](QChar c) { return c >= '0' && c <= '9'; }))
             return Refusal{400, QString("ComNumber \"%1\" is not a port number: write it in plain decimal digits, such as \"3\"").arg(text)};
@@ -63,7 +63,7 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
     // A port number that names no device, or another scale's device, would
     // leave this scale dark or show that terminal's load as this scale's.
     for (const PropertyWrite& w : writes) {
-        if (w.name != "ComNumber") continue;
+        if (findProperty(w.name.toStdString())->form != TextForm::PortNumber) continue;
         const QString text = std::get<QString>(w.value);
         if (const std::string why = scale.comNumberRefusal(text.toStdString()); !why.empty())
             return Refusal{400, QString("ComNumber \"%1\" cannot be used: %2").arg(text, QString::fromStdString(why))};

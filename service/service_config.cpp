@@ -28,6 +28,7 @@
 #include "hosts/keyed_text.h"
 #include "platform/serial_settings.h"
 #include "service/fd_serial_port.h"
+#include "service/scale_config.h"
 
 namespace orva::service {
 namespace {
@@ -291,29 +292,33 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             if (value->rfind("tcp://", 0) == 0 && !parseTcpEndpoint(*value)) fail("port: expected tcp://host:port");
             if (const std::string why = portRefusal(*value); !why.empty()) fail("port: " + why);
             scale->port = *value;
-        } else if (key == "ComSetting") {
-            // Refused here rather than replaced at the first poll by the
-            // settings the port had, while the file says otherwise.
-            if (!parseSerialSettings(*value))
-                fail("ComSetting \"" + *value +
-                     "\" is not line settings: baud,parity,data bits,stop bits such as \"9600,n,8,1\" (parity n, e, o, "
-                     "m or s; 4 to 8 data bits; 1, 1.5 or 2 stop bits)");
-            scale->ComSetting = *value;
-            comSettingLines[number] = *value;
-        } else if (key == "ComNumber") {
-            const std::int16_t n = int16(*value);
-            if (n < 1) fail("ComNumber must be 1 or more");
-            scale->ComNumber = *value;
-        } else if (key == "DecPoint") {
-            scale->DecPoint = int16(*value);
-        } else if (key == "MinFixVes") {
-            scale->MinFixVes = int16(*value);
+        } else if (const ScaleSetting* setting = findScaleSetting(key)) {
+            if (setting->integer != nullptr) {
+                (*scale).*setting->integer = int16(*value);
+            } else {
+                switch (setting->property->form) {
+                case TextForm::LineSettings:
+                    // Refused here rather than replaced at the first poll by the
+                    // settings the port had, while the file says otherwise.
+                    if (!parseSerialSettings(*value))
+                        fail(key + " \"" + *value +
+                             "\" is not line settings: baud,parity,data bits,stop bits such as \"9600,n,8,1\" (parity n, "
+                             "e, o, m or s; 4 to 8 data bits; 1, 1.5 or 2 stop bits)");
+                    comSettingLines[number] = *value;
+                    break;
+                case TextForm::PortNumber:
+                    if (int16(*value) < 1) fail(key + " must be 1 or more");
+                    break;
+                case TextForm::Any:
+                    break;
+                }
+                (*scale).*setting->text = *value;
+            }
         } else {
             std::string faceKeys;
             for (const FaceDefinition& face : faceDefinitions())
                 if (!face.scaleKeyPrefix.empty()) faceKeys += ", " + face.scaleKeyPrefix + "...";
-            fail("unknown key \"" + key + "\" in scale [" + section + "] (port, ComSetting, DecPoint, MinFixVes, ComNumber" +
-                 faceKeys + ")");
+            fail("unknown key \"" + key + "\" in scale [" + section + "] (port, " + scaleSettingNames() + faceKeys + ")");
         }
     }
     if (config.tlsCert.empty() != config.tlsKey.empty())
@@ -337,7 +342,8 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
                         line = n;
                         break;
                     }
-                throw ConfigError(file, line, "ComSetting \"" + *s.ComSetting + "\" cannot be used: " + why);
+                throw ConfigError(file, line, std::string(propertyOf(&PropertyRecord::ComSetting).name) + " \"" +
+                                                  *s.ComSetting + "\" cannot be used: " + why);
             }
         }
     }

@@ -11,7 +11,8 @@
 //   [mqtt]                 the broker to publish to (service/mqtt/mqtt_settings.h)
 //   [modbus] ...           a face's own section, and its keys in a scale's
 //                          section ("modbus_unit"): service/face_registry.h
-//   [<id>]                 one scale: port, ComSetting, DecPoint, MinFixVes, ComNumber
+//   [<id>]                 one scale: port, and the control's properties a host
+//                          sets (service/scale_config.h)
 //
 // A file that is not exactly right is refused as a whole, with the line and
 // the reason, so the service never starts (or reloads) half-configured:
@@ -39,16 +40,9 @@
 #include "service/face_registry.h"
 #include "service/http/connection_limits.h"
 #include "service/mqtt/mqtt_settings.h"
+#include "service/scale_config.h"
 
 namespace orva::service {
-
-struct ScaleConfig {
-    std::string id;
-    std::string port;  // device path or tcp://host:port
-    std::optional<std::int16_t> MinFixVes, DecPoint;
-    std::optional<std::string> ComSetting, ComNumber;
-    int line = 0;  // of the section header
-};
 
 struct ServiceConfig {
     std::string listenHost = "127.0.0.1";

@@ -5,14 +5,24 @@
 #include <string>
 
 #include "hosts/place_control.h"
+#include "control/property_table.h"
 #include "control/value_conversion.h"
 #include "platform/failure.h"
 #include "service/fd_serial_port.h"
+#include "service/scale_config.h"
 #include "hosts/qt/json_lines.h"
 
 namespace orva::service {
 
 using host::decodeLine;
+
+namespace {
+// The JSON key of a property the state carries: its name in the control.
+QString key(std::string PropertyRecord::*field) {
+    const std::string_view name = propertyOf(field).name;
+    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+}
+}  // namespace
 
 QJsonObject ScaleState::toJson() const {
     QJsonObject flags{{"VesNul", VesNul != 0}, {"VesOk", VesOk != 0}, {"VesTara", VesTara != 0}, {"VesMax", VesMax != 0}};
@@ -22,10 +32,10 @@ QJsonObject ScaleState::toJson() const {
         {"online", online},
         {"weight", showsWeight ? QJsonValue(weight) : QJsonValue(QJsonValue::Null)},
         {"stable", stable},
-        {"VesTerminal", VesTerminal},
-        {"TipTerminal", TipTerminal},
-        {"StatusTerminal", StatusTerminal},
-        {"UnitWeight", UnitWeight},
+        {key(&PropertyRecord::VesTerminal), VesTerminal},
+        {key(&PropertyRecord::TipTerminal), TipTerminal},
+        {key(&PropertyRecord::StatusTerminal), StatusTerminal},
+        {key(&PropertyRecord::UnitWeight), UnitWeight},
         {"flags", flags},
         {"updated", updated.isValid() ? QJsonValue(updated.toString(Qt::ISODateWithMs)) : QJsonValue(QJsonValue::Null)},
         {"panel", panel},
@@ -292,11 +302,11 @@ void ServiceScale::tickFailed(const Failure& failure) {
 }
 
 void ServiceScale::propertySaved(const std::string& name, const std::string& value) {
-    // The value is the control's own text of it (an integer for the two numbers).
-    if (name == "MinFixVes") running_.MinFixVes = static_cast<std::int16_t>(std::stoi(value));
-    else if (name == "DecPoint") running_.DecPoint = static_cast<std::int16_t>(std::stoi(value));
-    else if (name == "ComSetting") running_.ComSetting = value;
-    else if (name == "ComNumber") running_.ComNumber = value;
+    // The value is the control's own text of it (an integer for the numbers).
+    const ScaleSetting* setting = findScaleSetting(name);
+    if (setting == nullptr) return;
+    if (setting->integer != nullptr) running_.*setting->integer = static_cast<std::int16_t>(std::stoi(value));
+    else running_.*setting->text = value;
 }
 
 }  // namespace orva::service

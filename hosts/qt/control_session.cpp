@@ -51,7 +51,8 @@ void ControlSession::start(ControlEvents* events, PropertyChangeSink* changes, s
     }
     std::string comNumber = PropertyRecord::kDefaultComNumber;
     if (options_.port) comNumber = std::to_string(*options_.port);
-    else if (propertyFile_) comNumber = toText(propertyFile_->read("ComNumber", PropertyValue(comNumber)));
+    else if (propertyFile_)
+        comNumber = toText(propertyFile_->read(propertyOf(&PropertyRecord::ComNumber).name, PropertyValue(comNumber)));
     const std::int16_t portNumber = configuredPortNumber(comNumber);
     if (propertyFile_) documentWarnings(portNumber);
     if (options_.simulate) startSimulator(portNumber);
@@ -137,11 +138,12 @@ void ControlSession::documentWarnings(std::int16_t portNumber) {
     for (const PropertyInfo& p : propertyTable())
         if (p.persisted) kNames.push_back(p.name);
     warnings_ = propertyFile_->caseMismatches(kNames);
-    if (const int line = propertyFile_->lineOf("ComNumber"); line > 0) {
-        const std::string text = toText(propertyFile_->read("ComNumber", PropertyValue()));
+    const std::string_view comNumber = propertyOf(&PropertyRecord::ComNumber).name;
+    if (const int line = propertyFile_->lineOf(comNumber); line > 0) {
+        const std::string text = toText(propertyFile_->read(comNumber, PropertyValue()));
         const auto number = parseWholeNumber(text);
         if (!number || *number < 0.5 || *number >= 32767.5)
-            warnings_.push_back(propertyFile_->path() + ":" + std::to_string(line) + ": ComNumber \"" + text +
+            warnings_.push_back(propertyFile_->path() + ":" + std::to_string(line) + ": " + std::string(comNumber) + " \"" + text +
                                 "\" is not a port number from 1 to 32767; the control stays on port " +
                                 std::to_string(portNumber));
     }
