@@ -82,7 +82,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:strict_strin
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 echo "== hardening: built after $(elapsed); tests labelled $labels under the sanitizers"
-(cd "$build_dir" && ctest --output-on-failure -L "$labels" -j"$jobs" --timeout 600)
+(cd "$build_dir" && ctest --output-on-failure -L "^($labels)$" -j"$jobs" --timeout 600)
 
 summary="$build_dir/fuzz-summary.txt"
 : >"$summary"
