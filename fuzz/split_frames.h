@@ -6,8 +6,11 @@
 // the order they were sent, and one loading (a run of frames of one weight)
 // raises at most one StabVes. One exception is counted, not broken: frames
 // of raw digits alone, cut at the same place time after time, are whole
-// frames shifted as far as any reading of the bytes can tell; a terminal
-// in time (fuzz/terminal_line.h) meets that only on a line that streams.
+// frames shifted as far as any reading of the bytes can tell, and so is a
+// read that is copies of one block of six raw digits and what follows them,
+// or that begins with stray bytes before a frame and six raw digits;
+// a terminal in time (fuzz/terminal_line.h) meets that only on a line that
+// streams.
 //
 // Shared by the property test (choices from a seeded generator) and the fuzz
 // target (choices from the fuzzer's bytes).
@@ -256,7 +259,13 @@ private:
             // shifted, which the reads alone cannot tell (docs/design.md).
             const bool atFrameStart = std::any_of(s_.frames.begin(), s_.frames.end(),
                                                   [&](const SentFrame& f) { return f.begin == r.begin; });
-            if (s_.rawDigitsOnly && !atFrameStart) {
+            // Likewise a read that begins with the stray bytes before a frame
+            // and then six raw digits: a frame that began a byte earlier.
+            const bool inNoiseBeforeAFrame = std::any_of(s_.frames.begin(), s_.frames.end(), [&](const SentFrame& f) {
+                return f.noise <= r.begin && r.begin < f.begin;
+            });
+            if ((s_.rawDigitsOnly && !atFrameStart) || repeatsOneRawDigitBlock(bytes) ||
+                (inNoiseBeforeAFrame && startsWithSixRawDigits(bytes))) {
                 ++shiftedWeights_;
                 return;
             }
@@ -272,6 +281,25 @@ private:
             if (w != weight) broken_("StabVes carries another weight than the one read" + where());
             if (++stabVesOfRun_[from->run] > 1) broken_("a second StabVes for one loading" + where());
         }
+    }
+
+    // The read is two or more copies of one block that begins with six raw
+    // digits (stray bytes before each frame, say): a terminal whose frame is
+    // that block puts the very same bytes on the line.
+    static bool startsWithSixRawDigits(const std::string& bytes) {
+        if (bytes.size() < 6) return false;
+        for (std::size_t i = 0; i < 6; ++i)
+            if (static_cast<unsigned char>(bytes[i]) >= 10) return false;
+        return true;
+    }
+
+    static bool repeatsOneRawDigitBlock(const std::string& bytes) {
+        if (bytes.size() < 12 || !startsWithSixRawDigits(bytes)) return false;
+        for (std::size_t period = 6; period * 2 <= bytes.size(); ++period) {
+            if (bytes.size() % period != 0) continue;
+            if (bytes.compare(period, std::string::npos, bytes, 0, bytes.size() - period) == 0) return true;
+        }
+        return false;
     }
 
     const Scenario& s_;

@@ -79,12 +79,6 @@ bool noDigitInField(const std::string& reply) {
     return field.find_first_of("0123456789&") == std::string::npos;
 }
 
-std::size_t rawDigitsLeading(const std::string& reply) {
-    std::size_t n = 0;
-    while (n < reply.size() && static_cast<unsigned char>(reply[n]) < 10) ++n;
-    return n;
-}
-
 bool holdsRawDigits(const std::string& reply) {
     if (reply.size() < 6) return false;
     for (int i = 0; i < 6; ++i)
@@ -176,7 +170,9 @@ private:
             require(tip == "ORVA-1" || tip == "unknown", "a reply with the marker is ORVA-1", shown(reply));
             if (cutOffInField(reply)) require(!recognised, "a frame cut off inside its number is no weight", shown(reply));
             if (noDigitInField(reply)) require(!recognised, "a field without a digit is no weight", shown(reply));
-        } else if (holdsRawDigits(reply) && rawDigitsLeading(reply) == 6) {
+        } else if (holdsRawDigits(reply)) {
+            // Six raw digits lead; what follows them (NUL padding, a check
+            // byte, a second frame) is a trailer when the reads hold whole frames.
             require(tip == "ORVA-2" || tip == "unknown", "six raw digits are ORVA-2", shown(reply));
             if (recognised) require(!std::signbit(weight), "an ORVA-2 weight is never negative", shown(weight));
         } else {
