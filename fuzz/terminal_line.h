@@ -458,7 +458,7 @@ private:
         // Every unrecognised read sets the weight to 0, so the next weight
         // raises ChangeVes again: a terminal that sends every second shows
         // xxxx in the quiet cycles between its frames.
-        if (tally_.changeVes > tally_.changes + afterNoWeight_ + tally_.rotations + tally_.phantomsAfterStray)
+        if (tally_.changeVes > tally_.changes + afterNoWeight_ + tally_.rotations + 2 * tally_.phantomsAfterStray)
             broken_("ChangeVes " + std::to_string(tally_.changeVes) + " times for " + std::to_string(tally_.changes) +
                     " changes of weight");
         for (const auto& [loading, clean] : cleanReadsOfLoading_) {
