@@ -24,6 +24,7 @@
 
 #include "acquisition/frame_decoding.h"
 #include "control/activex_orva.h"
+#include "fuzz/weight_events.h"
 #include "platform/virtual/simulated_line.h"
 #include "platform/virtual/virtual_clock.h"
 #include "platform/virtual/virtual_services.h"
@@ -202,14 +203,7 @@ public:
     std::size_t shiftedWeights() const { return shiftedWeights_; }
 
 private:
-    class Events : public ControlEvents {
-    public:
-        void ChangeVes(double w) override { changes.push_back(w); }
-        void StabVes(double w) override { stable.push_back(w); }
-        void VesStatus(std::int16_t, std::int16_t&, std::int16_t&, std::int16_t&) override {}
-        std::vector<double> changes;
-        std::vector<double> stable;
-    };
+    using Events = orva::fuzz::WeightEvents;
 
     void runUntilDecode() {
         for (int step = 0; step < 8; ++step) {

@@ -34,6 +34,7 @@
 
 #include "acquisition/cycle_observer.h"
 #include "control/activex_orva.h"
+#include "fuzz/weight_events.h"
 #include "platform/virtual/simulated_line.h"
 #include "platform/virtual/virtual_clock.h"
 #include "platform/virtual/virtual_services.h"
@@ -287,14 +288,7 @@ public:
     const Tally& tally() const { return tally_; }
 
 private:
-    class Events : public ControlEvents {
-    public:
-        void ChangeVes(double w) override { changes.push_back(w); }
-        void StabVes(double w) override { stable.push_back(w); }
-        void VesStatus(std::int16_t, std::int16_t&, std::int16_t&, std::int16_t&) override {}
-        std::vector<double> changes;
-        std::vector<double> stable;
-    };
+    using Events = orva::fuzz::WeightEvents;
 
     void stepEnded(CycleStep step) override {
         if (step != CycleStep::Poll) return;
