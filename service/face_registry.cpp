@@ -1,5 +1,7 @@
 #include "service/face_registry.h"
 
+#include <algorithm>
+
 namespace orva::service {
 
 const FaceDefinition* faceOfSection(const std::string& section) {
@@ -14,32 +16,42 @@ const FaceDefinition* faceOfScaleKey(const std::string& key) {
     return nullptr;
 }
 
-FaceSet::FaceSet(const FaceSettingsMap& settings, ScaleHub& hub, std::function<void(const std::string&)> log)
-    : log_(std::move(log)) {
+FaceSet::FaceSet(const FaceSettingsMap& settings, const FaceStart& start) : log_(start.log) {
     for (const FaceDefinition& face : faceDefinitions()) {
         const auto found = settings.find(face.section);
-        if (found == settings.end() || !found->second) continue;
+        if (!face.start || found == settings.end() || !found->second) continue;
+        running_.emplace_back(face.section, face.start(*found->second, start));
+    }
+}
+
+FaceSet::~FaceSet() {
+    // The last started stops first.
+    while (!running_.empty()) running_.pop_back();
+}
+
+void FaceSet::serve(const FaceContext& context) {
+    for (auto& [section, face] : running_) {
         try {
-            running_[face.section] = face.start(*found->second, FaceContext{hub, log_});
+            face->serve(context);
         } catch (const std::runtime_error& e) {
-            throw std::runtime_error("[" + face.section + "]: " + e.what());
+            throw std::runtime_error("[" + section + "]: " + e.what());
         }
     }
 }
 
-FaceSet::~FaceSet() = default;
-
 void FaceSet::reload(const FaceSettingsMap& settings) {
     for (const FaceDefinition& face : faceDefinitions()) {
+        if (!face.start) continue;
         const auto found = settings.find(face.section);
         const FaceSettings* next = found != settings.end() ? found->second.get() : nullptr;
-        const auto running = running_.find(face.section);
+        const auto running = std::find_if(running_.begin(), running_.end(),
+                                          [&](const auto& entry) { return entry.first == face.section; });
         if (running == running_.end()) {
             if (next != nullptr) log_("reload: the [" + face.section + "] section is new; it takes a restart");
             continue;
         }
         const std::string said = running->second->reload(next);
-        if (!said.empty()) log_("reload: [" + face.section + "] " + said);
+        if (!said.empty()) log_("reload: " + said);
     }
 }
 

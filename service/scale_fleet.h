@@ -52,12 +52,6 @@ public:
     const std::vector<std::unique_ptr<ServiceScale>>& scales() const { return scales_; }
     const TickScheduler& scheduler() const { return scheduler_; }
 
-signals:
-    // A scale a reload added: a front end that follows every scale connects to it now.
-    void scaleAdded(const QString& id);
-    // A scale a reload removed: whoever waits on it is told it is gone.
-    void scaleRemoved(const QString& id);
-
 private:
     std::unique_ptr<ServiceScale> makeScale(const ScaleConfig& config, const std::map<std::int16_t, std::string>& ports);
 

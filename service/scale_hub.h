@@ -109,6 +109,10 @@ signals:
     // Every event of every scale, in the order they happened; `decode` says
     // it is the Decode event (whose sending the measurements time).
     void eventJson(const QString& scaleId, const QByteArray& json, bool decode);
+    // A scale a reload added: a face that follows every scale connects to it now.
+    void scaleAdded(const QString& id);
+    // A scale a reload removed: whoever waits on it is told it is gone.
+    void scaleRemoved(const QString& id);
 };
 
 }  // namespace orva::service

@@ -1,7 +1,5 @@
 #include "service/service_config.h"
 
-#include <QCoreApplication>
-#include <QSysInfo>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -112,29 +110,6 @@ std::vector<std::string_view> splitLines(std::string_view text) {
     return lines;
 }
 
-// The [service] keys of the connection limits, each from 1 to this.
-constexpr int kMaxLimit = 100'000'000;
-
-// The [service] keys of the connection limits.
-int* connectionLimit(ConnectionLimits& l, const std::string& key) {
-    const std::pair<const char*, int*> keys[] = {
-        {"max_header_bytes", &l.maxHeaderBytes},
-        {"max_headers", &l.maxHeaders},
-        {"max_body_bytes", &l.maxBodyBytes},
-        {"header_timeout_ms", &l.headerTimeoutMs},
-        {"idle_timeout_ms", &l.idleTimeoutMs},
-        {"max_connections", &l.maxConnections},
-        {"max_connections_per_address", &l.maxConnectionsPerAddress},
-        {"max_websocket_clients", &l.maxWebSocketClients},
-        {"max_websocket_clients_per_address", &l.maxWebSocketClientsPerAddress},
-        {"max_websocket_message_bytes", &l.maxWebSocketMessageBytes},
-        {"websocket_ping_ms", &l.webSocketPingMs},
-    };
-    for (const auto& [name, field] : keys)
-        if (key == name) return field;
-    return nullptr;
-}
-
 }  // namespace
 
 std::string deviceIdentity(const std::string& port) {
@@ -173,10 +148,8 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
     std::set<std::string> seenKeys;
     int number = 0;
     ScaleConfig* scale = nullptr;
-    std::vector<orva::mqtt::SettingLine> mqttLines;
     std::map<std::string, FaceInput> faceInputs;  // by the face's section
     std::map<std::pair<std::string, std::string>, std::vector<FaceLine>> faceScaleKeys;  // by face and scale
-    int mqttSection = 0;
     if (text.find('\0') != std::string_view::npos) throw ConfigError(file, 0, "the file holds a NUL byte");
     std::map<int, std::string> comSettingLines;  // line -> text, checked once the scale's port is known
     for (const std::string_view raw : splitLines(withoutByteOrderMark(text))) {
@@ -196,8 +169,7 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             if (!seenSections.insert(section).second) fail("section [" + section + "] appears twice");
             seenKeys.clear();
             scale = nullptr;
-            if (section == "mqtt") mqttSection = number;
-            if (section == "service" || section == "ports" || section == "mqtt") continue;
+            if (section == "ports") continue;
             if (const FaceDefinition* face = faceOfSection(section)) {
                 faceInputs[face->section].sectionLine = number;
                 continue;
@@ -222,67 +194,12 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             }
             return 0;
         };
-        if (section == "service") {
-            if (key == "listen") {
-                try {
-                    std::tie(config.listenHost, config.listenPort) = parseListen(*value);
-                } catch (const std::invalid_argument& e) {
-                    fail(e.what());
-                }
-            } else if (key == "token") {
-                // It travels in a header line, which can hold no control character.
-                if (std::any_of(value->begin(), value->end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
-                    fail("token may hold no control character (a line feed, a tab, ...): a header line cannot carry it");
-                config.token = *value;
-            } else if (key == "read_token") {
-                config.readToken = *value;
-            } else if (key == "allow_from" || key == "trusted_proxy") {
-                std::string why;
-                auto list = AllowList::parse(*value, &why);
-                if (!list) fail(key + ": " + why);
-                if (key == "allow_from") config.allowFrom = *list;
-                else config.trustedProxies = *list;
-            } else if (key == "tls_cert" || key == "tls_key") {
-                if (value->empty() || value->front() != '/') fail(key + " must be an absolute path to a PEM file");
-                (key == "tls_cert" ? config.tlsCert : config.tlsKey) = *value;
-                (key == "tls_cert" ? config.tlsCertLine : config.tlsKeyLine) = number;
-            } else if (key == "allow_origin") {
-                std::string_view rest = *value;
-                while (!rest.empty()) {
-                    const auto comma = rest.find(',');
-                    const std::string_view one = trim(rest.substr(0, comma));
-                    if (!one.empty()) config.allowOrigins.emplace_back(one);
-                    if (comma == std::string_view::npos) break;
-                    rest.remove_prefix(comma + 1);
-                }
-            } else if (key == "allow_host") {
-                std::string_view rest = *value;
-                while (!rest.empty()) {
-                    const auto comma = rest.find(',');
-                    const std::string_view one = trim(rest.substr(0, comma));
-                    if (!one.empty()) config.limits.allowHosts.emplace_back(one);
-                    if (comma == std::string_view::npos) break;
-                    rest.remove_prefix(comma + 1);
-                }
-            } else if (int* limit = connectionLimit(config.limits, key)) {
-                int n = 0;
-                const auto [end, ec] = std::from_chars(value->data(), value->data() + value->size(), n);
-                if (ec != std::errc() || end != value->data() + value->size() || n < 1 || n > kMaxLimit)
-                    fail(key + " must be a whole number from 1 to " + std::to_string(kMaxLimit));
-                *limit = n;
-            } else {
-                fail("unknown key \"" + key +
-                     "\" in [service] (listen, token, read_token, allow_origin, allow_host, allow_from, trusted_proxy, "
-                     "tls_cert, tls_key, the limits)");
-            }
-        } else if (section == "ports") {
+        if (section == "ports") {
             const std::int16_t n = int16(key);
             if (n < 1) fail("port number " + key + " must be 1 or more");
             if (value->empty()) fail("port " + key + " needs a device path");
             if (const std::string why = portRefusal(*value); !why.empty()) fail("port " + key + ": " + why);
             config.ports[n] = *value;
-        } else if (section == "mqtt") {
-            mqttLines.push_back({key, *value, number});
         } else if (const FaceDefinition* face = faceOfSection(section)) {
             faceInputs[face->section].section.push_back({key, *value, number});
         } else if (const FaceDefinition* face = faceOfScaleKey(key)) {
@@ -321,9 +238,20 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
             fail("unknown key \"" + key + "\" in scale [" + section + "] (port, " + scaleSettingNames() + faceKeys + ")");
         }
     }
-    if (config.tlsCert.empty() != config.tlsKey.empty())
-        throw ConfigError(file, std::max(config.tlsCertLine, config.tlsKeyLine),
-                          config.tlsCert.empty() ? "tls_key needs tls_cert beside it" : "tls_cert needs tls_key beside it");
+    // Each face parses its own section and keys (the service's own
+    // address and tokens too: the HTTP face's [service]).
+    for (const FaceDefinition& face : faceDefinitions()) {
+        FaceInput& input = faceInputs[face.section];
+        for (const ScaleConfig& s : config.scales) {
+            const auto keys = faceScaleKeys.find({face.section, s.id});
+            input.scales.push_back({s.id, s.line, keys != faceScaleKeys.end() ? keys->second : std::vector<FaceLine>{}});
+        }
+        try {
+            if (auto settings = face.parse(input)) config.faces[face.section] = std::move(settings);
+        } catch (const FaceSettingsError& e) {
+            throw ConfigError(file, e.line(), e.what());
+        }
+    }
     std::map<std::string, const ScaleConfig*> onDevice;
     for (const ScaleConfig& s : config.scales) {
         if (s.port.empty()) throw ConfigError(file, s.line, "scale [" + s.id + "] has no port");
@@ -345,26 +273,6 @@ ServiceConfig parseConfig(std::string_view text, const std::string& file) {
                 throw ConfigError(file, line, std::string(propertyOf(&PropertyRecord::ComSetting).name) + " \"" +
                                                   *s.ComSetting + "\" cannot be used: " + why);
             }
-        }
-    }
-    for (const FaceDefinition& face : faceDefinitions()) {
-        FaceInput& input = faceInputs[face.section];
-        for (const ScaleConfig& s : config.scales) {
-            const auto keys = faceScaleKeys.find({face.section, s.id});
-            input.scales.push_back({s.id, s.line, keys != faceScaleKeys.end() ? keys->second : std::vector<FaceLine>{}});
-        }
-        try {
-            if (auto settings = face.parse(input)) config.faces[face.section] = std::move(settings);
-        } catch (const FaceSettingsError& e) {
-            throw ConfigError(file, e.line(), e.what());
-        }
-    }
-    if (mqttSection > 0) {
-        try {
-            config.mqtt = orva::mqtt::parseMqttSettings(mqttLines, QSysInfo::machineHostName().toStdString(),
-                                                        QCoreApplication::applicationPid(), mqttSection);
-        } catch (const orva::mqtt::MqttSettingsError& e) {
-            throw ConfigError(file, e.line(), e.what());
         }
     }
     return config;

@@ -3,14 +3,13 @@
 // "#" or ";" starting a comment (at the start of a line, or after a blank
 // outside quotes), a value optionally in double quotes.
 //
-//   [service]              listen, token, read_token, allow_origin and
-//                          allow_from (comma-separated), trusted_proxy,
-//                          tls_cert and tls_key, the connection limits
-//                          (service/http/connection_limits.h)
 //   [ports]                N = PATH, port numbers every scale may switch to
-//   [mqtt]                 the broker to publish to (service/mqtt/mqtt_settings.h)
-//   [modbus] ...           a face's own section, and its keys in a scale's
-//                          section ("modbus_unit"): service/face_registry.h
+//   [service], [mqtt], [modbus] ...
+//                          a face's own section, and its keys in a scale's
+//                          section ("modbus_unit"): each face parses its own
+//                          (service/face_registry.h, service/faces.cpp):
+//                          [service] the HTTP API (service/http/http_settings.h),
+//                          [mqtt] the broker (service/mqtt/mqtt_settings.h)
 //   [<id>]                 one scale: port, and the control's properties a host
 //                          sets (service/scale_config.h)
 //
@@ -36,33 +35,15 @@
 #include <string_view>
 #include <vector>
 
-#include "service/allow_list.h"
 #include "service/face_registry.h"
-#include "service/http/connection_limits.h"
-#include "service/mqtt/mqtt_settings.h"
 #include "service/scale_config.h"
 
 namespace orva::service {
 
 struct ServiceConfig {
-    std::string listenHost = "127.0.0.1";
-    std::uint16_t listenPort = 8650;
-    std::string token;                       // empty: writes are refused
-    std::string readToken;                   // empty: reads are open to whoever may connect
-    std::vector<std::string> allowOrigins;   // CORS
-    AllowList allowFrom = AllowList::everyone();  // who may connect at all
-    // Reverse proxies whose X-Forwarded-Proto is believed (the dashboard's
-    // origin behind a proxy that speaks TLS); none by default.
-    std::optional<AllowList> trustedProxies;
-    // PEM files: with both, the listening socket speaks TLS only. The lines
-    // name them in refusals.
-    std::string tlsCert, tlsKey;
-    int tlsCertLine = 0, tlsKeyLine = 0;
     std::map<std::int16_t, std::string> ports;
     std::vector<ScaleConfig> scales;
-    std::optional<orva::mqtt::MqttSettings> mqtt;  // [mqtt]: publish every scale to a broker
-    ConnectionLimits limits;                        // [service]: what one client may cost
-    FaceSettingsMap faces;                          // each running face's own settings
+    FaceSettingsMap faces;  // each running face's own settings, by its section
 };
 
 class ConfigError : public std::runtime_error {

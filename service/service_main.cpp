@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QHostAddress>
+#include <QScopeGuard>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -13,14 +14,17 @@
 
 #include "orva/version.h"
 #include "platform/qt/signal_quit.h"
-#include "service/config_reload.h"
-#include "service/mqtt/fleet_publisher.h"
-#include "service/http/descriptor_limit.h"
-#include "service/http/tls_credentials.h"
 #include "hosts/log_text.h"
+#include "service/config_reload.h"
+#include "service/face_registry.h"
+#include "service/http/descriptor_limit.h"
+#include "service/http/http_reload.h"
+#include "service/http/http_settings.h"
+#include "service/http/tls_credentials.h"
+#include "service/http/web_service.h"
+#include "service/property_writer.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
-#include "service/web_service.h"
 #include "simulator/sim_script.h"
 #include "simulator/terminal_simulator.h"
 
@@ -72,13 +76,13 @@ int startFailed(const std::string& why) {
     return 1;
 }
 
-std::string cannotListen(const ServiceConfig& config) {
+std::string cannotListen(const HttpSettings& config) {
     return "cannot listen on " + config.listenHost + ":" + std::to_string(config.listenPort) + ": ";
 }
 
 // The TLS pair the configuration names; throws ConfigError naming the
 // configuration's line of the file at fault.
-TlsPair tlsPairOf(const ServiceConfig& config, const std::string& configPath) {
+TlsPair tlsPairOf(const HttpSettings& config, const std::string& configPath) {
     try {
         return readTlsPair(config.tlsCert, config.tlsKey);
     } catch (const TlsPairError& e) {
@@ -138,13 +142,17 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<ConfigFile> configFile;
     ServiceConfig config;
+    // The HTTP face's settings as they run: --listen overrides the address,
+    // a reload changes the tokens in place.
+    HttpSettings http;
     try {
         if (!configPath.empty()) {
             configFile = std::make_unique<ConfigFile>(configPath);
             configFile->setLog(logLine);
             config = configFile->config();
         }
-        if (!listen.empty()) std::tie(config.listenHost, config.listenPort) = parseListen(listen);
+        http = httpSettingsOf(config.faces);
+        if (!listen.empty()) std::tie(http.listenHost, http.listenPort) = parseListen(listen);
     } catch (const ConfigError& e) {
         return startFailed(e.what());
     } catch (const std::invalid_argument& e) {
@@ -159,17 +167,17 @@ int main(int argc, char** argv) {
     // what it may and keeps its connection limits within it.
     const DescriptorLimit descriptors = raiseDescriptorLimit();
     std::string lowered;
-    config.limits =
-        fitDescriptors(config.limits, descriptors.now, static_cast<int>(config.scales.size()) + simulate, lowered);
-    HttpServer server(config.limits, nullptr);
-    server.setAllowList(config.allowFrom);
+    http.limits =
+        fitDescriptors(http.limits, descriptors.now, static_cast<int>(config.scales.size()) + simulate, lowered);
+    HttpServer server(http.limits, nullptr);
+    server.setAllowList(http.allowFrom);
     // The TLS pair is read before anything listens: a pair that cannot be
     // used stops the start with the configuration's line and the reason.
-    if (!config.tlsCert.empty()) {
+    if (!http.tlsCert.empty()) {
         try {
-            const TlsPair pair = tlsPairOf(config, configPath);
+            const TlsPair pair = tlsPairOf(http, configPath);
             server.setTls(pair.configuration);
-            logLine("TLS with the certificate of " + pair.subject + " (" + config.tlsCert + "), valid until " + pair.expires +
+            logLine("TLS with the certificate of " + pair.subject + " (" + http.tlsCert + "), valid until " + pair.expires +
                     (pair.expired ? "; it has expired: clients will refuse it" : ""));
         } catch (const ConfigError& e) {
             return startFailed(e.what());
@@ -180,12 +188,12 @@ int main(int argc, char** argv) {
     server.setListenBacklogSize(512);
     QHostAddress address;
     try {
-        address = QHostAddress(QString::fromStdString(listenAddress(config.listenHost)));
+        address = QHostAddress(QString::fromStdString(listenAddress(http.listenHost)));
     } catch (const std::runtime_error& e) {
-        return startFailed(cannotListen(config) + e.what());
+        return startFailed(cannotListen(http) + e.what());
     }
-    if (address.isNull() || !server.listen(address, config.listenPort)) {
-        return startFailed(cannotListen(config) + server.errorString().toStdString());
+    if (address.isNull() || !server.listen(address, http.listenPort)) {
+        return startFailed(cannotListen(http) + server.errorString().toStdString());
     }
 
     // The simulated terminals run on this event loop too, each on its own
@@ -220,30 +228,25 @@ int main(int argc, char** argv) {
             std::to_string(descriptors.before) + ", hard limit " + std::to_string(descriptors.hard) + ")" +
             (lowered.empty() ? std::string() : "; too few for the configured limits, lowered: " + lowered));
 
-    // The broker's client is set up (its certificate files read, settled
-    // weights an earlier run left in the journal taken back) before any
-    // port is opened; it connects once the scales are there.
-    std::unique_ptr<orva::mqtt::ScalePublisher> publisher;
+    // The other faces of service/faces.cpp that the file configures (MQTT,
+    // Modbus ...) start before any port is opened (the broker's client reads
+    // its certificate files and takes back the settled weights an earlier
+    // run left in its journal), and serve once the scales are there.
+    std::unique_ptr<FaceSet> faces;
     try {
-        if (config.mqtt)
-            publisher = std::make_unique<orva::mqtt::ScalePublisher>(
-                *config.mqtt, logLine, configPath.empty() ? std::string() : orva::mqtt::SettledJournal::pathBeside(configPath));
+        faces = std::make_unique<FaceSet>(config.faces, FaceStart{configPath, logLine});
     } catch (const std::runtime_error& e) {
         return startFailed(e.what());
     }
 
     ScaleFleet fleet(config, logLine, pollLog.get(), sharedTicks);
-    WebService web(server, fleet, config, configFile.get(), logLine);
+    const WritePath writePath(fleet, configFile.get());
+    WebService web(server, fleet, http, writePath, logLine);
     web.setSentLog(pollLog.get());
-    std::unique_ptr<orva::mqtt::FleetPublisher> mqtt;
-    if (publisher) {
-        mqtt = std::make_unique<orva::mqtt::FleetPublisher>(fleet, std::move(publisher), configFile.get(), logLine);
-        web.addMetrics([&mqtt] { return mqtt->metrics(); });
-    }
-    // The faces of service/faces.cpp that the file configures (Modbus ...).
-    std::unique_ptr<FaceSet> faces;
+    // The faces stop before the scales and the web service they stand beside.
+    const auto stopFaces = qScopeGuard([&faces] { faces.reset(); });
     try {
-        faces = std::make_unique<FaceSet>(config.faces, fleet, logLine);
+        faces->serve(FaceContext{fleet, writePath, logLine});
     } catch (const std::runtime_error& e) {
         return startFailed(e.what());
     }
@@ -253,9 +256,9 @@ int main(int argc, char** argv) {
     std::printf("listening on %s://%s:%u/\n", scheme, shown.toUtf8().constData(), port);
     std::fflush(stdout);
     logLine("serving " + std::to_string(config.scales.size()) + " scale(s) on " + scheme + "://" + shown.toStdString() + ":" +
-            std::to_string(port) + "/" + (config.token.empty() ? "; writes are disabled (no token)" : "") +
-            (config.readToken.empty() ? "" : "; reads need the read token") +
-            (config.allowFrom == AllowList::everyone() ? "" : "; clients allowed from " + config.allowFrom.describe()));
+            std::to_string(port) + "/" + (http.token.empty() ? "; writes are disabled (no token)" : "") +
+            (http.readToken.empty() ? "" : "; reads need the read token") +
+            (http.allowFrom == AllowList::everyone() ? "" : "; clients allowed from " + http.allowFrom.describe()));
     for (const auto& scale : fleet.scales()) logLine(scale->summary());
     // A freshly installed service starts with an empty list rather than fail.
     if (config.scales.empty())
@@ -265,19 +268,24 @@ int main(int argc, char** argv) {
     // SIGHUP reloads the configuration; SIGINT and SIGTERM stop.
     std::unique_ptr<ConfigReload> reload;
     if (configFile) reload = std::make_unique<ConfigReload>(*configFile, config, fleet, simulatedScales, logLine);
-    if (reload) reload->setFaces(faces.get());
+    if (reload) {
+        reload->setFaces(faces.get());
+        reload->setOwnFace([&http](const FaceSettingsMap& next, const FaceSettingsMap& previous) {
+            return reloadHttp(http, httpSettingsOf(next), httpSettingsOf(previous), logLine);
+        });
+    }
     orva::qt::SignalQuit quit([&](int signal) {
         if (signal != SIGHUP) return QCoreApplication::quit();
         if (!reload) return logLine("SIGHUP: there is no configuration file to reload");
         reload->reload();
-        server.setAllowList(config.allowFrom);
-        if (!server.tls() || config.tlsCert.empty()) return;
+        server.setAllowList(http.allowFrom);
+        if (!server.tls() || http.tlsCert.empty()) return;
         // New connections get the new pair; open ones keep theirs. A pair
         // that cannot be used leaves the one in force.
         try {
-            const TlsPair pair = tlsPairOf(config, configPath);
+            const TlsPair pair = tlsPairOf(http, configPath);
             server.setTls(pair.configuration);
-            logLine("reload: TLS with the certificate of " + pair.subject + " (" + config.tlsCert + "), valid until " +
+            logLine("reload: TLS with the certificate of " + pair.subject + " (" + http.tlsCert + "), valid until " +
                     pair.expires + (pair.expired ? "; it has expired: clients will refuse it" : ""));
         } catch (const ConfigError& e) {
             logLine(std::string("reload: the TLS pair is refused, the one in force stays: ") + e.what());

@@ -16,7 +16,7 @@
 #include <algorithm>
 
 #include "platform/serial_settings.h"
-#include "service/api_request.h"
+#include "service/http/api_request.h"
 #include "service/fd_serial_port.h"
 #include "service/http/request_reader.h"
 #include "service/service_config.h"

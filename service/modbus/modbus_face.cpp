@@ -1,5 +1,7 @@
 #include "service/modbus/modbus_face.h"
 
+#include <memory>
+
 #include "service/modbus/modbus_server.h"
 #include "service/modbus/modbus_settings.h"
 
@@ -8,18 +10,23 @@ namespace {
 
 class ModbusFace final : public orva::service::Face {
 public:
-    ModbusFace(const ModbusSettings& settings, orva::service::FaceContext context)
-        : server_(settings, context.hub, context.log) {}
+    explicit ModbusFace(const ModbusSettings& settings) : settings_(settings) {}
 
+    void serve(const orva::service::FaceContext& context) override {
+        server_ = std::make_unique<ModbusServer>(settings_, context.hub, context.log);
+    }
     std::string reload(const orva::service::FaceSettings* next) override {
         const auto* settings = dynamic_cast<const ModbusSettings*>(next);
-        if (settings == nullptr) return "the section is gone; Modbus TCP serves as it did until a restart";
-        return server_.reload(*settings);
+        if (settings == nullptr) return "[modbus] the section is gone; Modbus TCP serves as it did until a restart";
+        if (!server_) return {};
+        const std::string said = server_->reload(*settings);
+        return said.empty() ? said : "[modbus] " + said;
     }
-    std::string metrics() const override { return server_.metrics(); }
+    std::string metrics() const override { return server_ ? server_->metrics() : std::string(); }
 
 private:
-    ModbusServer server_;
+    ModbusSettings settings_;
+    std::unique_ptr<ModbusServer> server_;
 };
 
 }  // namespace
@@ -31,8 +38,8 @@ orva::service::FaceDefinition modbusFace() {
         [](const orva::service::FaceInput& input) -> std::shared_ptr<const orva::service::FaceSettings> {
             return parseModbusSettings(input);
         },
-        [](const orva::service::FaceSettings& settings, orva::service::FaceContext context) -> std::unique_ptr<orva::service::Face> {
-            return std::make_unique<ModbusFace>(dynamic_cast<const ModbusSettings&>(settings), context);
+        [](const orva::service::FaceSettings& settings, const orva::service::FaceStart&) -> std::unique_ptr<orva::service::Face> {
+            return std::make_unique<ModbusFace>(dynamic_cast<const ModbusSettings&>(settings));
         },
     };
 }

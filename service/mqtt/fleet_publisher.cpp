@@ -4,44 +4,43 @@
 #include <variant>
 
 #include "service/property_writer.h"
-#include "service/scale_fleet.h"
-#include "service/service_config.h"
+#include "service/scale_hub.h"
 
 namespace orva::mqtt {
 
-FleetPublisher::FleetPublisher(service::ScaleFleet& fleet, std::unique_ptr<ScalePublisher> publisher_made,
-                               service::ConfigFile* configFile, Log log)
-    : fleet_(fleet), configFile_(configFile), log_(std::move(log)), publisher_(std::move(publisher_made)) {
+FleetPublisher::FleetPublisher(service::ScaleHub& hub, const service::WritePath& writePath,
+                               std::unique_ptr<ScalePublisher> publisher_made, Log log)
+    : hub_(hub), write_(writePath), log_(std::move(log)), publisher_(std::move(publisher_made)) {
     ScalePublisher* publisher = publisher_.get();
     const MqttSettings& settings = publisher->settings();
     publisher->setWriteProperties([this](const QString& id, const QJsonObject& properties) { return write(id, properties); });
-    for (const QString& id : fleet_.ids()) follow(id);
+    for (const QString& id : hub_.ids()) follow(id);
     // A scale a reload adds is published from then on, like the others.
-    QObject::connect(&fleet_, &service::ScaleFleet::scaleAdded, publisher, [this](const QString& id) { follow(id); });
-    QObject::connect(&fleet_, &service::ScaleFleet::scaleRemoved, publisher,
+    QObject::connect(&hub_, &service::ScaleHub::scaleAdded, publisher, [this](const QString& id) { follow(id); });
+    QObject::connect(&hub_, &service::ScaleHub::scaleRemoved, publisher,
                      [publisher](const QString& id) { publisher->forget(id); });
     // Only followed, the scales build their event texts: not for nothing.
     if (settings.events)
-        QObject::connect(&fleet_, &service::ScaleHub::eventJson, publisher,
+        QObject::connect(&hub_, &service::ScaleHub::eventJson, publisher,
                          [publisher](const QString& id, const QByteArray& json) { publisher->publishEvent(id, json); });
-    log_("mqtt: publishing " + std::to_string(fleet_.ids().size()) + " scale(s) under " + settings.topicPrefix +
+    log_("mqtt: publishing " + std::to_string(hub_.ids().size()) + " scale(s) under " + settings.topicPrefix +
          "/ to " + brokerDescription(settings) + (settings.remoteWrites ? "; remote writes allowed" : ""));
     publisher->start();
 }
 
 void FleetPublisher::follow(const QString& id) {
     ScalePublisher* publisher = publisher_.get();
-    service::ScaleSignals* scale = fleet_.signalsOf(id);
+    service::ScaleSignals* scale = hub_.signalsOf(id);
     QObject::connect(scale, &service::ScaleSignals::decoded, publisher,
                      [publisher, id](const service::ScaleState& state) { publisher->reading(id, state.toJson()); });
     QObject::connect(scale, &service::ScaleSignals::onlineChanged, publisher,
-                     [this, publisher, id](bool) { publisher->reading(id, fleet_.stateOf(id).toJson()); });
+                     [this, publisher, id](bool) { publisher->reading(id, hub_.stateOf(id).toJson()); });
     QObject::connect(scale, &service::ScaleSignals::stableWeight, publisher,
                      [publisher, id](double weight, const QString& unit, const QDateTime& at, quint64 sequence) {
                          publisher->stable(id, weight, unit, at.toString(Qt::ISODateWithMs), sequence);
                      });
     // Every scale has a retained reading from the start, offline or not.
-    publisher->reading(id, fleet_.stateOf(id).toJson());
+    publisher->reading(id, hub_.stateOf(id).toJson());
 }
 
 FleetPublisher::~FleetPublisher() = default;
@@ -76,11 +75,10 @@ QByteArray FleetPublisher::metrics() const {
 }
 
 QJsonObject FleetPublisher::write(const QString& id, const QJsonObject& properties) {
-    service::ServiceScale* scale = fleet_.find(id);
     // The publisher logs refusals, folded: a broker may send many.
     auto refuse = [&](const QString& why) { return QJsonObject{{"ok", false}, {"error", why}}; };
-    if (scale == nullptr) return refuse("unknown scale " + QString::fromStdString(peerText(id.toStdString())));
-    auto outcome = service::writeProperties(*scale, QJsonDocument(properties).toJson(QJsonDocument::Compact), configFile_);
+    if (hub_.signalsOf(id) == nullptr) return refuse("unknown scale " + QString::fromStdString(peerText(id.toStdString())));
+    auto outcome = write_.write(id, QJsonDocument(properties).toJson(QJsonDocument::Compact));
     if (const auto* refusal = std::get_if<service::Refusal>(&outcome)) return refuse(refusal->error);
     auto& written = std::get<service::WrittenProperties>(outcome);
     log_("[" + id.toStdString() + "] properties written through the broker: " + written.written);

@@ -1,5 +1,5 @@
 #pragma once
-// The service's scales on the broker: follows every scale of the fleet
+// The service's scales on the broker: follows every scale of the hub
 // (decodes, online changes, settled weights, events) into the publisher, and
 // carries out remote property writes the way the HTTP API does: through the
 // control's own property writes, saved back to the configuration file.
@@ -13,8 +13,8 @@
 #include "service/mqtt/scale_publisher.h"
 
 namespace orva::service {
-class ScaleFleet;
-class ConfigFile;
+class ScaleHub;
+class WritePath;
 }  // namespace orva::service
 
 namespace orva::mqtt {
@@ -23,10 +23,10 @@ class FleetPublisher {
 public:
     using Log = std::function<void(const std::string&)>;
 
-    // Follows the fleet on a publisher made before it (so that a client
+    // Follows the scales on a publisher made before them (so that a client
     // that cannot be set up stops the start before any port is opened) and
-    // starts connecting at once. configFile may be null (nothing to save to).
-    FleetPublisher(service::ScaleFleet& fleet, std::unique_ptr<ScalePublisher> publisher, service::ConfigFile* configFile,
+    // starts connecting at once. Writes go through the fleet's write path.
+    FleetPublisher(service::ScaleHub& hub, const service::WritePath& write, std::unique_ptr<ScalePublisher> publisher,
                    Log log);
     ~FleetPublisher();
     FleetPublisher(const FleetPublisher&) = delete;
@@ -41,8 +41,8 @@ private:
     void follow(const QString& id);
     QJsonObject write(const QString& id, const QJsonObject& properties);
 
-    service::ScaleFleet& fleet_;
-    service::ConfigFile* configFile_;
+    service::ScaleHub& hub_;
+    const service::WritePath& write_;
     Log log_;
     std::unique_ptr<ScalePublisher> publisher_;
 };

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "service/handshake_check.h"
-#include "service/live_batch.h"
-#include "service/mask_watch.h"
+#include "service/http/handshake_check.h"
+#include "service/http/live_batch.h"
+#include "service/http/mask_watch.h"
 
 namespace orva::service {
 namespace {

@@ -11,7 +11,7 @@
 #include <variant>
 
 #include "control/property_table.h"
-#include "service/api_request.h"
+#include "service/http/api_request.h"
 #include "service/scale_config.h"
 #include "service/service_config.h"
 

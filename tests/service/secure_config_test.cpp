@@ -6,17 +6,19 @@
 
 #include <string>
 
-#include "service/read_access.h"
+#include "service/http/read_access.h"
+#include "service/http/http_settings.h"
 #include "service/service_config.h"
 
 namespace orva::service {
 namespace {
 
 TEST(SecureConfig, ReadsTheKeysAndRefusesWhatCannotWork) {
-    const ServiceConfig c = parseConfig(
+    const ServiceConfig config = parseConfig(
         "[service]\nread_token = r\nallow_from = 10.0.0.0/8, ::1\ntrusted_proxy = 127.0.0.1\n"
         "tls_cert = /etc/orva/c.pem\ntls_key = /etc/orva/k.pem\n",
         "s.ini");
+    const HttpSettings& c = httpSettingsOf(config.faces);
     EXPECT_EQ(c.readToken, "r");
     EXPECT_EQ(c.allowFrom.describe(), "10.0.0.0/8, ::1");
     ASSERT_TRUE(c.trustedProxies);
@@ -24,7 +26,8 @@ TEST(SecureConfig, ReadsTheKeysAndRefusesWhatCannotWork) {
     EXPECT_EQ(c.tlsCert, "/etc/orva/c.pem");
     EXPECT_EQ(c.tlsKeyLine, 6);
     // The defaults: everyone may connect, no proxy is believed, no TLS.
-    const ServiceConfig d = parseConfig("[service]\n", "s.ini");
+    const ServiceConfig defaults = parseConfig("[service]\n", "s.ini");
+    const HttpSettings& d = httpSettingsOf(defaults.faces);
     EXPECT_EQ(d.allowFrom, AllowList::everyone());
     EXPECT_FALSE(d.trustedProxies);
     EXPECT_TRUE(d.tlsCert.empty());

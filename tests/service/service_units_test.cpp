@@ -10,8 +10,9 @@
 #include <memory>
 
 #include "platform/failure.h"
-#include "service/api_request.h"
+#include "service/http/api_request.h"
 #include "service/fd_serial_port.h"
+#include "service/http/http_settings.h"
 #include "service/service_config.h"
 #include "service/tick_scheduler.h"
 #include "tests/support/event_loop.h"
@@ -43,10 +44,11 @@ constexpr const char* kGoodConfig =
 
 TEST(ServiceConfig, ReadsEverySectionAndKey) {
     const ServiceConfig c = parseConfig(kGoodConfig, "scales.ini");
-    EXPECT_EQ(c.listenHost, "0.0.0.0");
-    EXPECT_EQ(c.listenPort, 9000);
-    EXPECT_EQ(c.token, "s3cret token");
-    EXPECT_EQ(c.allowOrigins, (std::vector<std::string>{"http://till.local", "https://pos.example"}));
+    const HttpSettings& h = httpSettingsOf(c.faces);
+    EXPECT_EQ(h.listenHost, "0.0.0.0");
+    EXPECT_EQ(h.listenPort, 9000);
+    EXPECT_EQ(h.token, "s3cret token");
+    EXPECT_EQ(h.allowOrigins, (std::vector<std::string>{"http://till.local", "https://pos.example"}));
     EXPECT_EQ(c.ports.at(2), "/dev/ttyUSB1");
     ASSERT_EQ(c.scales.size(), 2u);
     EXPECT_EQ(c.scales[0].id, "bay-1");
@@ -66,8 +68,8 @@ TEST(ServiceConfig, CommentsAtTheEndOfALine) {
         "[a] ; first scale\n"
         "port = /dev/x#1\n",
         "f");
-    EXPECT_EQ(c.listenPort, 8650);
-    EXPECT_EQ(c.token, "a #b;c");
+    EXPECT_EQ(httpSettingsOf(c.faces).listenPort, 8650);
+    EXPECT_EQ(httpSettingsOf(c.faces).token, "a #b;c");
     EXPECT_EQ(c.scales.at(0).port, "/dev/x#1");  // no blank before '#': part of the value
 }
 
@@ -92,9 +94,10 @@ TEST(ServiceConfig, AListenHostIsAnAddressOrAResolvedName) {
 
 TEST(ServiceConfig, DefaultsWhenTheServiceSectionIsMissing) {
     const ServiceConfig c = parseConfig("[a]\nport=/dev/x\n", "f");
-    EXPECT_EQ(c.listenHost, "127.0.0.1");
-    EXPECT_EQ(c.listenPort, 8650);
-    EXPECT_TRUE(c.token.empty());
+    const HttpSettings& h = httpSettingsOf(c.faces);
+    EXPECT_EQ(h.listenHost, "127.0.0.1");
+    EXPECT_EQ(h.listenPort, 8650);
+    EXPECT_TRUE(h.token.empty());
 }
 
 TEST(ServiceConfig, RefusesABadFileWithLineAndReason) {
@@ -156,7 +159,7 @@ TEST(ServiceConfig, WritingAValueKeepsEveryOtherLine) {
     // Texts that need quoting read back unchanged.
     for (const std::string v : {" s3cret", "a \"b\" \\c\\", "", "#x;y"}) {
         const ServiceConfig again = parseConfig(withValue(kGoodConfig, "service", "token", v), "f");
-        EXPECT_EQ(again.token, v);
+        EXPECT_EQ(httpSettingsOf(again.faces).token, v);
     }
 }
 

@@ -13,7 +13,7 @@
 
 #include "service/http/http_server.h"
 #include "service/scale_fleet.h"
-#include "service/web_service.h"
+#include "service/http/web_service.h"
 #include "tests/support/event_loop.h"
 
 using namespace orva::service;
@@ -49,9 +49,11 @@ TEST(WaitingRequest, AClientResetBeforeItsAnswerIsForgottenOnceAndOthersAreAnswe
     std::vector<std::string> log;
     auto sink = [&log](const std::string& line) { log.push_back(line); };
     ScaleFleet fleet(config, sink);
-    HttpServer server(config.limits, nullptr);
+    const HttpSettings settings;
+    HttpServer server(settings.limits, nullptr);
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-    WebService web(server, fleet, config, nullptr, sink);
+    const WritePath write(fleet, nullptr);
+    WebService web(server, fleet, settings, write, sink);
 
     const std::string request = "GET /api/scales/x/stable?timeout_ms=10000 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     std::vector<int> clients;

@@ -1,4 +1,4 @@
-#include "service/mask_watch.h"
+#include "service/http/mask_watch.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "service/live_batch.h"
+#include "service/http/live_batch.h"
 
 namespace orva::service {
 namespace {

@@ -14,6 +14,8 @@
 #include <variant>
 #include <vector>
 
+#include "service/property_request.h"
+
 namespace orva::service {
 
 enum class Resource { Dashboard, DashboardScript, DashboardStyle, Scales, Scale, Stable, Properties, Live, Metrics };
@@ -21,11 +23,6 @@ enum class Resource { Dashboard, DashboardScript, DashboardStyle, Scales, Scale,
 struct Route {
     Resource resource;
     QString scaleId;  // for Scale, Stable, Properties
-};
-
-struct Refusal {
-    int status;
-    QString error;
 };
 
 // "GET", "PUT", "OPTIONS" ...; the path without its query, still
@@ -36,16 +33,6 @@ inline constexpr int kDefaultStableTimeoutMs = 5000;
 inline constexpr int kMaxStableTimeoutMs = 60000;
 // The query of /stable, still percent-encoded: timeout_ms=N, 0..60000.
 std::variant<int, Refusal> stableTimeout(const QByteArray& query);
-
-// One property write: a 16-bit integer or a text.
-struct PropertyWrite {
-    QString name;
-    std::variant<std::int16_t, QString> value;
-};
-// A JSON object of the writable properties (MinFixVes, DecPoint: integers in
-// -32768..32767; ComSetting, ComNumber: texts, ComNumber also a whole number).
-// All or nothing: one bad member refuses the whole body.
-std::variant<std::vector<PropertyWrite>, Refusal> propertyWrites(const QByteArray& body);
 
 // {"subscribe": [ids]}: the ids a WebSocket client wants; an empty list
 // means every scale.

@@ -1,4 +1,4 @@
-#include "service/web_service.h"
+#include "service/http/web_service.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -10,11 +10,10 @@
 #include <ctime>
 #include <vector>
 
-#include "service/api_request.h"
-#include "service/handshake_check.h"
+#include "service/http/api_request.h"
+#include "service/http/handshake_check.h"
 #include "service/http/security_headers.h"
-#include "service/property_writer.h"
-#include "service/read_access.h"
+#include "service/http/read_access.h"
 
 namespace orva::service {
 namespace {
@@ -51,11 +50,11 @@ WebService::Reply WebService::dashboardFile(const char* name, const QByteArray& 
     return Reply{200, contentType, file.readAll(), {}};
 }
 
-WebService::WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfig& config, ConfigFile* configFile,
+WebService::WebService(HttpServer& server, ScaleFleet& fleet, const HttpSettings& settings, const WritePath& write,
                        ScaleFleet::Log log)
     : fleet_(fleet),
-      config_(config),
-      configFile_(configFile),
+      config_(settings),
+      write_(write),
       log_(std::move(log)),
       server_(server),
       webSockets_(QStringLiteral("orva-service"), QWebSocketServer::NonSecureMode, this),
@@ -429,7 +428,7 @@ WebService::Reply WebService::writeProperties(const HttpRequest& request, const 
         refusedRequest(from, "refused a property write from " + client.toStdString() + ": " + why);
         return Reply::error(401, why);
     }
-    auto outcome = orva::service::writeProperties(scale, request.body, configFile_);
+    auto outcome = write_.write(scale.id(), request.body);
     if (const auto* refusal = std::get_if<Refusal>(&outcome)) {
         refusedRequest(from, "refused a property write on " + scale.id().toStdString() + " from " + client.toStdString() + ": " +
                                  refusal->error.toStdString());

@@ -30,10 +30,11 @@
 #include "service/http/http_connection.h"
 #include "service/http/http_server.h"
 #include "service/http/refusal_log.h"
-#include "service/live_batch.h"
-#include "service/mask_watch.h"
+#include "service/http/live_batch.h"
+#include "service/http/mask_watch.h"
+#include "service/http/http_settings.h"
+#include "service/property_writer.h"
 #include "service/scale_fleet.h"
-#include "service/service_config.h"
 
 namespace orva::service {
 
@@ -49,10 +50,11 @@ public:
     // the rest in the next turns, so a poll due meanwhile is not kept waiting.
     static constexpr qint64 kBytesPerTurn = 512 * 1024;
 
-    // configFile may be null (a simulated demo has no file to save to).
     // `server` is already listening (bound before any port or broker is
-    // touched); the service answers what it accepts.
-    WebService(HttpServer& server, ScaleFleet& fleet, const ServiceConfig& config, ConfigFile* configFile, ScaleFleet::Log log);
+    // touched); the service answers what it accepts. `settings` are read at
+    // each request (a reload changes the tokens in place); writes go through
+    // the fleet's write path.
+    WebService(HttpServer& server, ScaleFleet& fleet, const HttpSettings& settings, const WritePath& write, ScaleFleet::Log log);
     ~WebService() override;
 
 
@@ -144,8 +146,8 @@ private:
     void dropClient(QWebSocket* socket, const char* why);
 
     ScaleFleet& fleet_;
-    const ServiceConfig& config_;
-    ConfigFile* configFile_;
+    const HttpSettings& config_;
+    const WritePath& write_;
     ScaleFleet::Log log_;
     // The frames of each WebSocket connection, checked for their mask as
     // they arrive. First, so it outlives every socket that reports to it.

@@ -1,4 +1,4 @@
-#include "service/read_access.h"
+#include "service/http/read_access.h"
 
 #include <QCryptographicHash>
 #include <QList>

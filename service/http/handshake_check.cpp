@@ -1,4 +1,4 @@
-#include "service/handshake_check.h"
+#include "service/http/handshake_check.h"
 
 #include <QUrl>
 
