@@ -6,7 +6,7 @@
 // settings; a face knows the core only through ScaleHub and WritePath.
 //
 // A face is a folder that owns its settings, its parser, its server and its
-// tests, and is registered by one line in service/faces.cpp.
+// tests, and is registered by one line in service/program/faces.cpp.
 //
 // A face's life: parsed with the whole file (a refusal stops the start or
 // the reload); started before any serial port is opened (what it must read
@@ -98,7 +98,7 @@ struct FaceDefinition {
     std::function<std::unique_ptr<Face>(const FaceSettings&, const FaceStart&)> start;
 };
 
-// Every face the service is built with (service/faces.cpp).
+// Every face the service is built with (service/program/faces.cpp).
 const std::vector<FaceDefinition>& faceDefinitions();
 const FaceDefinition* faceOfSection(const std::string& section);
 const FaceDefinition* faceOfScaleKey(const std::string& key);

@@ -7,7 +7,7 @@
 //   [service], [mqtt], [modbus] ...
 //                          a face's own section, and its keys in a scale's
 //                          section ("modbus_unit"): each face parses its own
-//                          (service/face_registry.h, service/faces.cpp):
+//                          (service/face_registry.h, service/program/faces.cpp):
 //                          [service] the HTTP API (service/http/http_settings.h),
 //                          [mqtt] the broker (service/mqtt/mqtt_settings.h)
 //   [<id>]                 one scale: port, and the control's properties a host

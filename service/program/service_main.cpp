@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
             std::to_string(descriptors.before) + ", hard limit " + std::to_string(descriptors.hard) + ")" +
             (lowered.empty() ? std::string() : "; too few for the configured limits, lowered: " + lowered));
 
-    // The other faces of service/faces.cpp that the file configures (MQTT,
+    // The other faces of service/program/faces.cpp that the file configures (MQTT,
     // Modbus ...) start before any port is opened (the broker's client reads
     // its certificate files and takes back the settled weights an earlier
     // run left in its journal), and serve once the scales are there.
