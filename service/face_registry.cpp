@@ -16,6 +16,13 @@ const FaceDefinition* faceOfScaleKey(const std::string& key) {
     return nullptr;
 }
 
+long faceDescriptors(const FaceSettingsMap& faces) {
+    long sum = 0;
+    for (const auto& [section, settings] : faces)
+        if (settings) sum += settings->descriptors();
+    return sum;
+}
+
 FaceSet::FaceSet(const FaceSettingsMap& settings, const FaceStart& start) : log_(start.log) {
     for (const FaceDefinition& face : faceDefinitions()) {
         const auto found = settings.find(face.section);

@@ -49,6 +49,10 @@ struct FaceInput {
 class FaceSettings {
 public:
     virtual ~FaceSettings() = default;
+    // The most file descriptors the face holds at once (its clients, its
+    // listening socket, its connection to a broker, its files): the HTTP
+    // face's limits are fitted into what the process may open beside them.
+    virtual long descriptors() const { return 0; }
 };
 
 // A face's refusal of what the file says; line 0 names the file alone.
@@ -105,6 +109,8 @@ const FaceDefinition* faceOfScaleKey(const std::string& key);
 
 // Each face's settings by its section's name; a face that does not run has none.
 using FaceSettingsMap = std::map<std::string, std::shared_ptr<const FaceSettings>>;
+// What the faces of the map hold at most, together.
+long faceDescriptors(const FaceSettingsMap& faces);
 
 // The running faces, in the order of their registration.
 class FaceSet {

@@ -26,10 +26,11 @@ DescriptorLimit raiseDescriptorLimit() {
     return result;
 }
 
-ConnectionLimits fitDescriptors(ConnectionLimits limits, long descriptors, int scales, std::string& note) {
+ConnectionLimits fitDescriptors(ConnectionLimits limits, long descriptors, int scales, long otherFaces, std::string& note) {
     note.clear();
-    // A scale's port, and the pseudo-terminal pair of a simulated one.
-    const long left = descriptors - kReserve - 2L * scales;
+    // A scale's port, and the pseudo-terminal pair of a simulated one; then
+    // what the other faces may hold at once.
+    const long left = descriptors - kReserve - 2L * scales - std::max(0L, otherFaces);
     const long wanted = static_cast<long>(limits.maxConnections) + limits.maxWebSocketClients;
     if (wanted <= left) return limits;
     const long webSockets = std::max(1L, std::max(0L, left) * limits.maxWebSocketClients / wanted);
@@ -40,6 +41,11 @@ ConnectionLimits fitDescriptors(ConnectionLimits limits, long descriptors, int s
         limits.maxWebSocketClients = static_cast<int>(webSockets);
         limits.maxConnections = static_cast<int>(connections);
     }
+    // Not even one connection and one WebSocket client fit: say so rather
+    // than promise what the process cannot open.
+    if (left < 2)
+        note += "; even so, the scales and the other faces (" + std::to_string(std::max(0L, otherFaces)) +
+                " descriptors) leave too few: raise the limit (LimitNOFILE) or lower [modbus] max_clients";
     return limits;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // How many descriptors the service may hold, and what that leaves for
-// clients. Every connection, WebSocket client and scale holds one; a service
-// out of descriptors cannot accept anyone, so the connection limits are kept
-// below what the process may open.
+// clients. Every connection, WebSocket client, scale and client of another
+// face (Modbus) holds one; a service out of descriptors cannot accept anyone,
+// so the connection limits are kept below what the process may open.
 
 #include <string>
 
@@ -19,9 +19,10 @@ struct DescriptorLimit {
 // Raises the soft limit to the hard one (cheap, and allowed to any process).
 DescriptorLimit raiseDescriptorLimit();
 
-// The limits lowered, when needed, so that `scales` ports, the WebSocket
-// clients, the connections and a reserve fit into `descriptors`. `note` says
-// what was lowered, or stays empty.
-ConnectionLimits fitDescriptors(ConnectionLimits limits, long descriptors, int scales, std::string& note);
+// The limits lowered, when needed, so that `scales` ports, what the other
+// faces hold at most (`otherFaces`: Modbus clients, the broker ...), the
+// WebSocket clients, the connections and a reserve fit into `descriptors`.
+// `note` says what was lowered, or stays empty.
+ConnectionLimits fitDescriptors(ConnectionLimits limits, long descriptors, int scales, long otherFaces, std::string& note);
 
 }  // namespace orva::service

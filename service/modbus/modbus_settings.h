@@ -44,6 +44,10 @@ struct ModbusSettings final : orva::service::FaceSettings {
     std::map<int, std::string> units;
     std::map<std::string, int> decimals;
 
+    // A descriptor per client, the listening socket, and the pair libmodbus
+    // answers into.
+    long descriptors() const override { return maxClients + 3L; }
+
     // What a running server cannot take without a restart differs.
     bool sameListener(const ModbusSettings& o) const {
         return host == o.host && port == o.port && maxClients == o.maxClients;

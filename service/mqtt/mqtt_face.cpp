@@ -14,6 +14,9 @@ namespace {
 
 struct MqttFaceSettings final : orva::service::FaceSettings {
     explicit MqttFaceSettings(MqttSettings s) : settings(std::move(s)) {}
+    // The broker's socket, the pair the client library wakes its loop
+    // with, the journal and its folder while it is replaced.
+    long descriptors() const override { return 5; }
     MqttSettings settings;
 };
 

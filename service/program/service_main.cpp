@@ -167,8 +167,8 @@ int main(int argc, char** argv) {
     // what it may and keeps its connection limits within it.
     const DescriptorLimit descriptors = raiseDescriptorLimit();
     std::string lowered;
-    http.limits =
-        fitDescriptors(http.limits, descriptors.now, static_cast<int>(config.scales.size()) + simulate, lowered);
+    http.limits = fitDescriptors(http.limits, descriptors.now, static_cast<int>(config.scales.size()) + simulate,
+                                 faceDescriptors(config.faces), lowered);
     HttpServer server(http.limits, nullptr);
     server.setAllowList(http.allowFrom);
     // The TLS pair is read before anything listens: a pair that cannot be

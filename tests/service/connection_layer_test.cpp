@@ -216,17 +216,25 @@ TEST(DescriptorLimit, LimitsFitTheDescriptors) {
     const struct {
         long descriptors;
         int scales;
+        long otherFaces;  // what Modbus clients, the broker ... hold at most
         bool lowered;
-    } cases[] = {{65536, 100, false}, {1024, 100, true}, {1024, 0, true}, {2000, 10, false}, {100, 500, true}};
+    } cases[] = {{65536, 100, 0, false}, {1024, 100, 0, true}, {1024, 0, 0, true}, {2000, 10, 0, false}, {100, 500, 0, true},
+                 // Fits alone, not beside 1024 Modbus clients and the broker.
+                 {2000, 10, 1027 + 5, true}, {4096, 10, 1027 + 5, false}, {1500, 0, 1200, true}};
     for (const auto& c : cases) {
         std::string note;
-        const ConnectionLimits l = fitDescriptors(ConnectionLimits{}, c.descriptors, c.scales, note);
-        SCOPED_TRACE(std::to_string(c.descriptors) + " descriptors, " + std::to_string(c.scales) + " scales");
+        const ConnectionLimits l = fitDescriptors(ConnectionLimits{}, c.descriptors, c.scales, c.otherFaces, note);
+        SCOPED_TRACE(std::to_string(c.descriptors) + " descriptors, " + std::to_string(c.scales) + " scales, " +
+                     std::to_string(c.otherFaces) + " for other faces");
         EXPECT_EQ(!note.empty(), c.lowered);
         EXPECT_GE(l.maxConnections, 1);
         EXPECT_GE(l.maxWebSocketClients, 1);
-        if (c.descriptors > 64 + 2L * c.scales + 2) {
-            EXPECT_LE(l.maxConnections + l.maxWebSocketClients + 2L * c.scales + 64, c.descriptors);
+        const long needed = 64 + 2L * c.scales + c.otherFaces;
+        if (c.descriptors > needed + 2) {
+            EXPECT_LE(l.maxConnections + l.maxWebSocketClients + needed, c.descriptors);
+            EXPECT_EQ(note.find("too few"), std::string::npos) << note;
+        } else {
+            EXPECT_NE(note.find("too few"), std::string::npos) << note;
         }
     }
 }

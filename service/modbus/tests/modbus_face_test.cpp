@@ -70,6 +70,9 @@ TEST(ModbusSettingsTest, ExplicitUnitsDecimalsAndWordOrder) {
     EXPECT_EQ(m.units, (std::map<int, std::string>{{1, "b"}, {2, "a"}}));
     EXPECT_EQ(m.decimals.at("a"), 0);
     EXPECT_EQ(m.decimals.at("b"), 6);
+    // Its clients and its listening socket count against the descriptors the
+    // HTTP face's limits are fitted into.
+    EXPECT_GE(orva::service::faceDescriptors(config.faces), m.maxClients + 1L);
     const auto listed = orva::service::parseConfig("[modbus]\nallow_from = 10.0.0.0/8, fd00::/8\n", "f.ini");
     EXPECT_TRUE(modbusOf(listed).allowFrom.allows(QHostAddress("10.1.2.3")));
     EXPECT_TRUE(modbusOf(listed).allowFrom.allows(QHostAddress("fd00::5")));

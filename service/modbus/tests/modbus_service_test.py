@@ -410,3 +410,50 @@ class Bounds(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class Descriptors(unittest.TestCase):
+    """Modbus clients hold descriptors too: the HTTP face's limits are fitted
+    beside them, so a full Modbus face and a flood of HTTP connections under a
+    low descriptor limit leave the service answering both."""
+
+    def test_modbus_clients_count_in_the_descriptor_limit(self):
+        import resource
+        ws = Workspace()
+        self.addCleanup(ws.close)
+        bay = ws.simulator("bay1", "--weight", "7.25")
+        mport = free_port()
+        service = ws.service(
+            config(mport, f"[bay-1]\nport = {bay.link}\n", "max_clients = 200\n").replace(
+                "[service]\n", "[service]\nmax_connections_per_address = 5000\n"),
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (400, 400)))
+        wait_for(lambda: "serving" in service.log(), 5)
+        line = re.search(r"may use 400 file descriptors.*lowered: max_connections 1024 -> (\d+), "
+                         r"max_websocket_clients 256 -> (\d+)", service.log())
+        self.assertIsNotNone(line, service.log())
+        # The HTTP face's connections, its WebSocket clients and the 200
+        # Modbus clients (and their listener) fit beside the service's own.
+        self.assertLessEqual(int(line.group(1)) + int(line.group(2)) + 200, 400 - 64, service.log())
+        # This test's own 700 sockets need more than a usual soft limit.
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        wanted = 4096 if hard == resource.RLIM_INFINITY else min(hard, 4096)
+        if soft < wanted:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
+        modbus = []
+        for _ in range(200):
+            s = socket.create_connection(("127.0.0.1", mport), timeout=10)
+            self.addCleanup(s.close)
+            modbus.append(s)
+        self.assertEqual(len(registers(modbus[-1])), 17)
+        http = []
+        for _ in range(500):
+            s = socket.create_connection(("127.0.0.1", service.port), timeout=10)
+            self.addCleanup(s.close)
+            http.append(s)
+        time.sleep(0.5)
+        # A newcomer is answered (an idle connection makes room for it), and
+        # every held Modbus client still reads its registers.
+        self.assertEqual(service.request("/api/scales", timeout=5)[0], 200)
+        for s in modbus[::20]:
+            self.assertEqual(len(registers(s)), 17)
+        self.assertNotIn("Too many open files", service.log())
