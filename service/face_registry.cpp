@@ -62,6 +62,10 @@ void FaceSet::reload(const FaceSettingsMap& settings) {
     }
 }
 
+void FaceSet::describeScale(const QString& id, QJsonObject& state) const {
+    for (const auto& [section, face] : running_) face->describeScale(id, state);
+}
+
 std::string FaceSet::metrics() const {
     std::string out;
     for (const auto& [section, face] : running_) out += face->metrics();

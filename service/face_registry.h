@@ -21,6 +21,9 @@
 #include <string>
 #include <vector>
 
+class QJsonObject;
+class QString;
+
 namespace orva::service {
 
 class ScaleHub;
@@ -89,6 +92,12 @@ public:
     virtual std::string reload(const FaceSettings* next) = 0;
     // Its lines of /metrics, in Prometheus text format.
     virtual std::string metrics() const { return {}; }
+    // What it adds to a scale's state in the HTTP API (its address for the
+    // scale: "modbus_unit"); nothing by default.
+    virtual void describeScale(const QString& id, QJsonObject& state) const {
+        (void)id;
+        (void)state;
+    }
 };
 
 struct FaceDefinition {
@@ -125,6 +134,7 @@ public:
     // A reload: each face is told its new settings and answers for itself.
     void reload(const FaceSettingsMap& settings);
     std::string metrics() const;
+    void describeScale(const QString& id, QJsonObject& state) const;
 
 private:
     std::vector<std::pair<std::string, std::unique_ptr<Face>>> running_;

@@ -30,7 +30,8 @@ function panelFor(state) {
   if (panels.has(state.id)) return panels.get(state.id);
   const root = make("div", "scale offline"); root.dataset.scale = state.id;
   const head = make("div", "head");
-  const title = make("div", ""); title.append(make("div", "id", state.id), make("div", "port", state.port));
+  const modbus = make("div", "modbus", "");   // the scale's Modbus unit, while the service serves Modbus TCP
+  const title = make("div", ""); title.append(make("div", "id", state.id), make("div", "port", state.port), modbus);
   const st = make("div", "state", "offline");
   head.append(title, st);
   const panel = make("div", "panel");
@@ -52,7 +53,7 @@ function panelFor(state) {
   const reason = make("div", "reason", "");
   root.append(head, reason, panel);
   document.getElementById("scales").append(root);
-  const p = { root, st, caption, weight, unit, shape1, shape2, reason, portState: "waiting", why: "" };
+  const p = { root, st, caption, weight, unit, shape1, shape2, reason, modbus, portState: "waiting", why: "" };
   panels.set(state.id, p);
   return p;
 }
@@ -115,6 +116,9 @@ async function refresh() {
       if ((fresh || !live()) && s.panel) draw(p, s.panel);
       showPort(p, s.port_state, s.reason);
       showOnline(p, s.online);
+      // A reload may move the scale to another unit, or end Modbus with the service's restart.
+      p.modbus.textContent = Number.isInteger(s.modbus_unit) ? "Modbus unit " + s.modbus_unit : "";
+      p.modbus.hidden = !Number.isInteger(s.modbus_unit);
     }
   } catch (e) {
     link.textContent = "service unreachable, reconnecting…"; link.className = "down";

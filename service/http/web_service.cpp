@@ -373,10 +373,10 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
         case Resource::DashboardStyle: return dashboardFile("dashboard.css", "text/css; charset=utf-8");
         case Resource::Scales: {
             QJsonArray list;
-            for (const auto& s : fleet_.scales()) list.append(s->state().toJson());
+            for (const auto& s : fleet_.scales()) list.append(stateJson(*s));
             return Reply{200, "application/json", QJsonDocument(list).toJson(QJsonDocument::Compact), {}};
         }
-        case Resource::Scale: return Reply{200, "application/json", json(scale->state().toJson()), {}};
+        case Resource::Scale: return Reply{200, "application/json", json(stateJson(*scale)), {}};
         case Resource::Metrics: return Reply{200, "text/plain; version=0.0.4; charset=utf-8", metrics(), {}};
         case Resource::Live: return Reply::error(426, "/api/live is a WebSocket: ask for an upgrade");
         case Resource::Properties:
@@ -408,6 +408,12 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
         }
     }
     return Reply::error(404, "no such resource");
+}
+
+QJsonObject WebService::stateJson(const ServiceScale& scale) const {
+    QJsonObject state = scale.state().toJson();
+    if (scaleFields_) scaleFields_(scale.id(), state);
+    return state;
 }
 
 // Null when the request carries the write token; else why not.

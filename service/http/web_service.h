@@ -65,6 +65,8 @@ public:
     void setSentLog(std::FILE* log) { sentLog_ = log; }
     // More lines for /metrics, in Prometheus text format (the broker link's).
     void addMetrics(std::function<QByteArray()> source) { moreMetrics_.push_back(std::move(source)); }
+    // What the other faces add to a scale's state (its Modbus unit ...).
+    void setScaleFields(std::function<void(const QString&, QJsonObject&)> fields) { scaleFields_ = std::move(fields); }
 
 private:
     struct Reply {
@@ -183,6 +185,8 @@ private:
     std::uint64_t refusedClients_ = 0;
     std::uint64_t droppedClients_ = 0;
     std::vector<std::function<QByteArray()>> moreMetrics_;
+    std::function<void(const QString&, QJsonObject&)> scaleFields_;
+    QJsonObject stateJson(const ServiceScale& scale) const;
     std::uint64_t refusedRequests_ = 0;
 };
 

@@ -1,5 +1,6 @@
 #include "service/modbus/modbus_face.h"
 
+#include <QJsonObject>
 #include <memory>
 
 #include "service/modbus/modbus_server.h"
@@ -23,6 +24,10 @@ public:
         return said.empty() ? said : "[modbus] " + said;
     }
     std::string metrics() const override { return server_ ? server_->metrics() : std::string(); }
+    void describeScale(const QString& id, QJsonObject& state) const override {
+        const int unit = server_ ? server_->unitOf(id) : 0;
+        if (unit > 0) state.insert("modbus_unit", unit);
+    }
 
 private:
     ModbusSettings settings_;

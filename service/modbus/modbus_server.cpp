@@ -164,6 +164,12 @@ void ModbusServer::mapUnits() {
         if (!inFile.count(ids[i]) && units_[i + 1].isEmpty()) units_[i + 1] = ids[i];
 }
 
+int ModbusServer::unitOf(const QString& id) const {
+    for (int unit = 1; unit <= 247; ++unit)
+        if (units_[unit] == id) return unit;
+    return 0;
+}
+
 void ModbusServer::accept() {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
         const bool allowed = settings_.allowFrom.allows(socket->peerAddress());

@@ -54,6 +54,8 @@ public:
     // takes a restart, empty for nothing.
     std::string reload(const ModbusSettings& next);
     quint16 port() const { return server_.serverPort(); }
+    // The unit that reaches a scale, 0 for none.
+    int unitOf(const QString& id) const;
     int clients() const { return static_cast<int>(clients_.size()); }
 
     // Its /metrics families, in Prometheus text format.

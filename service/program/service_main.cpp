@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QScopeGuard>
 #include <charconv>
 #include <csignal>
@@ -251,6 +252,9 @@ int main(int argc, char** argv) {
         return startFailed(e.what());
     }
     web.addMetrics([&faces] { return QByteArray::fromStdString(faces->metrics()); });
+    web.setScaleFields([&faces](const QString& id, QJsonObject& state) {
+        if (faces) faces->describeScale(id, state);
+    });
     const quint16 port = server.serverPort();
     const QString shown = address.protocol() == QAbstractSocket::IPv6Protocol ? "[" + address.toString() + "]" : address.toString();
     std::printf("listening on %s://%s:%u/\n", scheme, shown.toUtf8().constData(), port);

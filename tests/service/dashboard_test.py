@@ -10,6 +10,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -87,7 +88,8 @@ class Browser:
                      kind: root.querySelector('.caption').textContent, lamps,
                      reason: root.querySelector('.reason').textContent,
                      reasonShown: getComputedStyle(root.querySelector('.reason')).display !== 'none',
-                     grey: getComputedStyle(root.querySelector('.panel')).filter };
+                     grey: getComputedStyle(root.querySelector('.panel')).filter,
+                     modbus: (m => m && !m.hidden ? m.textContent : null)(root.querySelector('.modbus')) };
         })()""" % scale)
 
     def screenshot(self, path):
@@ -144,6 +146,7 @@ class Dashboard(unittest.TestCase):
         self.assertEqual((p["unit"], p["kind"], p["state"]), ("kg", "ORVA-1", "online"))
         self.assertEqual([p["lamps"]["Shape1-%d" % i] for i in range(3)], [GREEN] * 3)
         self.assertEqual([p["lamps"]["Shape2-%d" % i] for i in range(4)], [WHITE, GREEN, WHITE, WHITE])
+        self.assertIsNone(p["modbus"], "no Modbus unit shown while the service serves no Modbus")
         # An empty scale: ">0<" lit, never settled (below MinFixVes), stability lamps red.
         p = wait_for(shows("empty_scale", weight="0", offline=False), 10)
         self.assertEqual([p["lamps"]["Shape2-%d" % i] for i in range(4)], [GREEN, WHITE, WHITE, WHITE])
@@ -174,8 +177,8 @@ class Dashboard(unittest.TestCase):
     def test_a_narrow_screen_shows_everything_and_why_a_scale_is_offline(self):
         loaded = self.ws.simulator("bay1", "--weight", "1234.5")
         absent = os.path.join(self.ws.dir, "ttyUSB9")
-        config = (f"[service]\nlisten = 127.0.0.1:0\n"
-                  f"[loading-bay-with-a-long-name]\nport = {loaded.link}\n[yard]\nport = {absent}\n")
+        config = (f"[service]\nlisten = 127.0.0.1:0\n[modbus]\nlisten = 127.0.0.1:{free_port()}\n"
+                  f"[loading-bay-with-a-long-name]\nport = {loaded.link}\n[yard]\nport = {absent}\nmodbus_unit = 7\n")
         service = self.ws.service(config)
         self.browser = Browser()
         self.browser.open(service.base + "/", width=360, height=780)
@@ -189,13 +192,16 @@ class Dashboard(unittest.TestCase):
         wait_for(shows("loading-bay-with-a-long-name", weight="1234.5", offline=False), 10)
         p = wait_for(shows("yard", offline=True, reasonShown=True), 10)
         self.assertTrue(p["reason"].startswith("no such device"), p["reason"])
+        # Each scale's Modbus unit, the one a PLC reads it at.
+        self.assertEqual(p["modbus"], "Modbus unit 7")
+        self.assertEqual(self.browser.panel("loading-bay-with-a-long-name")["modbus"], "Modbus unit 1")
         # Nothing wider than the screen, nothing cut: every panel, label and
         # display lies inside the page and inside its own box.
         overflow = self.browser.evaluate("""(() => {
             const out = [];
             if (innerWidth !== 360) out.push('laid out ' + innerWidth + ' px wide');
             if (document.documentElement.scrollWidth > innerWidth) out.push('page ' + document.documentElement.scrollWidth);
-            document.querySelectorAll('.scale, .scale .state, .scale .id, .scale .port, .display, .reason').forEach(e => {
+            document.querySelectorAll('.scale, .scale .state, .scale .id, .scale .port, .scale .modbus, .display, .reason').forEach(e => {
                 const r = e.getBoundingClientRect();
                 if (getComputedStyle(e).display === 'none') return;
                 if (r.left < 0 || r.right > innerWidth) out.push(e.className + ' at ' + r.left + '..' + r.right);
@@ -208,6 +214,11 @@ class Dashboard(unittest.TestCase):
         if out:
             os.makedirs(out, exist_ok=True)
             self.browser.screenshot(os.path.join(out, "dashboard-360.png"))
+        # A reload moves a scale to another unit: the page follows.
+        with open(service.config, "w") as f:
+            f.write(config.replace("modbus_unit = 7", "modbus_unit = 3"))
+        service.process.send_signal(signal.SIGHUP)
+        wait_for(shows("yard", modbus="Modbus unit 3"), 10)
 
 
 if __name__ == "__main__":

@@ -63,6 +63,7 @@ class HttpApi(unittest.TestCase):
         for key in ("id", "port", "online", "weight", "stable", "VesTerminal", "TipTerminal", "StatusTerminal",
                     "UnitWeight", "flags", "updated"):
             self.assertIn(key, bay)
+        self.assertNotIn("modbus_unit", bay, "only while the service serves Modbus TCP")
         self.assertEqual(bay["port"], self.bay.link)
         self.assertIs(bay["online"], True)
         self.assertEqual(bay["weight"], 12.5)

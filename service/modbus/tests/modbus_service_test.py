@@ -137,6 +137,9 @@ class Readings(unittest.TestCase):
         big = self.settled()
         self.assertEqual(f32(big[0:2]), 12.5)
         self.assertEqual(u32(big[15:17]) < 2000, True)
+        # The HTTP API names each scale's unit (the dashboard shows it).
+        units = {s["id"]: s.get("modbus_unit") for s in self.service.request("/api/scales")[2]}
+        self.assertEqual(units, {"bay-1": 1, "bay_2": 2, "gone": 9})
         write(self.service.config, config(self.mport, self.scales.replace("[bay-1]\n", "[bay-1]\nmodbus_unit = 5\n"),
                                           "word_order = little\n"))
         self.service.process.send_signal(signal.SIGHUP)
@@ -149,6 +152,7 @@ class Readings(unittest.TestCase):
         self.assertEqual(u32(low[11:13], low=True), u32(big[11:13]))
         # Unit 1 holds no scale now.
         self.assertEqual(c.read_input_registers(0, 1, slave=1).exception_code, 0x0A)
+        self.assertEqual(self.service.scale("bay-1")["modbus_unit"], 5)
 
     def test_an_offline_scale_says_why_and_no_write_lands(self):
         c = self.client()
