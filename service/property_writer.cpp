@@ -8,7 +8,6 @@
 #include "hosts/durable_file.h"
 #include "platform/serial_settings.h"
 #include "service/fd_serial_port.h"
-#include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "service/service_scale.h"
 
@@ -110,12 +109,6 @@ std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, co
         }
     }
     return result;
-}
-
-std::variant<WrittenProperties, Refusal> WritePath::write(const QString& scaleId, const QByteArray& body) const {
-    ServiceScale* scale = fleet_.find(scaleId);
-    if (scale == nullptr) return Refusal{404, QString("no scale \"%1\"").arg(scaleId)};
-    return writeProperties(*scale, body, file_);
 }
 
 }  // namespace orva::service

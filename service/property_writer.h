@@ -20,7 +20,6 @@ class ActivexORVA;
 namespace orva::service {
 
 class ConfigFile;
-class ScaleFleet;
 class ServiceScale;
 
 // The control's properties as a JSON object (integers as numbers, texts as
@@ -45,18 +44,5 @@ struct WrittenProperties {
 // scale's), 507 when the disk is full, 500 when the file cannot be written
 // otherwise or would be refused at the next start.
 std::variant<WrittenProperties, Refusal> writeProperties(ServiceScale& scale, const QByteArray& body, ConfigFile* file);
-
-// The fleet's write path, as a face is given it: a write of one scale's
-// properties by its id. An unknown id is refused with 404.
-class WritePath {
-public:
-    // file may be null (nothing to save to).
-    WritePath(ScaleFleet& fleet, ConfigFile* file) : fleet_(fleet), file_(file) {}
-    std::variant<WrittenProperties, Refusal> write(const QString& scaleId, const QByteArray& body) const;
-
-private:
-    ScaleFleet& fleet_;
-    ConfigFile* file_;
-};
 
 }  // namespace orva::service

@@ -4,6 +4,8 @@
 
 #include <set>
 
+#include "service/property_writer.h"
+
 namespace orva::service {
 namespace {
 
@@ -137,6 +139,54 @@ ScaleState ScaleFleet::stateOf(const QString& id) const {
 ScaleFigures ScaleFleet::figuresOf(const QString& id) const {
     const ServiceScale* s = find(id);
     return s != nullptr ? s->figures() : ScaleFigures{};
+}
+
+QJsonObject ScaleFleet::propertiesOf(const QString& id) const {
+    ServiceScale* s = find(id);
+    return s != nullptr ? propertiesJson(s->control(), false) : QJsonObject{};
+}
+
+std::optional<ScaleHub::Settled> ScaleFleet::settledOf(const QString& id) const {
+    ServiceScale* s = find(id);
+    if (s == nullptr) return std::nullopt;
+    const auto weight = s->settledWeight();
+    if (!weight) return std::nullopt;
+    return Settled{*weight, QString::fromStdString(s->control().UnitWeight()), s->settledAt(), s->weighingNumber()};
+}
+
+QByteArray ScaleFleet::scaleMetrics() const {
+    QByteArray out;
+    auto family = [&](const char* name, const char* type, const char* help, auto value) {
+        out += QByteArray("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+        for (const auto& s : scales_)
+            out += QByteArray(name) + "{scale=\"" + s->id().toUtf8() + "\"} " + QByteArray::number(value(*s)) + "\n";
+    };
+    family("orva_polls_total", "counter", "Polls (requests) sent to the terminal.",
+           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().polls); });
+    family("orva_decodes_total", "counter", "Decodes of the terminal's reply.",
+           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().decodes); });
+    family("orva_unrecognised_total", "counter", "Decodes of a reply that was not a frame.",
+           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().unrecognised); });
+    family("orva_stable_weights_total", "counter", "Settled weights (StabVes).",
+           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().stableWeights); });
+    family("orva_reconfigurations_total", "counter", "Port reconfigurations.",
+           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().reconfigurations); });
+    family("orva_port_failures_total", "counter", "Failed opens and devices lost while open.",
+           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().portFailures); });
+    family("orva_online", "gauge", "1 when a reply was recognised in the last 2 s.",
+           [](const ServiceScale& s) { return static_cast<qulonglong>(s.online() ? 1 : 0); });
+    return out + portStateMetrics();
+}
+
+QByteArray ScaleFleet::timerMetrics() const {
+    QByteArray out;
+    auto single = [&](const char* name, const char* type, const char* help, qulonglong value) {
+        out += QByteArray("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " +
+               QByteArray::number(value) + "\n";
+    };
+    single("orva_tick_wakeups_total", "counter", "Wake-ups of the shared tick timer.", scheduler_.wakeUps());
+    single("orva_ticks_total", "counter", "Timer ticks of all controls.", scheduler_.ticks());
+    return out;
 }
 
 }  // namespace orva::service

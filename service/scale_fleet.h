@@ -32,6 +32,10 @@ public:
     ScaleSignals* signalsOf(const QString& id) override;
     ScaleState stateOf(const QString& id) const override;
     ScaleFigures figuresOf(const QString& id) const override;
+    QJsonObject propertiesOf(const QString& id) const override;
+    std::optional<Settled> settledOf(const QString& id) const override;
+    QByteArray scaleMetrics() const override;
+    QByteArray timerMetrics() const override;
 
     ServiceScale* find(const QString& id) const;
     // The id of the scale whose own device this is (deviceIdentity), empty for none.

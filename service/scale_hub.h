@@ -25,6 +25,7 @@
 #include <QObject>
 #include <QString>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace orva::service {
@@ -101,6 +102,22 @@ public:
     virtual ScaleState stateOf(const QString& id) const = 0;
     // Figures of an unknown id have present false.
     virtual ScaleFigures figuresOf(const QString& id) const = 0;
+    // The control's properties as a JSON object (integers as numbers, texts
+    // as strings); empty for an unknown id.
+    virtual QJsonObject propertiesOf(const QString& id) const = 0;
+    // The last settled weight while it is still the shown weight, with its
+    // unit, time and number; none for an unknown id.
+    struct Settled {
+        double weight = 0;
+        QString unit;
+        QDateTime at;
+        quint64 seq = 0;
+    };
+    virtual std::optional<Settled> settledOf(const QString& id) const = 0;
+    // The scales' own lines of /metrics, in Prometheus text format: each
+    // scale's counters and the ports' states; the shared timer's wake-ups.
+    virtual QByteArray scaleMetrics() const = 0;
+    virtual QByteArray timerMetrics() const = 0;
     // Whether anyone follows eventJson(): the scales build the JSON texts
     // only while someone does.
     bool followed() const { return isSignalConnected(QMetaMethod::fromSignal(&ScaleHub::eventJson)); }

@@ -50,9 +50,8 @@ WebService::Reply WebService::dashboardFile(const char* name, const QByteArray& 
     return Reply{200, contentType, file.readAll(), {}};
 }
 
-WebService::WebService(HttpServer& server, ScaleFleet& fleet, const HttpSettings& settings, const WritePath& write,
-                       ScaleFleet::Log log)
-    : fleet_(fleet),
+WebService::WebService(HttpServer& server, ScaleHub& hub, const HttpSettings& settings, const WritePath& write, Log log)
+    : hub_(hub),
       config_(settings),
       write_(write),
       log_(std::move(log)),
@@ -87,12 +86,12 @@ WebService::WebService(HttpServer& server, ScaleFleet& fleet, const HttpSettings
     outboxTurns_.setSingleShot(true);
     connect(&outboxTurns_, &QTimer::timeout, this, [this] { writeOutbox(); });
     auto follow = [this](const QString& id) {
-        connect(fleet_.signalsOf(id), &ScaleSignals::stableWeight, this,
+        connect(hub_.signalsOf(id), &ScaleSignals::stableWeight, this,
                 [this, id](double w, const QString& unit, const QDateTime& at, quint64 seq) { settled(id, w, unit, at, seq); });
     };
-    for (const QString& id : fleet_.ids()) follow(id);
-    connect(&fleet_, &ScaleFleet::scaleAdded, this, follow);  // by a reload
-    connect(&fleet_, &ScaleFleet::scaleRemoved, this, [this](const QString& id) {
+    for (const QString& id : hub_.ids()) follow(id);
+    connect(&hub_, &ScaleHub::scaleAdded, this, follow);  // by a reload
+    connect(&hub_, &ScaleHub::scaleRemoved, this, [this](const QString& id) {
         answerWaitersOf(id, Reply::error(404, QString("no scale \"%1\": removed from the configuration").arg(id)));
         batch_.forget(id);
     });
@@ -361,11 +360,8 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
         return preflight;
     }
 
-    ServiceScale* scale = nullptr;
-    if (!r.scaleId.isEmpty()) {
-        scale = fleet_.find(r.scaleId);
-        if (scale == nullptr) return Reply::error(404, QString("no scale \"%1\"").arg(r.scaleId));
-    }
+    if (!r.scaleId.isEmpty() && hub_.signalsOf(r.scaleId) == nullptr)
+        return Reply::error(404, QString("no scale \"%1\"").arg(r.scaleId));
 
     switch (r.resource) {
         case Resource::Dashboard: return dashboardFile("dashboard.html", "text/html; charset=utf-8");
@@ -373,24 +369,24 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
         case Resource::DashboardStyle: return dashboardFile("dashboard.css", "text/css; charset=utf-8");
         case Resource::Scales: {
             QJsonArray list;
-            for (const auto& s : fleet_.scales()) list.append(stateJson(*s));
+            for (const QString& id : hub_.ids()) list.append(stateJson(id));
             return Reply{200, "application/json", QJsonDocument(list).toJson(QJsonDocument::Compact), {}};
         }
-        case Resource::Scale: return Reply{200, "application/json", json(stateJson(*scale)), {}};
+        case Resource::Scale: return Reply{200, "application/json", json(stateJson(r.scaleId)), {}};
         case Resource::Metrics: return Reply{200, "text/plain; version=0.0.4; charset=utf-8", metrics(), {}};
         case Resource::Live: return Reply::error(426, "/api/live is a WebSocket: ask for an upgrade");
         case Resource::Properties:
-            if (method == "PUT") return writeProperties(request, connection->peer(), *scale);
-            return Reply{200, "application/json", json(propertiesJson(scale->control(), false)), {}};
+            if (method == "PUT") return writeProperties(request, connection->peer(), r.scaleId);
+            return Reply{200, "application/json", json(hub_.propertiesOf(r.scaleId)), {}};
         case Resource::Stable: {
             const auto timeout = stableTimeout(request.query);
             if (const auto* refusal = std::get_if<Refusal>(&timeout)) return Reply::error(refusal->status, refusal->error);
-            if (const auto w = scale->settledWeight()) {
+            if (const auto w = hub_.settledOf(r.scaleId)) {
                 return Reply{200, "application/json",
-                             json({{"weight", *w},
-                                   {"unit", QString::fromStdString(scale->control().UnitWeight())},
-                                   {"at", scale->settledAt().toString(Qt::ISODateWithMs)},
-                                   {"seq", static_cast<qint64>(scale->weighingNumber())}}),
+                             json({{"weight", w->weight},
+                                   {"unit", w->unit},
+                                   {"at", w->at.toString(Qt::ISODateWithMs)},
+                                   {"seq", static_cast<qint64>(w->seq)}}),
                              {}};
             }
             if (std::get<int>(timeout) == 0) return Reply::error(504, "timeout");
@@ -410,9 +406,9 @@ WebService::Reply WebService::answer(const HttpRequest& request, HttpConnection*
     return Reply::error(404, "no such resource");
 }
 
-QJsonObject WebService::stateJson(const ServiceScale& scale) const {
-    QJsonObject state = scale.state().toJson();
-    if (scaleFields_) scaleFields_(scale.id(), state);
+QJsonObject WebService::stateJson(const QString& id) const {
+    QJsonObject state = hub_.stateOf(id).toJson();
+    if (scaleFields_) scaleFields_(id, state);
     return state;
 }
 
@@ -428,20 +424,20 @@ const char* WebService::writeRefusal(const HttpRequest& request) const {
     return nullptr;
 }
 
-WebService::Reply WebService::writeProperties(const HttpRequest& request, const QHostAddress& from, ServiceScale& scale) {
+WebService::Reply WebService::writeProperties(const HttpRequest& request, const QHostAddress& from, const QString& scaleId) {
     const QString client = address(from);
     if (const char* why = writeRefusal(request)) {
         refusedRequest(from, "refused a property write from " + client.toStdString() + ": " + why);
         return Reply::error(401, why);
     }
-    auto outcome = write_.write(scale.id(), request.body);
+    auto outcome = write_.write(scaleId, request.body);
     if (const auto* refusal = std::get_if<Refusal>(&outcome)) {
-        refusedRequest(from, "refused a property write on " + scale.id().toStdString() + " from " + client.toStdString() + ": " +
+        refusedRequest(from, "refused a property write on " + scaleId.toStdString() + " from " + client.toStdString() + ": " +
                                  refusal->error.toStdString());
         return Reply::error(refusal->status, refusal->error);
     }
     auto& written = std::get<WrittenProperties>(outcome);
-    log_("[" + scale.id().toStdString() + "] properties written by " + client.toStdString() + ": " + written.written);
+    log_("[" + scaleId.toStdString() + "] properties written by " + client.toStdString() + ": " + written.written);
     written.properties.insert("saved", written.saved);
     return Reply{200, "application/json", json(written.properties), {}};
 }
@@ -542,14 +538,15 @@ void WebService::acceptWebSockets() {
                 return;
             }
             const QStringList& ids = std::get<QStringList>(wanted);
-            if (ids.size() > static_cast<qsizetype>(fleet_.scales().size())) {
+            const qsizetype served = hub_.ids().size();
+            if (ids.size() > served) {
                 raw->sendTextMessage(QString::fromUtf8(
-                    json({{"error", QString("a subscription names at most the %1 scale(s) served").arg(fleet_.scales().size())}})));
+                    json({{"error", QString("a subscription names at most the %1 scale(s) served").arg(served)}})));
                 overQueued(raw);
                 return;
             }
             for (const QString& id : ids)
-                if (fleet_.find(id) == nullptr) {
+                if (hub_.signalsOf(id) == nullptr) {
                     raw->sendTextMessage(QString::fromUtf8(json({{"error", QString("no scale \"%1\"").arg(id)}})));
                     overQueued(raw);
                     return;
@@ -576,7 +573,7 @@ void WebService::acceptWebSockets() {
         clients_.emplace(raw, Client{std::move(socket), {}, peer, 0, {}, true, 0, nowMs(), tcp, 0, nextSerial_++, false});
         // The scales build their event texts only while someone listens.
         if (clients_.size() == 1) {
-            eventsConnection_ = connect(&fleet_, &ScaleHub::eventJson, this,
+            eventsConnection_ = connect(&hub_, &ScaleHub::eventJson, this,
                                         [this](const QString& id, const QByteArray& j, bool) { batch_.add(id, j); });
             batches_.start(kBatchMs);
         }
@@ -749,31 +746,11 @@ void WebService::dropClient(QWebSocket* raw, const char* why) {
 }
 
 QByteArray WebService::metrics() const {
-    QByteArray out;
-    auto family = [&](const char* name, const char* type, const char* help, auto value) {
-        out += QByteArray("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
-        for (const auto& s : fleet_.scales())
-            out += QByteArray(name) + "{scale=\"" + s->id().toUtf8() + "\"} " + QByteArray::number(value(*s)) + "\n";
-    };
-    family("orva_polls_total", "counter", "Polls (requests) sent to the terminal.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().polls); });
-    family("orva_decodes_total", "counter", "Decodes of the terminal's reply.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().decodes); });
-    family("orva_unrecognised_total", "counter", "Decodes of a reply that was not a frame.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().unrecognised); });
-    family("orva_stable_weights_total", "counter", "Settled weights (StabVes).",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().stableWeights); });
-    family("orva_reconfigurations_total", "counter", "Port reconfigurations.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().reconfigurations); });
-    family("orva_port_failures_total", "counter", "Failed opens and devices lost while open.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().portFailures); });
-    family("orva_online", "gauge", "1 when a reply was recognised in the last 2 s.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.online() ? 1 : 0); });
+    QByteArray out = hub_.scaleMetrics();
     auto single = [&](const char* name, const char* type, const char* help, qulonglong value) {
         out += QByteArray("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " +
                QByteArray::number(value) + "\n";
     };
-    out += fleet_.portStateMetrics();
     single("orva_websocket_clients", "gauge", "Connected WebSocket clients.", clients_.size());
     single("orva_websocket_refused_total", "counter", "WebSocket clients refused over the limit.", refusedClients_);
     single("orva_websocket_dropped_total", "counter", "WebSocket clients dropped for not reading or not answering pings.", droppedClients_);
@@ -785,8 +762,7 @@ QByteArray WebService::metrics() const {
            server_.notAllowed());
     single("orva_refused_requests_total", "counter", "Requests and connections refused.", refusedRequests_);
     single("orva_waiting_requests", "gauge", "Requests waiting for a settled weight.", waiters_.size());
-    single("orva_tick_wakeups_total", "counter", "Wake-ups of the shared tick timer.", fleet_.scheduler().wakeUps());
-    single("orva_ticks_total", "counter", "Timer ticks of all controls.", fleet_.scheduler().ticks());
+    out += hub_.timerMetrics();
     for (const auto& more : moreMetrics_) out += more();
     return out;
 }

@@ -33,8 +33,8 @@
 #include "service/http/live_batch.h"
 #include "service/http/mask_watch.h"
 #include "service/http/http_settings.h"
-#include "service/property_writer.h"
-#include "service/scale_fleet.h"
+#include "service/write_path.h"
+#include "service/scale_hub.h"
 
 namespace orva::service {
 
@@ -54,7 +54,8 @@ public:
     // touched); the service answers what it accepts. `settings` are read at
     // each request (a reload changes the tokens in place); writes go through
     // the fleet's write path.
-    WebService(HttpServer& server, ScaleFleet& fleet, const HttpSettings& settings, const WritePath& write, ScaleFleet::Log log);
+    using Log = std::function<void(const std::string&)>;
+    WebService(HttpServer& server, ScaleHub& hub, const HttpSettings& settings, const WritePath& write, Log log);
     ~WebService() override;
 
 
@@ -115,7 +116,7 @@ private:
     void onRefused(HttpConnection* connection, int status, const char* reason);
     void refusedRequest(const QHostAddress& client, const std::string& what);
     Reply answer(const HttpRequest& request, HttpConnection* connection, bool& parked);
-    Reply writeProperties(const HttpRequest& request, const QHostAddress& from, ServiceScale& scale);
+    Reply writeProperties(const HttpRequest& request, const QHostAddress& from, const QString& scaleId);
     const char* writeRefusal(const HttpRequest& request) const;
     QByteArray metrics() const;
     QByteArray allowedOrigin(const HttpRequest& request) const;
@@ -147,10 +148,10 @@ private:
     bool overQueued(QWebSocket* socket);
     void dropClient(QWebSocket* socket, const char* why);
 
-    ScaleFleet& fleet_;
+    ScaleHub& hub_;  // the scales, as every face sees them
     const HttpSettings& config_;
     const WritePath& write_;
-    ScaleFleet::Log log_;
+    Log log_;
     // The frames of each WebSocket connection, checked for their mask as
     // they arrive. First, so it outlives every socket that reports to it.
     std::map<QTcpSocket*, MaskWatch> maskWatches_;
@@ -186,7 +187,7 @@ private:
     std::uint64_t droppedClients_ = 0;
     std::vector<std::function<QByteArray()>> moreMetrics_;
     std::function<void(const QString&, QJsonObject&)> scaleFields_;
-    QJsonObject stateJson(const ServiceScale& scale) const;
+    QJsonObject stateJson(const QString& id) const;
     std::uint64_t refusedRequests_ = 0;
 };
 

@@ -3,7 +3,7 @@
 #include <QJsonDocument>
 #include <variant>
 
-#include "service/property_writer.h"
+#include "service/write_path.h"
 #include "service/scale_hub.h"
 
 namespace orva::mqtt {

@@ -23,7 +23,7 @@
 #include "service/http/http_settings.h"
 #include "service/http/tls_credentials.h"
 #include "service/http/web_service.h"
-#include "service/property_writer.h"
+#include "service/write_path.h"
 #include "service/scale_fleet.h"
 #include "service/service_config.h"
 #include "simulator/sim_script.h"

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "service/http/read_access.h"
 #include "service/http/http_settings.h"
+#include "service/http/read_access.h"
 #include "service/service_config.h"
 
 namespace orva::service {

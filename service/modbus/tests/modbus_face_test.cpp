@@ -212,6 +212,10 @@ public:
         if (id == "b") return ScaleFigures{.present = true, .portState = "no_device"};
         return {};
     }
+    QJsonObject propertiesOf(const QString&) const override { return {}; }
+    std::optional<Settled> settledOf(const QString&) const override { return std::nullopt; }
+    QByteArray scaleMetrics() const override { return {}; }
+    QByteArray timerMetrics() const override { return {}; }
     ScaleFigures a = settledScale();
     mutable std::atomic<int> reads{0};
 };
