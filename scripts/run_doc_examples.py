@@ -16,7 +16,8 @@ ends. The commands of a block share one shell environment (an "export" holds
 for the commands after it). The output is compared line by line after the parts that change from
 run to run are masked (times, "t_ms", pseudo-terminal numbers); a line of
 JSON is compared as an object (keys in any order), with the values of the
-time keys masked. A line "..." in the expected output stands for any lines.
+time keys masked. A line "..." in the expected output stands for any lines;
+a line that ends in "..." stands for any line that begins as it does.
 
 Options of the marker:
   sim=PATH[@W]      a simulated terminal (orva-sim answering W, default 0)
@@ -27,6 +28,12 @@ Options of the marker:
   service=ID[,ID]   an orva-service with these scales (each on a simulated
                     terminal answering 12.5) stands where the block says
                     localhost:8650; token=T (default 9d1c0f4e7b) is its token
+  broker=HOST       Debian's Mosquitto on a free loopback port stands where
+                    the block says HOST ("-h HOST" and "HOST:1883"); with
+                    service=, the service publishes to it ([mqtt], remote
+                    writes on)
+  login=USER:PASS   the broker takes this login only (default: anonymous)
+  mqtt=PREFIX       the service's topic_prefix (default site1/line2)
   install=PREFIX    the tree's "dev" component installed (cmake --install)
                     into a temporary folder that stands where the block
                     says PREFIX
@@ -45,6 +52,7 @@ Exit status 0 when every marked block did what its document says; 1 with a
 report of each that did not; 2 when a marker cannot be understood."""
 import json
 import os
+import pwd
 import re
 import shlex
 import shutil
@@ -79,15 +87,20 @@ class Block:
 
 
 def parse_options(text, where):
-    options = {"sim": [], "absent": [], "private": [], "service": [], "install": None, "token": "9d1c0f4e7b", "for": None, "timeout": 30.0}
+    options = {"sim": [], "absent": [], "private": [], "service": [], "install": None, "token": "9d1c0f4e7b",
+               "broker": None, "login": None, "mqtt": "site1/line2", "for": None, "timeout": 30.0}
     for word in shlex.split(text or ""):
         key, _, value = word.partition("=")
         if key in ("sim", "absent", "private"):
             options[key].append(value)
         elif key == "service":
             options["service"] = [v for v in value.split(",") if v]
-        elif key == "install":
-            options["install"] = value
+        elif key in ("install", "broker", "mqtt"):
+            options[key] = value
+        elif key == "login":
+            if ":" not in value:
+                raise MarkerError("%s: login takes USER:PASS, not %r" % (where, value))
+            options[key] = value
         elif key == "token":
             options["token"] = value
         elif key in ("for", "timeout"):
@@ -180,7 +193,10 @@ def lines_match(expected, actual):
     a, b = as_json(expected), as_json(actual)
     if a is not None and b is not None:
         return a == b
-    return mask(expected).rstrip() == mask(actual).rstrip()
+    expected, actual = mask(expected).rstrip(), mask(actual).rstrip()
+    if expected.endswith("...") and expected != "...":
+        return actual.startswith(expected[:-3])
+    return expected == actual
 
 
 def output_matches(expected, actual):
@@ -217,10 +233,49 @@ class Runner:
         sim.stdout.readline()  # the device path: it answers from now on
         return sim
 
+    def broker(self, block, workdir, env, substitutions, started):
+        mosquitto = shutil.which("mosquitto", path=os.pathsep.join([env.get("PATH", ""), "/usr/sbin", "/sbin"]))
+        if not mosquitto:
+            raise RuntimeError("no mosquitto to stand for the broker (Debian's mosquitto package)")
+        self.broker_port = free_port()
+        conf = os.path.join(workdir, "mosquitto.conf")
+        # Run as root, the broker would become the user "mosquitto"; it stays who we are.
+        text = "user %s\nlistener %d 127.0.0.1\n" % (pwd.getpwuid(os.geteuid()).pw_name, self.broker_port)
+        if block.options["login"]:
+            user, _, password = block.options["login"].partition(":")
+            passwords = os.path.join(workdir, "passwords")
+            subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, user, password], check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            text += "allow_anonymous false\npassword_file %s\n" % passwords
+        else:
+            text += "allow_anonymous true\n"
+        with open(conf, "w") as f:
+            f.write(text)
+        started.append(subprocess.Popen([mosquitto, "-c", conf], cwd=workdir, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True))
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.broker_port), timeout=1).close()
+                break
+            except OSError:
+                if time.monotonic() > deadline or started[-1].poll() is not None:
+                    raise RuntimeError("the broker did not start")
+                time.sleep(0.05)
+        host = block.options["broker"]
+        substitutions.append(("-h %s" % host, "-h 127.0.0.1 -p %d" % self.broker_port))
+        substitutions.append(("%s:1883" % host, "127.0.0.1:%d" % self.broker_port))
+
     def service(self, block, workdir, env, substitutions, started):
         port = free_port()
         config = os.path.join(workdir, "scales.ini")
         text = "[service]\nlisten = 127.0.0.1:%d\ntoken = %s\n" % (port, block.options["token"])
+        if block.options["broker"]:
+            text += "[mqtt]\nurl = mqtt://127.0.0.1:%d\ntopic_prefix = %s\nremote_writes = on\n" % (
+                self.broker_port, block.options["mqtt"])
+            if block.options["login"]:
+                user, _, password = block.options["login"].partition(":")
+                text += "username = %s\npassword = \"%s\"\n" % (user, password)
         for scale in block.options["service"]:
             link = os.path.join(workdir, "sim-" + scale)
             started.append(self.simulator(link, "12.5", env, workdir))
@@ -271,6 +326,8 @@ class Runner:
                 if done.returncode != 0:
                     return "cmake --install failed:\n" + done.stdout[-2000:]
                 substitutions.append((block.options["install"], prefix))
+            if block.options["broker"]:
+                self.broker(block, workdir, env, substitutions, started)
             if block.options["service"]:
                 self.service(block, workdir, env, substitutions, started)
             # Longer names first, so that no name is replaced inside another.

@@ -20,6 +20,9 @@ CASES = [
     ('standard error among the output, in order',
      '<!-- run -->\n\n    $ echo one; echo two >&2; echo "exit 3"\n    one\n    two\n    exit 3\n', True),
     ('"..." stands for any lines', '<!-- run -->\n\n    $ seq 5\n    1\n    ...\n    5\n', True),
+    ('a line ending in "..." stands for one line that begins so',
+     '<!-- run -->\n\n    $ echo "topic {\\"a\\":1}"\n    topic {"a"...\n', True),
+    ('a line ending in "..." that begins otherwise', '<!-- run -->\n\n    $ echo "topic {}"\n    topic [...\n', False),
     ('times and t_ms are masked',
      '<!-- run -->\n\n    $ date -u +%Y-%m-%dT%H:%M:%S.123Z\n    2026-12-08T00:38:35.345Z\n', True),
     ('JSON keys in any order, time keys masked',
@@ -64,6 +67,7 @@ class Runner(unittest.TestCase):
 
     def test_markers_it_cannot_follow_are_refused(self):
         for text in ('<!-- run: colour=red -->\n\n    true\n', '<!-- run: for=soon -->\n\n    true\n',
+                     '<!-- run: login=nopassword -->\n\n    true\n',
                      '<!-- run -->\n\nno block here\n'):
             with self.subTest(text):
                 _, path = self.document(text)
