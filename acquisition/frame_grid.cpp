@@ -71,6 +71,8 @@ std::string_view stepClauseText(StepClause clause) {
         case StepClause::EndsOffGrid:
             return "the read ends inside a frame or holds a stray byte (a whole number of frames expected)";
         case StepClause::DigitsMissing: return "a byte above 9 where the frame length puts a frame's digits";
+        case StepClause::TrailerMoved:
+            return "the bytes above 9 after the digits stand elsewhere than in the last frame read in step";
     }
     return "unknown";
 }
@@ -96,7 +98,35 @@ void FrameGrid::learnTrailer(std::string_view frame) {
     }
 }
 
+bool FrameGrid::trailerMarksFrames() const {
+    const std::string_view t = trailer();
+    return std::any_of(t.begin(), t.end(), [](char c) { return !isRawDigit(c); });
+}
+
+// Whether a frame of the read has, after its digits, a byte above 9 where
+// the last frame read in step had a raw digit and a raw digit where it had a
+// byte above 9. A check byte that changes with the weight moves above 9 or
+// below 10 everywhere at once; a frame read one place off, because a stray
+// byte came before it, moves its bytes above 9 both ways. A frame length
+// learned from replies that each held a stray byte after the frame counts
+// that byte as the frame's own, and only this shows such a shift.
+bool FrameGrid::trailerMoved(std::string_view read) const {
+    if (stepFrame_.size() != length_) return false;
+    bool cameAbove = false;
+    bool wentBelow = false;
+    for (std::size_t at = 0; at + length_ <= read.size(); at += length_) {
+        for (std::size_t i = kDigits; i < length_; ++i) {
+            const bool was = isRawDigit(stepFrame_[i]);
+            const bool is = isRawDigit(read[at + i]);
+            cameAbove = cameAbove || (was && !is);
+            wentBelow = wentBelow || (!was && is);
+        }
+    }
+    return cameAbove && wentBelow;
+}
+
 void FrameGrid::forgetTrailer() {
+    stepFrame_.clear();
     seenTrailer_.clear();
     seenDigits_.clear();
     weightsWithTrailer_ = 0;
@@ -147,11 +177,28 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
         v.clause = start == 0 && digits == kDigits ? StepClause::InStep : StepClause::Unconfirmed;
     } else if (!fitsTheGrid(read, length_, static_cast<std::size_t>(start), trailer())) {
         v.clause = StepClause::DigitsMissing;
+    } else if (start == 0 && trailerMoved(read)) {
+        // Out of step, and the frame length is learned again: a terminal
+        // whose check bytes do move so is read again after a quiet cycle.
+        v.clause = StepClause::TrailerMoved;
+        length_ = 0;
+        forgetTrailer();
     } else {
         after = static_cast<long>((static_cast<std::size_t>(start) + n) % length_);
         if (start != 0) v.clause = StepClause::InsideFrame;
         else if (after != 0) v.clause = StepClause::EndsOffGrid;
         else v.clause = StepClause::InStep;
+        // A read that ended inside a frame, or held a stray byte: the two
+        // cannot be told apart, so the count goes on past it only until the
+        // next read, which must end where the count says a frame ends. A
+        // read that begins and ends inside frames keeps the count only when
+        // it is one frame over and over, broken off at both ends (a terminal
+        // whose period the poll keeps in step with): a stray byte breaks the
+        // repeat and would shift the count for good, and a later read cut
+        // at the place that makes up for it would then seem whole. A
+        // trailer that marks every frame end finds such a shift by itself.
+        const bool repeats = n >= 2 * length_ && read.substr(length_) == read.substr(0, n - length_);
+        if (start != 0 && after != 0 && !repeats && !trailerMarksFrames()) after = -1;
     }
 
     // Two reads in a row, each led by six raw digits, that hold whole frames
@@ -168,11 +215,19 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
     //    digits and trailer, wherever counting had them: it marks every
     //    frame end by itself, and also puts counting right after a stray
     //    byte, which shifts it for good on a line that never goes quiet.
-    if (led && lastLed_ > 0 && after != 0) {
+    const bool moved = v.clause == StepClause::TrailerMoved;  // no frame start to learn from
+    if (led && lastLed_ > 0 && after != 0 && !moved) {
         const bool anchoredStart = start == 0 || (length_ == 0 && lastLedBeganInStep_);
+        // The period of the frames both reads hold: each is one frame, or
+        // that frame over and over. A stray byte breaks the repeat, so a
+        // read that held one and ended inside a frame (the two cancel in
+        // its length) is not taken for whole frames.
         std::size_t period = 0;
-        for (const std::size_t p : {periodOf(read), lastPeriod_})
-            if (period == 0 && p >= kDigits && n % p == 0 && lastLed_ % p == 0) period = p;
+        const std::size_t thisPeriod = periodOf(read);
+        for (const std::size_t p : {thisPeriod, lastPeriod_})
+            if (period == 0 && p >= kDigits && n % p == 0 && lastLed_ % p == 0 && (n == p || thisPeriod == p) &&
+                (lastLed_ == p || lastPeriod_ == p))
+                period = p;
         // Two single replies of equal length must be the same reply: a stray
         // byte before one reply and after the other, or noise before each,
         // gives equal lengths too.
@@ -180,11 +235,10 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
         std::size_t g = 0;
         if (anchoredStart) g = period != 0 ? period : (sameReply ? n : 0);
         else if (n != lastLed_) g = period;
-        const bool trailerMarksFrames =
-            length_ != 0 && n % length_ == 0 && lastLed_ % length_ == 0 &&
-            std::any_of(trailer().begin(), trailer().end(), [](char c) { return !isRawDigit(c); });
-        if (trailerMarksFrames) g = length_;
-        const bool anchored = anchoredStart || trailerMarksFrames;
+        const bool markedFrames =
+            length_ != 0 && n % length_ == 0 && lastLed_ % length_ == 0 && trailerMarksFrames();
+        if (markedFrames) g = length_;
+        const bool anchored = anchoredStart || markedFrames;
         // A frame length already confirmed gives way only to one it divides
         // or that divides it (frames sent singly or in pairs), or to one that
         // two pairs in a row agree on: two reads that each held a stray byte
@@ -208,7 +262,7 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
     // frames begin when it is known to begin with one, or when its frame
     // can be read from one place only: every other place puts a byte above
     // 9 (CR, LF, a check byte) among the six digits.
-    if (led && after != 0) {
+    if (led && after != 0 && !moved) {
         const std::size_t p = periodOf(read);
         if (p >= kDigits && p <= kLongestFrame && n % p == 0 && fitsTheGrid(read, p, 0, "") &&
             (start == 0 || onlyOneFrameStart(read.substr(0, p)))) {
@@ -224,7 +278,10 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
     lastLed_ = led ? n : 0;
     lastLedBeganInStep_ = start == 0;
     v.startsInStep = v.clause == StepClause::InStep;
-    if (v.startsInStep && length_ >= kDigits && n >= length_) learnTrailer(read.substr(0, length_));
+    if (v.startsInStep && length_ >= kDigits && n >= length_) {
+        learnTrailer(read.substr(0, length_));
+        stepFrame_.assign(read.substr(0, length_));
+    }
     // A read that began at a frame start before the frame length is known
     // may well have ended at one: holding the request back would cost a
     // terminal that answers when asked its first reading.

@@ -40,7 +40,8 @@ enum class StepClause {
     Unconfirmed,   // a frame start seen, but the frame length not yet confirmed by two reads
     InsideFrame,   // the last read ended inside a frame
     EndsOffGrid,   // begins with a frame but ends inside one, or holds a stray byte
-    DigitsMissing  // a byte above 9 where the grid puts a frame's digits
+    DigitsMissing, // a byte above 9 where the grid puts a frame's digits
+    TrailerMoved   // the trailer's bytes above 9 stand one place off: a stray byte before the frame
 };
 
 std::string_view stepClauseText(StepClause clause);
@@ -55,7 +56,6 @@ public:
         bool holdRequest = false;   // send no request at this poll (see below)
     };
 
-    // The port opened: the next read begins wherever the line was.
     // The port opened: the next read begins wherever the line was, and the
     // terminal on it may be another one.
     void portOpened() {
@@ -82,9 +82,13 @@ public:
 
 private:
     void learnTrailer(std::string_view frame);
-    void forgetTrailer();
+    void forgetTrailer();  // and the last frame read in step
+    bool trailerMoved(std::string_view read) const;
     bool trailerSure() const { return !trailerVaries_ && weightsWithTrailer_ >= kTrailerSure; }
     std::string_view trailer() const { return trailerSure() ? std::string_view(seenTrailer_) : std::string_view(); }
+    // The terminal's own trailer holds a byte above 9 (CR, LF): it shows
+    // every frame end, so a count shifted by a stray byte is soon refused.
+    bool trailerMarksFrames() const;
     static constexpr int kTrailerSure = 3;  // weights with one trailer before it is taken as the terminal's own
 
     std::size_t length_ = 0;  // bytes from one frame start to the next; 0 until confirmed
@@ -92,12 +96,13 @@ private:
     bool beginsAtOpen_ = true;
     std::size_t lastLed_ = 0;         // length of the last read that held anything, if six raw digits led it
     std::string lastRead_;            // its first bytes
-    std::size_t lastPeriod_ = 0;
-    std::size_t lastVote_ = 0;         // a frame length the last pair found that the grid did not take      // and the period of its bytes, when they repeat
+    std::size_t lastPeriod_ = 0;      // and the period of its bytes, when they repeat
     bool lastLedBeganInStep_ = false;  // and it began between frames
+    std::size_t lastVote_ = 0;        // a frame length the last pair found that the grid did not take
     bool lastWasOrva1_ = false;       // the last read that held anything had the marker
     std::string seenTrailer_;         // the bytes after the digits of the frames read in step
     std::string seenDigits_;          // of the last frame read in step of a new weight
+    std::string stepFrame_;           // the last frame read in step, while the frame length holds
     int weightsWithTrailer_ = 0;      // how many weights in a row had the trailer
     bool trailerVaries_ = false;      // a block check: not compared
 };
