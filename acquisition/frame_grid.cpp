@@ -170,11 +170,12 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
         v.clause = atOpen ? StepClause::AtOpen : StepClause::Unknown;
     } else if (beganBeforeTheLength) {
         // Before the frame length is confirmed, a read from a frame start is
-        // a frame when exactly six raw digits lead it and nothing or a byte
-        // above 9 follows them: a stray raw digit before them would make
-        // seven. Its length is confirmed by the next.
+        // a frame when exactly six raw digits lead it and a byte above 9
+        // follows them: a stray raw digit before them would make seven. Six
+        // raw digits alone may be a stray byte and five digits of a frame
+        // the poll cut off. Its length is confirmed by the next.
         const std::size_t digits = leadingRawDigits(read);
-        v.clause = start == 0 && digits == kDigits ? StepClause::InStep : StepClause::Unconfirmed;
+        v.clause = digits == kDigits && n > kDigits ? StepClause::InStep : StepClause::Unconfirmed;
     } else if (!fitsTheGrid(read, length_, static_cast<std::size_t>(start), trailer())) {
         v.clause = StepClause::DigitsMissing;
     } else if (start == 0 && trailerMoved(read)) {
@@ -234,7 +235,7 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
         const bool sameReply = read == std::string_view(lastRead_);
         std::size_t g = 0;
         if (anchoredStart) g = period != 0 ? period : (sameReply ? n : 0);
-        else if (n != lastLed_) g = period;
+        else if (n != lastLed_ && !lastLedAtOpen_) g = period;
         const bool markedFrames =
             length_ != 0 && n % length_ == 0 && lastLed_ % length_ == 0 && trailerMarksFrames();
         if (markedFrames) g = length_;
@@ -277,6 +278,7 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
 
     lastLed_ = led ? n : 0;
     lastLedBeganInStep_ = start == 0;
+    lastLedAtOpen_ = atOpen;
     v.startsInStep = v.clause == StepClause::InStep;
     if (v.startsInStep && length_ >= kDigits && n >= length_) {
         learnTrailer(read.substr(0, length_));

@@ -98,6 +98,7 @@ private:
     std::string lastRead_;            // its first bytes
     std::size_t lastPeriod_ = 0;      // and the period of its bytes, when they repeat
     bool lastLedBeganInStep_ = false;  // and it began between frames
+    bool lastLedAtOpen_ = false;       // or where the port opened, covering less than a poll cycle
     std::size_t lastVote_ = 0;        // a frame length the last pair found that the grid did not take
     bool lastWasOrva1_ = false;       // the last read that held anything had the marker
     std::string seenTrailer_;         // the bytes after the digits of the frames read in step

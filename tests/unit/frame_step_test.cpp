@@ -51,6 +51,9 @@ TEST(FrameGridReads, AFrameStartIsSeenFromAQuietCycleOrTwoReadsThatAgreeAndKeptB
     using enum StepClause;
     const std::string f = kFrame + "\x03";  // seven bytes, every one a raw digit
     const std::string line = kFrame + "\r\n";
+    const std::string nul(1, '\0');
+    const std::string checked = kFrame + "\xF4";                // a check byte above 9
+    const std::string rotated = f.substr(6) + f.substr(0, 6);  // the ETX first
     struct Read {
         std::string bytes;
         StepClause clause;
@@ -83,6 +86,19 @@ TEST(FrameGridReads, AFrameStartIsSeenFromAQuietCycleOrTwoReadsThatAgreeAndKeptB
         {"a byte above 9 where the grid puts digits: out of step until two whole reads agree",
          {{"", Quiet}, {f, Unconfirmed}, {f, InStep}, {f.substr(0, 3) + "\r\n" + f.substr(5), DigitsMissing, true},
           {f, Unknown}, {f + f, Unknown}, {f, InStep}}},
+        {"a stray raw digit after two replies in a row is taken into the frame length; a reply with the stray "
+         "before it moves the check byte and is refused, and the length is learned again",
+         {{"", Quiet}, {checked + nul, InStep}, {checked + nul, InStep}, {nul + checked, TrailerMoved, true},
+          {"", Quiet}, {checked + nul, InStep}}},
+        {"the read right after the open covers less than a poll cycle: with the next one it shows no frame start",
+         {{rotated + rotated + rotated, AtOpen, true}, {rotated + rotated + rotated + rotated, Unknown},
+          {rotated + rotated + rotated + rotated, Unknown, true}}},
+        {"a read that begins and ends inside frames keeps the count only while it repeats the frame",
+         {{"", Quiet}, {f, Unconfirmed}, {f, InStep}, {f + f.substr(0, 3), EndsOffGrid, true},
+          {f.substr(3) + f + f.substr(0, 3), InsideFrame}, {f.substr(3) + nul + f + f.substr(0, 2), InsideFrame, true},
+          {f.substr(2) + f, Unknown}}},
+        {"six raw digits alone before the frame length is known may be a stray byte and five cut off",
+         {{"", Quiet}, {kFrame, Unconfirmed}, {kFrame, InStep}}},
         {"ORVA-1 frames, whatever follows them, never hold a request back",
          {{"\x02WW  10.00 kg\r\n\x03\x05", Orva1}, {"\x02WW  10.00 kg\r\n\x03\x05", Orva1},
           {"0 kg\r\n\x03\x05", Unknown}}},
