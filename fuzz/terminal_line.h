@@ -17,7 +17,8 @@
 // nothing when no request went out) after a delay, or unasked with a period
 // of its own. Frames may be followed by any trailer (nothing, ETX, a block
 // check byte 0..255, CR LF, CR LF ETX, NUL padding), sent in pairs, and a
-// stray byte may come right before or after them. The control starts at any byte.
+// stray byte may come right before or after them (one in `strayOdds`
+// answers at most). The control starts at any byte.
 //
 // Shared by the property test (choices from a seeded generator) and the fuzz
 // target (choices from the fuzzer's bytes).
@@ -201,7 +202,14 @@ private:
             frames_.push_back(f);
             all += bytes;
         }
-        if (t_.strayOdds > 0 && pick_(t_.strayOdds) == 0) {
+        // A stray byte is noise: at most one in `strayOdds` answers in a
+        // row. Stray bytes that come with answer after answer are, to any
+        // reading of the bytes, part of the terminal's frame (docs/design.md).
+        const std::size_t answer = answers_++;
+        const bool strayMayCome = !hadStray_ || answer >= lastStray_ + t_.strayOdds;
+        if (t_.strayOdds > 0 && strayMayCome && pick_(t_.strayOdds) == 0) {
+            hadStray_ = true;
+            lastStray_ = answer;
             static constexpr unsigned char kStray[] = {0x00, 0x01, 0x05, 0x09, 0x11, 0xFF, ' ', 0x80};
             const char stray = static_cast<char>(kStray[pick_(sizeof kStray)]);
             if (pick_(2) == 0) {  // after the frames, or before them
@@ -234,6 +242,9 @@ private:
     std::deque<SentByte> received_;
     std::size_t requestsSeen_ = 0;
     Millis busyUntil_ = 0;
+    std::size_t answers_ = 0;     // answers sent
+    bool hadStray_ = false;
+    std::size_t lastStray_ = 0;  // the answer that last had a stray byte
 };
 
 // What one run found.
