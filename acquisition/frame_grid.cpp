@@ -208,10 +208,13 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
     //    does): reads of equal length (one reply each), or lengths that are
     //    whole multiples of the period their bytes repeat with;
     //  - not anchored: only lengths that differ and are whole multiples of
-    //    such a period. Reads cut at the same place of every frame (a
-    //    terminal whose period the poll keeps in step with) are as long as
-    //    each other, and their bytes repeat too, shifted: no reading of the
-    //    bytes tells them from whole frames when every byte is a raw digit;
+    //    such a period, and not with the read right after the open. Reads
+    //    cut at the same place of every frame (a terminal whose period the
+    //    poll keeps in step with) each cover one poll cycle and hold as many
+    //    frames, so they are as long as each other, and their bytes repeat
+    //    too, shifted: no reading of the bytes tells them from whole frames
+    //    when every byte is a raw digit. The read after the open covers less
+    //    than a cycle, so it may be shorter and cut at the same place;
     //  - a known trailer with a byte above 9 (CR, LF) that both reads fit,
     //    digits and trailer, wherever counting had them: it marks every
     //    frame end by itself, and also puts counting right after a stray

@@ -12,17 +12,29 @@
 // where the next one begins. A frame start is seen
 //  - after a poll cycle with nothing received: a terminal sends a frame in
 //    one go, so a whole quiet cycle ends between frames;
-//  - after two reads in a row that each begin with six raw digits and whose
-//    lengths share a whole frame length (of six bytes or more): they began
-//    and ended between frames. This confirms the frame length, too.
+//  - after two reads in a row that each begin with six raw digits and hold
+//    whole frames of one length (of six bytes or more): the same reply
+//    twice from a frame start, or two reads of different lengths that are
+//    each one frame over and over, neither the read right after the open
+//    (it covers less than a poll cycle: two reads cut at one place of the
+//    frames, each covering one cycle, hold as many frames as each other);
+//  - from one read of frames over and over whose frame has a byte above 9
+//    after its digits, so that it can be read from one place only.
 // Before the frame length is confirmed, a read from a frame start is read
-// when exactly six raw digits lead it, alone or followed by a byte above 9.
+// when exactly six raw digits lead it, followed by a byte above 9.
 // Counting is dropped (the line is out of step until a frame start is seen
 // again) when the port opens, a read fails, the marker of an ORVA-1 frame
-// comes, or a place the grid gives to a frame's digits holds a byte above 9.
-// A read that begins between frames but does not end there (a frame broken
-// off by the poll, or a stray byte) is no weight either: from its bytes the
-// two cannot be told apart.
+// comes, a place the grid gives to a frame's digits holds a byte above 9, a
+// read that began and ended inside frames is not one frame over and over,
+// or the bytes above 9 after the digits stand one place off from the last
+// frame read in step. A read that begins between frames but does not end
+// there (a frame broken off by the poll, or a stray byte) is no weight
+// either: from its bytes the two cannot be told apart.
+//
+// A line of raw digits alone (no byte above 9 in its frames) that never
+// goes quiet shows no frame start from its bytes when the poll keeps in
+// step with it: such a line is read only once two reads of whole frames
+// differ in length. docs/design.md lists what that costs.
 
 #include <cstddef>
 #include <string>
