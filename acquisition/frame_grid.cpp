@@ -78,9 +78,9 @@ std::string_view stepClauseText(StepClause clause) {
 }
 
 // The bytes after the digits (ETX, CR LF, padding), once frames of three
-// weights read in step had the same ones, or at once when they end a text
-// line: from then on a frame whose trailer differs is out of step. A block
-// check changes with the weight and is never compared.
+// weights read in step had the same ones, or at once when they hold CR LF:
+// from then on a frame whose trailer differs is out of step. A block check
+// changes with the weight and is never compared.
 void FrameGrid::learnTrailer(std::string_view frame) {
     const std::string_view digits = frame.substr(0, kDigits);
     const std::string_view trailer = frame.substr(kDigits);
@@ -88,8 +88,9 @@ void FrameGrid::learnTrailer(std::string_view frame) {
     if (seenTrailer_.empty()) {
         seenTrailer_.assign(trailer);
         seenDigits_.assign(digits);
-        // A line end closes a text line: the terminal's own, not a check byte.
-        weightsWithTrailer_ = trailer.back() == '\n' || trailer.back() == '\r' ? kTrailerSure : 1;
+        // CR LF closes a text line: the terminal's own. One byte of CR or
+        // LF alone may be a check byte that happened to take that value.
+        weightsWithTrailer_ = trailer.find("\r\n") != std::string_view::npos ? kTrailerSure : 1;
     } else if (trailer != seenTrailer_) {
         trailerVaries_ = true;  // a check byte
     } else if (digits != seenDigits_) {
@@ -148,6 +149,7 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
         // read right after an open covers no cycle.
         // Bytes of a frame that was on the line at the open come next.
         phase_ = openedThisPoll ? -1 : 0;
+        quietBefore_ = !openedThisPoll;
         beginsAtOpen_ = openedThisPoll;
         v.clause = openedThisPoll ? StepClause::AtOpen : StepClause::Quiet;
         v.holdRequest = false;
@@ -155,6 +157,7 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
     }
     if (read.find(kMarker) != std::string_view::npos) {
         phase_ = -1;
+        quietBefore_ = false;
         lastLed_ = 0;
         lastWasOrva1_ = true;
         v.clause = StepClause::Orva1;
@@ -162,6 +165,8 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
     }
 
     const long start = atOpen ? -1 : phase_;
+    const bool quietBefore = quietBefore_;
+    quietBefore_ = false;
     const bool led = ledBySixRawDigits(read);
     const std::size_t n = read.size();
     long after = -1;
@@ -176,6 +181,15 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
         // the poll cut off. Its length is confirmed by the next.
         const std::size_t digits = leadingRawDigits(read);
         v.clause = digits == kDigits && n > kDigits ? StepClause::InStep : StepClause::Unconfirmed;
+    } else if (quietBefore && start == 0 && !trailer().empty() && n % length_ == 0 &&
+               !fitsTheGrid(read, length_, 0, trailer()) && fitsTheGrid(read, length_, 0, "")) {
+        // Whole frames right after a quiet cycle, but for the trailer: it
+        // changes with the weight after all (a check byte that took one
+        // value for three weights). Without the quiet cycle the same bytes
+        // may be frames shifted, which the trailer is there to show.
+        trailerVaries_ = true;
+        v.clause = StepClause::InStep;
+        after = 0;
     } else if (!fitsTheGrid(read, length_, static_cast<std::size_t>(start), trailer())) {
         v.clause = StepClause::DigitsMissing;
     } else if (start == 0 && trailerMoved(read)) {

@@ -27,9 +27,12 @@
 // comes, a place the grid gives to a frame's digits holds a byte above 9, a
 // read that began and ended inside frames is not one frame over and over,
 // or the bytes above 9 after the digits stand one place off from the last
-// frame read in step. A read that begins between frames but does not end
-// there (a frame broken off by the poll, or a stray byte) is no weight
-// either: from its bytes the two cannot be told apart.
+// frame read in step. A trailer that holds CR LF, or that three weights
+// had, is compared too, until a read of whole frames right after a quiet
+// cycle shows it changes with the weight. A read that begins between
+// frames but does not end there (a frame broken off by the poll, or a
+// stray byte) is no weight either: from its bytes the two cannot be told
+// apart.
 //
 // A line of raw digits alone (no byte above 9 in its frames) that never
 // goes quiet shows no frame start from its bytes when the poll keeps in
@@ -106,6 +109,7 @@ private:
     std::size_t length_ = 0;  // bytes from one frame start to the next; 0 until confirmed
     long phase_ = -1;         // bytes of the present frame already read; 0 between frames; -1 unknown
     bool beginsAtOpen_ = true;
+    bool quietBefore_ = false;  // the last poll cycle received nothing
     std::size_t lastLed_ = 0;         // length of the last read that held anything, if six raw digits led it
     std::string lastRead_;            // its first bytes
     std::size_t lastPeriod_ = 0;      // and the period of its bytes, when they repeat

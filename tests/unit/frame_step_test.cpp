@@ -52,6 +52,10 @@ TEST(FrameGridReads, AFrameStartIsSeenFromAQuietCycleOrTwoReadsThatAgreeAndKeptB
     const std::string f = kFrame + "\x03";  // seven bytes, every one a raw digit
     const std::string line = kFrame + "\r\n";
     const std::string nul(1, '\0');
+    const std::string weightA = orva2({1, 0, 0, 0, 0, 0});
+    const std::string weightB = orva2({2, 0, 0, 0, 0, 0});
+    const std::string weightC = orva2({3, 0, 0, 0, 0, 0});
+    const std::string weightD = orva2({4, 0, 0, 0, 0, 0});
     const std::string checked = kFrame + "\xF4";                // a check byte above 9
     const std::string rotated = f.substr(6) + f.substr(0, 6);  // the ETX first
     struct Read {
@@ -99,6 +103,13 @@ TEST(FrameGridReads, AFrameStartIsSeenFromAQuietCycleOrTwoReadsThatAgreeAndKeptB
           {f.substr(2) + f, Unknown}}},
         {"six raw digits alone before the frame length is known may be a stray byte and five cut off",
          {{"", Quiet}, {kFrame, Unconfirmed}, {kFrame, InStep}}},
+        {"a check byte that happens to be a line feed is not taken for the terminal's own trailer",
+         {{"", Quiet}, {weightA + "\n", InStep}, {weightA + "\n", InStep}, {weightB + "\x05", InStep}}},
+        {"a check byte that took one value for three weights: the fourth is refused once, then read after "
+         "the quiet cycle, and the trailer is no longer compared",
+         {{"", Quiet}, {weightA + "\x0B", InStep}, {weightA + "\x0B", InStep}, {weightB + "\x0B", InStep},
+          {weightC + "\x0B", InStep}, {weightD + "\x0C", DigitsMissing, true}, {"", Quiet},
+          {weightD + "\x0C", InStep}, {weightA + "\x0B", InStep}}},
         {"ORVA-1 frames, whatever follows them, never hold a request back",
          {{"\x02WW  10.00 kg\r\n\x03\x05", Orva1}, {"\x02WW  10.00 kg\r\n\x03\x05", Orva1},
           {"0 kg\r\n\x03\x05", Unknown}}},
