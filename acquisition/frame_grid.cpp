@@ -175,12 +175,11 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
         v.clause = atOpen ? StepClause::AtOpen : StepClause::Unknown;
     } else if (beganBeforeTheLength) {
         // Before the frame length is confirmed, a read from a frame start is
-        // a frame when exactly six raw digits lead it and a byte above 9
-        // follows them: a stray raw digit before them would make seven. Six
-        // raw digits alone may be a stray byte and five digits of a frame
-        // the poll cut off. Its length is confirmed by the next.
+        // a frame when exactly six raw digits lead it and nothing or a byte
+        // above 9 follows them: a stray raw digit before them would make
+        // seven. Its length is confirmed by the next.
         const std::size_t digits = leadingRawDigits(read);
-        v.clause = digits == kDigits && n > kDigits ? StepClause::InStep : StepClause::Unconfirmed;
+        v.clause = digits == kDigits ? StepClause::InStep : StepClause::Unconfirmed;
     } else if (quietBefore && start == 0 && !trailer().empty() && n % length_ == 0 &&
                !fitsTheGrid(read, length_, 0, trailer()) && fitsTheGrid(read, length_, 0, "")) {
         // Whole frames right after a quiet cycle, but for the trailer: it

@@ -21,7 +21,7 @@
 //  - from one read of frames over and over whose frame has a byte above 9
 //    after its digits, so that it can be read from one place only.
 // Before the frame length is confirmed, a read from a frame start is read
-// when exactly six raw digits lead it, followed by a byte above 9.
+// when exactly six raw digits lead it, alone or followed by a byte above 9.
 // Counting is dropped (the line is out of step until a frame start is seen
 // again) when the port opens, a read fails, the marker of an ORVA-1 frame
 // comes, a place the grid gives to a frame's digits holds a byte above 9, a

@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         traced ? &printed : nullptr);
     // Every weight the terminal did not send is a finding, stray bytes or
     // not, but for one that no reading of the bytes can refuse: a stray raw
-    // digit before a frame whose last byte the poll cut off. Of those a run
-    // may hold one (the property test bounds how often they come). Every
+    // digit before a frame that the poll cut off. Of those a run may hold
+    // one (the property test bounds how often they come). Every
     // weight lost by a terminal that answers when asked and sends no stray
     // byte is a finding too; one that streams, or sends stray bytes, may
     // lose a few (docs/design.md; the property test bounds how many).
@@ -52,6 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (run.tally().strayCutShort > 1)
         fuzz::broken("every weight sent, and no other:",
                      terminal_line::describe(terminal) + ": " + std::to_string(run.tally().strayCutShort) +
-                         " weights from a stray byte and a frame cut one byte short in one run");
+                         " weights from a stray byte and a frame cut short in one run");
     return 0;
 }

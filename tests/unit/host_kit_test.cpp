@@ -104,9 +104,7 @@ TEST_F(CycleObserverTest, EachDecodeEndsWithWhatItFound) {
     };
     const Case cases[] = {
         {"ORVA-1", "WW 12.5\r\n", 1, TerminalKind::Orva1, NoWeight::Empty, 12.5},
-        // A line end after the digits: the first reply is read at once (six
-        // raw digits alone wait for the second, docs/design.md).
-        {"ORVA-2", std::string("\x05\x02\x01\x00\x00\x00\r\n", 8), 1, TerminalKind::Orva2, NoWeight::Empty, 12.5},
+        {"ORVA-2", std::string("\x05\x02\x01\x00\x00\x00", 6), 1, TerminalKind::Orva2, NoWeight::Empty, 12.5},
         {"cut off", "WW 12", 1, TerminalKind::Unknown, NoWeight::CutOff, 0},
         {"no number", "WW  -----\r\n", 1, TerminalKind::Unknown, NoWeight::NoNumber, 0},
         {"not a frame", "hello\r\n", 1, TerminalKind::Unknown, NoWeight::NotAFrame, 0},

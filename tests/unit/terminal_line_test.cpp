@@ -165,7 +165,7 @@ TEST(TerminalLine, NoWeightTheTerminalDidNotSendAndNoWeightLostOverSeededTermina
     std::cout << kTerminals << " terminals, " << all.cycles << " cycles, " << all.owed << " owed a weight, "
               << all.weights << " weights shown, " << all.lost << " lost when asked (of " << owedAsked << "), " << all.lostUnasked
               << " lost unasked, " << all.phantoms << " phantoms, " << all.strayCutShort
-              << " weights from a stray byte and a frame cut one byte short, "
+              << " weights from a stray byte and a frame cut short, "
               << all.stabVes << " StabVes for " << all.loadingsOwed << " loadings owed one\n";
     for (const auto& [kind, k] : byKind)
         std::cout << "  " << kind << ": " << k.weights << " weights in " << k.owed << " cycles owed one, " << k.lost
