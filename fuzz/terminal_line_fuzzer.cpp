@@ -42,16 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         traced ? &printed : nullptr);
     // Every weight the terminal did not send is a finding, stray bytes or
     // not, but for one that no reading of the bytes can refuse: a stray raw
-    // digit before a frame that the poll cut off. Of those a run may hold
-    // one (the property test bounds how often they come). Every
+    // digit before a frame that the poll cut off, the two making up for each
+    // other. The fuzzer can place those at will; the property test bounds
+    // how often they come on seeded terminals. Every
     // weight lost by a terminal that answers when asked and sends no stray
     // byte is a finding too; one that streams, or sends stray bytes, may
     // lose a few (docs/design.md; the property test bounds how many).
     if (terminal.asked && terminal.strayOdds == 0) run.reportEveryLostWeight();
     run.runCycles(40);
-    if (run.tally().strayCutShort > 1)
-        fuzz::broken("every weight sent, and no other:",
-                     terminal_line::describe(terminal) + ": " + std::to_string(run.tally().strayCutShort) +
-                         " weights from a stray byte and a frame cut short in one run");
     return 0;
 }
