@@ -180,7 +180,7 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
         // seven. Its length is confirmed by the next.
         const std::size_t digits = leadingRawDigits(read);
         v.clause = digits == kDigits ? StepClause::InStep : StepClause::Unconfirmed;
-    } else if (quietBefore && start == 0 && !trailer().empty() && n % length_ == 0 &&
+    } else if (quietBefore && start == 0 && length_ != 0 && !trailer().empty() && n % length_ == 0 &&
                !fitsTheGrid(read, length_, 0, trailer()) && fitsTheGrid(read, length_, 0, "")) {
         // Whole frames right after a quiet cycle, but for the trailer: it
         // changes with the weight after all (a check byte that took one
