@@ -17,7 +17,8 @@
 // nothing when no request went out) after a delay, or unasked with a period
 // of its own. Frames may be followed by any trailer (nothing, ETX, a block
 // check byte 0..255, CR LF, CR LF ETX, NUL padding), sent in pairs, and a
-// stray byte may come right before or after them. The control starts at any byte.
+// stray byte may come right before or after them (one in `strayOdds`
+// answers at most). The control starts at any byte.
 //
 // Shared by the property test (choices from a seeded generator) and the fuzz
 // target (choices from the fuzzer's bytes).
@@ -201,7 +202,14 @@ private:
             frames_.push_back(f);
             all += bytes;
         }
-        if (t_.strayOdds > 0 && pick_(t_.strayOdds) == 0) {
+        // A stray byte is noise: at most one in `strayOdds` answers in a
+        // row. Stray bytes that come with answer after answer are, to any
+        // reading of the bytes, part of the terminal's frame (docs/design.md).
+        const std::size_t answer = answers_++;
+        const bool strayMayCome = !hadStray_ || answer >= lastStray_ + t_.strayOdds;
+        if (t_.strayOdds > 0 && strayMayCome && pick_(t_.strayOdds) == 0) {
+            hadStray_ = true;
+            lastStray_ = answer;
             static constexpr unsigned char kStray[] = {0x00, 0x01, 0x05, 0x09, 0x11, 0xFF, ' ', 0x80};
             const char stray = static_cast<char>(kStray[pick_(sizeof kStray)]);
             if (pick_(2) == 0) {  // after the frames, or before them
@@ -234,6 +242,9 @@ private:
     std::deque<SentByte> received_;
     std::size_t requestsSeen_ = 0;
     Millis busyUntil_ = 0;
+    std::size_t answers_ = 0;     // answers sent
+    bool hadStray_ = false;
+    std::size_t lastStray_ = 0;  // the answer that last had a stray byte
 };
 
 // What one run found.
@@ -243,9 +254,8 @@ struct Tally {
     std::size_t weights = 0;      // reads that showed the weight of a frame
     std::size_t lost = 0;         // owed, undisturbed, and no weight
     std::size_t phantoms = 0;
-    std::size_t rotations = 0;    // weights no reading of the bytes can refuse (LineRun::rotated)
-    std::size_t lostUnasked = 0;
-    std::size_t phantomsAfterStray = 0;  // with stray bytes  // owed and lost, for a terminal that sends unasked
+    std::size_t strayCutShort = 0;  // weights no reading of the bytes can refuse (LineRun::strayCutShort)
+    std::size_t lostUnasked = 0;  // owed and lost, for a terminal that sends unasked
     std::size_t changeVes = 0;
     std::size_t changes = 0;      // changes of the sent weight between reads that showed one
     std::size_t stabVes = 0;
@@ -311,7 +321,7 @@ private:
             return;
         }
         read_.assign(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(n));
-        if (!read_.empty()) startOffsets_.push_back(read_.front().frame < 0 ? -1 : static_cast<long>(read_.front().offset));
+        readBytes_ = control_->reading().ReceivedText;
         received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(n));
     }
 
@@ -333,17 +343,18 @@ private:
         return seen == frame.coreEnd - frame.coreBegin;
     }
 
-    // The read and the last two that held anything all began at the same
-    // place inside a frame, and the terminal's frames hold no byte above 9.
-    bool rotated() const {
-        if (read_.empty() || read_.front().frame < 0 || read_.front().offset == 0) return false;
-        return rawDigitsOnly() && startOffsets_.size() >= 3 &&
-               startOffsets_[startOffsets_.size() - 2] == static_cast<long>(read_.front().offset) &&
-               startOffsets_[startOffsets_.size() - 3] == static_cast<long>(read_.front().offset);
-    }
-
-    bool rawDigitsOnly() const {
-        return t_.orva2 && t_.trailer != Trailer::CrLf && t_.trailer != Trailer::CrLfEtx;
+    // A stray raw digit right before a frame, and the poll cutting the
+    // read's last frame off: when the two make up for each other the read
+    // is as long as whole frames (or is six raw digits alone, before the
+    // frame length is known), holds the same kinds of bytes in the same
+    // places, and begins where they would. No reading of the bytes tells it
+    // from whole frames (docs/design.md); counted, and bounded by the
+    // property test.
+    bool strayCutShort() const {
+        if (read_.size() < 2 || readBytes_.size() != read_.size() || read_.front().frame >= 0) return false;
+        if (static_cast<unsigned char>(readBytes_.front()) >= 10 || read_[1].frame < 0 || read_[1].offset != 0) return false;
+        const SentByte& last = read_.back();
+        return last.frame >= 0 && last.offset + 1 < player_.frames()[static_cast<std::size_t>(last.frame)].length;
     }
 
     bool disturbed() const {
@@ -391,19 +402,8 @@ private:
             const long* from = nullptr;
             for (const long& f : whole)
                 if (frames[static_cast<std::size_t>(f)].weight == w) from = &f;
-            if (from == nullptr && rotated()) {
-                // Raw digits only, cut at the same place of the frames at
-                // every poll: the reads are a rotation of whole frames, which
-                // no reading of the bytes alone can tell (docs/design.md).
-                ++tally_.rotations;
-            } else if (from == nullptr && t_.strayOdds > 0) {
-                // Stray bytes: on a line that streams and may never go quiet,
-                // one shifts the count where no byte the grid looks at shows
-                // it; on a terminal that answers when asked, the same stray
-                // byte before two equal replies gives a wrong frame length.
-                // Measured, listed in docs/design.md and bounded by the
-                // property test; still to be mended.
-                ++tally_.phantomsAfterStray;
+            if (from == nullptr && strayCutShort()) {
+                ++tally_.strayCutShort;
             } else if (from == nullptr) {
                 ++tally_.phantoms;
                 broken_("phantom: weight " + std::to_string(w) + " is no frame sent whole in the read" + where());
@@ -452,7 +452,7 @@ private:
         // Every unrecognised read sets the weight to 0, so the next weight
         // raises ChangeVes again: a terminal that sends every second shows
         // xxxx in the quiet cycles between its frames.
-        if (tally_.changeVes > tally_.changes + afterNoWeight_ + tally_.rotations + 2 * tally_.phantomsAfterStray)
+        if (tally_.changeVes > tally_.changes + afterNoWeight_ + 2 * tally_.strayCutShort)
             broken_("ChangeVes " + std::to_string(tally_.changeVes) + " times for " + std::to_string(tally_.changes) +
                     " changes of weight");
         for (const auto& [loading, clean] : cleanReadsOfLoading_) {
@@ -485,6 +485,7 @@ private:
     std::unique_ptr<ActivexORVA> control_;
     Events events_;
     std::deque<SentByte> read_;
+    std::string readBytes_;  // and its bytes
     std::size_t decodes_ = 0;
     bool firstRead_ = true;
     bool disturbedBefore_ = false;
@@ -498,7 +499,6 @@ private:
     std::size_t afterNoWeight_ = 0;  // recognised decodes right after an unrecognised one
     bool shownLast_ = false;
     int strayReads_ = 0;  // reads to go before a stray byte no longer shifts counting
-    std::vector<long> startOffsets_;  // where each read that held anything began in its frame
     std::size_t requestsAtLastPoll_ = 0;
     bool heldBackLast_ = false;
     Tally tally_;

@@ -7,9 +7,12 @@
 // row without a request.
 //
 // Input: the generator's choices, a byte each (two for choices above 256);
-// running out gives zeros.
+// running out gives zeros. ORVA_TERMINAL_TRACE set in the environment
+// prints the terminal and the control's wire trace, to read a finding by.
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/terminal_line.h"
@@ -24,13 +27,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return value % n;
     };
     const terminal_line::Terminal terminal = terminal_line::makeTerminal(pick);
-    terminal_line::LineRun run(terminal, pick, [&](const std::string& what) {
-        fuzz::broken("every weight sent, and no other:", terminal_line::describe(terminal) + ": " + what);
-    });
-    // Every weight lost by a terminal that answers when asked and sends no
-    // stray byte is a finding; one that streams, or sends stray bytes, may
-    // lose a few (docs/design.md; the property test bounds how many) and may
-    // not be refused a phantom after stray bytes, which the run counts only.
+    struct PrintedTrace : Trace {
+        void line(std::string_view text) override {
+            std::fprintf(stderr, "  %.*s\n", static_cast<int>(text.size()), text.data());
+        }
+    } printed;
+    const bool traced = std::getenv("ORVA_TERMINAL_TRACE") != nullptr;
+    if (traced) std::fprintf(stderr, "%s\n", terminal_line::describe(terminal).c_str());
+    terminal_line::LineRun run(
+        terminal, pick,
+        [&](const std::string& what) {
+            fuzz::broken("every weight sent, and no other:", terminal_line::describe(terminal) + ": " + what);
+        },
+        traced ? &printed : nullptr);
+    // Every weight the terminal did not send is a finding, stray bytes or
+    // not, but for one that no reading of the bytes can refuse: a stray raw
+    // digit before a frame that the poll cut off, the two making up for each
+    // other. The fuzzer can place those at will; the property test bounds
+    // how often they come on seeded terminals. Every
+    // weight lost by a terminal that answers when asked and sends no stray
+    // byte is a finding too; one that streams, or sends stray bytes, may
+    // lose a few (docs/design.md; the property test bounds how many).
     if (terminal.asked && terminal.strayOdds == 0) run.reportEveryLostWeight();
     run.runCycles(40);
     return 0;

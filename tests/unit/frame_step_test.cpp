@@ -51,6 +51,13 @@ TEST(FrameGridReads, AFrameStartIsSeenFromAQuietCycleOrTwoReadsThatAgreeAndKeptB
     using enum StepClause;
     const std::string f = kFrame + "\x03";  // seven bytes, every one a raw digit
     const std::string line = kFrame + "\r\n";
+    const std::string nul(1, '\0');
+    const std::string weightA = orva2({1, 0, 0, 0, 0, 0});
+    const std::string weightB = orva2({2, 0, 0, 0, 0, 0});
+    const std::string weightC = orva2({3, 0, 0, 0, 0, 0});
+    const std::string weightD = orva2({4, 0, 0, 0, 0, 0});
+    const std::string checked = kFrame + "\xF4";                // a check byte above 9
+    const std::string rotated = f.substr(6) + f.substr(0, 6);  // the ETX first
     struct Read {
         std::string bytes;
         StepClause clause;
@@ -83,6 +90,26 @@ TEST(FrameGridReads, AFrameStartIsSeenFromAQuietCycleOrTwoReadsThatAgreeAndKeptB
         {"a byte above 9 where the grid puts digits: out of step until two whole reads agree",
          {{"", Quiet}, {f, Unconfirmed}, {f, InStep}, {f.substr(0, 3) + "\r\n" + f.substr(5), DigitsMissing, true},
           {f, Unknown}, {f + f, Unknown}, {f, InStep}}},
+        {"a stray raw digit after two replies in a row is taken into the frame length; a reply with the stray "
+         "before it moves the check byte and is refused, and the length is learned again",
+         {{"", Quiet}, {checked + nul, InStep}, {checked + nul, InStep}, {nul + checked, TrailerMoved, true},
+          {"", Quiet}, {checked + nul, InStep}}},
+        {"the read right after the open covers less than a poll cycle: with the next one it shows no frame start",
+         {{rotated + rotated + rotated, AtOpen, true}, {rotated + rotated + rotated + rotated, Unknown},
+          {rotated + rotated + rotated + rotated, Unknown, true}}},
+        {"a read that begins and ends inside frames keeps the count only while it repeats the frame",
+         {{"", Quiet}, {f, Unconfirmed}, {f, InStep}, {f + f.substr(0, 3), EndsOffGrid, true},
+          {f.substr(3) + f + f.substr(0, 3), InsideFrame}, {f.substr(3) + nul + f + f.substr(0, 2), InsideFrame, true},
+          {f.substr(2) + f, Unknown}}},
+        {"six raw digits alone from a frame start are read before the frame length is known",
+         {{"", Quiet}, {kFrame, InStep}, {kFrame, InStep}, {kFrame, InStep}}},
+        {"a check byte that happens to be a line feed is not taken for the terminal's own trailer",
+         {{"", Quiet}, {weightA + "\n", InStep}, {weightA + "\n", InStep}, {weightB + "\x05", InStep}}},
+        {"a check byte that took one value for three weights: the fourth is refused once, then read after "
+         "the quiet cycle, and the trailer is no longer compared",
+         {{"", Quiet}, {weightA + "\x0B", InStep}, {weightA + "\x0B", InStep}, {weightB + "\x0B", InStep},
+          {weightC + "\x0B", InStep}, {weightD + "\x0C", DigitsMissing, true}, {"", Quiet},
+          {weightD + "\x0C", InStep}, {weightA + "\x0B", InStep}}},
         {"ORVA-1 frames, whatever follows them, never hold a request back",
          {{"\x02WW  10.00 kg\r\n\x03\x05", Orva1}, {"\x02WW  10.00 kg\r\n\x03\x05", Orva1},
           {"0 kg\r\n\x03\x05", Unknown}}},

@@ -83,6 +83,13 @@ TEST(TerminalLine, EveryTerminalOfTheFieldReportShowsItsWeightEveryCycleAfterSta
         terminal(true, Trailer::None, false, 100),
         openInsideAFrame,
     };
+    // Raw digits alone, streamed faster than the poll and never quiet: no
+    // byte shows where a frame begins, and the reads, as long as each other,
+    // show it only when the number of frames a poll cycle holds changes
+    // (docs/design.md). Given up, measured; never a phantom.
+    const auto givenUp = [](const Terminal& t) {
+        return t.orva2 && !t.asked && t.period < 200 && t.trailer != Trailer::CrLf;
+    };
     const char* traced = std::getenv("ORVA_TERMINAL_TRACE");  // the index of one terminal to trace
     PrintedTrace trace;
     for (const Terminal& t : terminals) {
@@ -93,10 +100,34 @@ TEST(TerminalLine, EveryTerminalOfTheFieldReportShowsItsWeightEveryCycleAfterSta
         // length when the polls cut its frames at start-up (docs/design.md).
         std::size_t lost = 0;
         for (const std::string& b : out.broken) lost += b.rfind("lost weight", 0) == 0;
-        EXPECT_LE(lost, t.asked ? 0u : 1u) << describe(t) << ": " << out.broken.front();
+        if (!givenUp(t)) {
+            EXPECT_LE(lost, t.asked ? 0u : 1u) << describe(t) << ": " << out.broken.front();
+        }
         EXPECT_EQ(out.broken.size(), lost) << describe(t) << ": " << out.broken.back();
-        EXPECT_EQ(out.tally.phantoms + out.tally.rotations + out.tally.phantomsAfterStray, 0u) << describe(t);
+        EXPECT_EQ(out.tally.phantoms + out.tally.strayCutShort, 0u) << describe(t);
     }
+}
+
+// Six raw digits and ETX (a raw digit too) streamed as fast as the line
+// allows keep in step with the poll: read after read is cut at one place of
+// the frames, and the reads are whole frames rotated. No byte shows where
+// a frame begins, so no weight may be read from such a rotation, at any
+// start, baud rate or period near a quarter of the poll cycle.
+TEST(TerminalLine, RawDigitsStreamedInStepWithThePollAreNeverReadRotated) {
+    std::size_t runs = 0, weights = 0, owed = 0;
+    for (const unsigned baud : {1200u, 2400u})
+        for (const Millis period : {98, 99, 100, 101})
+            for (Millis start = 0; start < 1000; start += 37) {
+                Terminal t = terminal(true, Trailer::Etx, false, period, baud);
+                t.loadings = {100000, 345012};
+                t.start = start;
+                const Outcome out = play(t, static_cast<unsigned>(start));
+                ++runs, weights += out.tally.weights, owed += out.tally.owed;
+                EXPECT_EQ(out.tally.phantoms, 0u) << describe(t);
+                for (const std::string& b : out.broken)
+                    EXPECT_EQ(b.rfind("lost weight", 0), 0u) << describe(t) << ": " << b;
+            }
+    std::cout << runs << " runs: " << weights << " weights in " << owed << " cycles owed one\n";
 }
 
 TEST(TerminalLine, NoWeightTheTerminalDidNotSendAndNoWeightLostOverSeededTerminals) {
@@ -122,43 +153,47 @@ TEST(TerminalLine, NoWeightTheTerminalDidNotSendAndNoWeightLostOverSeededTermina
                                  (t.asked ? "asked" : "unasked every " + std::to_string((t.period + 50) / 100 * 100) + " ms") +
                                  (t.strayOdds > 0 ? ", stray bytes" : "");
         Tally& k = byKind[kind];
-        k.cycles += r.cycles, k.owed += r.owed, k.weights += r.weights, k.lost += r.lost + r.lostUnasked, k.phantoms += r.phantoms, k.rotations += r.rotations;
+        k.cycles += r.cycles, k.owed += r.owed, k.weights += r.weights, k.lost += r.lost + r.lostUnasked, k.phantoms += r.phantoms;
         all.cycles += r.cycles, all.owed += r.owed, all.weights += r.weights, all.lost += r.lost;
         all.lostUnasked += r.lostUnasked;
         if (t.asked) owedAsked += r.owed;
-        all.phantoms += r.phantoms, all.rotations += r.rotations, all.phantomsAfterStray += r.phantomsAfterStray, all.stabVes += r.stabVes, all.loadingsOwed += r.loadingsOwed;
+        all.phantoms += r.phantoms, all.strayCutShort += r.strayCutShort, all.stabVes += r.stabVes, all.loadingsOwed += r.loadingsOwed;
         if (!broken.empty() && ++brokenTerminals <= 8)
             ADD_FAILURE() << "seed " << seed << ": " << describe(t) << ": " << broken.size() << " broken, first "
                           << broken.front();
     }
     std::cout << kTerminals << " terminals, " << all.cycles << " cycles, " << all.owed << " owed a weight, "
               << all.weights << " weights shown, " << all.lost << " lost when asked (of " << owedAsked << "), " << all.lostUnasked
-              << " lost unasked, " << all.phantoms << " phantoms, " << all.rotations << " rotated, " << all.phantomsAfterStray
-              << " phantoms streamed after a stray byte, "
+              << " lost unasked, " << all.phantoms << " phantoms, " << all.strayCutShort
+              << " weights from a stray byte and a frame cut short, "
               << all.stabVes << " StabVes for " << all.loadingsOwed << " loadings owed one\n";
     for (const auto& [kind, k] : byKind)
         std::cout << "  " << kind << ": " << k.weights << " weights in " << k.owed << " cycles owed one, " << k.lost
-                  << " lost, " << k.phantoms << " phantoms, " << k.rotations << " rotated\n";
+                  << " lost, " << k.phantoms << " phantoms\n";
     EXPECT_EQ(brokenTerminals, 0u);
     EXPECT_EQ(all.phantoms, 0u);
     if (only != nullptr) return;
     // What is given up (docs/design.md), bounded by what was measured: a
     // terminal that answers when asked loses a cycle only now and then after
-    // stray bytes; one that streams faster than the poll with frames of raw
-    // digits alone has no frame start to go by until its reads differ in
-    // length, and loses more with stray bytes.
-    std::size_t owedUnasked = 0, owedUnaskedStray = 0;
-    std::size_t lostUnasked = 0, lostUnaskedStray = 0;
+    // stray bytes; one that streams and never goes quiet loses a cycle after
+    // each frame the poll cuts, and one that streams raw digits alone faster
+    // than the poll is read only once the number of frames a poll cycle
+    // holds changes, so it loses about half its cycles.
+    std::size_t owedFast = 0, lostFast = 0, owedSlow = 0, lostSlow = 0;
+    std::size_t owedFastStray = 0, lostFastStray = 0, owedSlowStray = 0, lostSlowStray = 0;
     for (const auto& [kind, k] : byKind) {
-        const bool asked = kind.find("unasked") == std::string::npos;
+        if (kind.find("unasked") == std::string::npos) continue;
         const bool stray = kind.find("stray") != std::string::npos;
-        if (!asked) (stray ? owedUnaskedStray : owedUnasked) += k.owed;
-        if (!asked) (stray ? lostUnaskedStray : lostUnasked) += k.lost;
+        const bool fast = kind.find("every 100 ms") != std::string::npos;
+        (fast ? (stray ? owedFastStray : owedFast) : (stray ? owedSlowStray : owedSlow)) += k.owed;
+        (fast ? (stray ? lostFastStray : lostFast) : (stray ? lostSlowStray : lostSlow)) += k.lost;
     }
-    EXPECT_LE(all.lost * 1000, owedAsked);              // 0.1 %
-    EXPECT_LE(lostUnasked * 10, owedUnasked);            // 10 %
-    EXPECT_LE(lostUnaskedStray * 5, owedUnaskedStray);  // 20 %
-    EXPECT_LE((all.rotations + all.phantomsAfterStray) * 4000, all.cycles);
+    EXPECT_LE(all.strayCutShort * 20000, all.cycles);
+    EXPECT_LE(all.lost * 1000, owedAsked);           // 0.1 %
+    EXPECT_LE(lostSlow * 20, owedSlow);              // 5 %, every 300 ms or 1 s
+    EXPECT_LE(lostSlowStray * 5, owedSlowStray);     // 20 %
+    EXPECT_LE(lostFast * 10, owedFast * 6);          // 60 %, every 100 ms
+    EXPECT_LE(lostFastStray * 10, owedFastStray * 5);  // 50 %
 }
 
 }  // namespace
