@@ -21,6 +21,12 @@ namespace orva::faults {
 using orva::testing::runFor;
 using orva::testing::runUntil;
 
+// How long a wait may take before the test calls it a hang. The fault tests
+// judge by what happened (polls counted, events awaited), never by how fast:
+// a loaded machine stretches every poll, so a wait is only bounded by this,
+// far above what a poll cycle takes even then.
+constexpr int kHangGuardMs = 60000;
+
 inline std::size_t openDescriptors() {
     std::size_t n = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
@@ -186,6 +192,12 @@ public:
         }
         c.arrived = simulator->requests();
         return c;
+    }
+
+    // Runs the event loop until `n` more polls have run; false on a hang.
+    bool runPolls(std::size_t n) {
+        const std::size_t until = polls.size() + n;
+        return runUntil([&] { return polls.size() >= until; }, kHangGuardMs);
     }
 
     // Index of the first poll after sequence number `seq`.
