@@ -35,6 +35,13 @@ PseudoTerminal::PseudoTerminal() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_
     }
 }
 
+FileDescriptor PseudoTerminal::retire(std::unique_ptr<PseudoTerminal> pty) {
+    if (!pty) return {};
+    FileDescriptor slave = std::move(pty->slave_);
+    pty.reset();
+    return slave;
+}
+
 void DeviceLink::pointTo(const std::string& target) {
     // Never replace a file that is not a link: the path may be mistyped.
     struct stat existing {};

@@ -4,7 +4,14 @@
 // sees a hang-up while the control has its port closed, and the line is set
 // raw before the control first opens it. An optional symbolic link gives
 // the slave a path that survives an unplug and replug.
+//
+// The kernel numbers pseudo-terminals lowest free first and frees a number
+// only when the last handle on either side closes. A terminal that is
+// unplugged keeps its handle on the slave side (see retire()): its name is
+// gone at once, so a program still polling that name finds nothing, but the
+// number cannot be handed to another terminal while the holder lives.
 
+#include <memory>
 #include <string>
 
 namespace orva::sim {
@@ -40,6 +47,11 @@ public:
     PseudoTerminal();
     int master() const { return master_.get(); }
     const std::string& slavePath() const { return slavePath_; }
+
+    // Unplugs the line: closes the master side, which hangs up every handle
+    // on the slave side, and gives back this object's own slave handle,
+    // which keeps the number taken while it is held.
+    static FileDescriptor retire(std::unique_ptr<PseudoTerminal> pty);
 
 private:
     FileDescriptor master_;

@@ -50,8 +50,10 @@ void TerminalSimulator::unplug() {
     writeNotifier_.reset();
     context_.reset();  // answers not yet sent go with the line
     outgoing_.clear();
+    // The link goes before the line, so it never leads to a freed number.
     if (link_) link_->remove();
-    pty_.reset();
+    retired_.push_back(PseudoTerminal::retire(std::move(pty_)));
+    if (retired_.size() > kRetiredLinesKept) retired_.pop_front();
     if (onLog_) onLog_("unplugged " + path);
 }
 

@@ -79,8 +79,15 @@ private:
     void runScript();
     bool scriptWaits() const;
 
+    // A terminal unplugged again and again (a script that loops) keeps the
+    // numbers of its last lines, not all of them.
+    static constexpr std::size_t kRetiredLinesKept = 32;
+
     SimulatorOptions options_;
     std::unique_ptr<PseudoTerminal> pty_;
+    // The slave handles of the lines unplugged: each keeps its number from
+    // going to another terminal while a program may still poll its name.
+    std::deque<FileDescriptor> retired_;
     std::unique_ptr<DeviceLink> link_;
     std::unique_ptr<QSocketNotifier> readNotifier_;
     std::unique_ptr<QSocketNotifier> writeNotifier_;

@@ -35,6 +35,8 @@ public:
     // nothing held: the library's own open then reports why.
     DeviceLock take(const std::string& path);
     void release();
+    // The descriptor the lock is held through, -1 when none.
+    int descriptor() const { return fd_; }
 
 private:
     int fd_ = -1;

@@ -1,6 +1,7 @@
 #include "platform/qt/qt_serial_port.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFileInfo>
@@ -85,7 +86,7 @@ std::string QtSerialPort::deviceName() const { return device_->isOpen() ? openPa
 
 QtSerialPort::DeviceState QtSerialPort::deviceState() const {
     if (!device_->isOpen()) return DeviceState::Closed;
-    return vanished_ || deviceHungUp() ? DeviceState::Vanished : DeviceState::Open;
+    return vanished_ || deviceHungUp() || nameLeadsElsewhere() ? DeviceState::Vanished : DeviceState::Open;
 }
 
 void QtSerialPort::openDevice(std::int16_t number, const SerialSettings& settings) {
@@ -102,11 +103,14 @@ void QtSerialPort::openDevice(std::int16_t number, const SerialSettings& setting
 void QtSerialPort::openOrThrow(std::int16_t number, const SerialSettings& settings) {
     const std::string path = map_->pathOf(number);
     openPath_ = path;
-    device_->setPortName(deviceNameOf(path));
+    // The name is looked up once: the lock and the line are both opened by
+    // what it leads to now.
+    const QString device = deviceNameOf(path);
+    device_->setPortName(device);
     // The lock every program of the project takes, before the device is
     // opened and its line set: QSerialPort's own lock file and exclusive use
     // keep out neither root nor a program without that lock file.
-    if (const DeviceLock lock = lock_.take(path); lock.result != DeviceLock::Taken) {
+    if (const DeviceLock lock = lock_.take(device.toStdString()); lock.result != DeviceLock::Taken) {
         if (lock.result == DeviceLock::Held) throw deviceFailure(FailureNumber::DeviceBusy, "another program holds a lock on it");
         throw deviceFailure(FailureNumber::DeviceFailure, "cannot lock: " + lock.why);
     }
@@ -130,9 +134,28 @@ void QtSerialPort::openOrThrow(std::int16_t number, const SerialSettings& settin
         lock_.release();
         throw deviceFailure(FailureNumber::SettingsNotSupported, why);
     }
+    // The device node may have gone and come back as another line between
+    // the two opens: the lock would guard one device and the port read another.
+    struct stat opened {};
+    struct stat locked {};
+    const bool known = ::fstat(static_cast<int>(device_->handle()), &opened) == 0;
+    if (!known || (lock_.descriptor() >= 0 && (::fstat(lock_.descriptor(), &locked) != 0 ||
+                                               locked.st_rdev != opened.st_rdev || locked.st_ino != opened.st_ino))) {
+        device_->close();
+        lock_.release();
+        throw deviceFailure(FailureNumber::DeviceFailure, "the name led to another device while it was opened");
+    }
+    openDevice_ = opened.st_rdev;
     // What waited in the device before it was opened answers no request of ours.
     device_->clear(QSerialPort::Input);
     received_.clear();
+}
+
+// The name the port was opened by leads nowhere now, or to another device.
+bool QtSerialPort::nameLeadsElsewhere() const {
+    if (!device_->isOpen()) return false;
+    struct stat now {};
+    return ::stat(openPath_.c_str(), &now) != 0 || now.st_rdev != openDevice_;
 }
 
 // The port is closed while it is reconfigured, yet the refusal belongs to the
@@ -198,11 +221,13 @@ void QtSerialPort::drain() {
     overrun_ += static_cast<std::size_t>(bytes.size()) - kept;
 }
 
-bool QtSerialPort::lost() const { return lost_ || (device_->isOpen() && (vanished_ || deviceHungUp())); }
+bool QtSerialPort::lost() const {
+    return lost_ || (device_->isOpen() && (vanished_ || deviceHungUp() || nameLeadsElsewhere()));
+}
 
 void QtSerialPort::closeDevice() {
     // Closed because the device went away, or by the control's own close.
-    if (device_->isOpen()) lost_ = vanished_ || deviceHungUp();
+    if (device_->isOpen()) lost_ = vanished_ || deviceHungUp() || nameLeadsElsewhere();
     if (device_->isOpen()) device_->close();
     lock_.release();
     vanished_ = false;

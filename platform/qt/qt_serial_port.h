@@ -4,7 +4,10 @@
 // written from the event loop, input is whatever has already arrived.
 //
 // The port number is turned into a device path by the PortMap each time the
-// port opens. The rules all serial ports share are in CheckedSerialPort; this
+// port opens. While open, the port checks that the path still leads to the
+// device it has open: a name that now leads nowhere or to another device (a
+// link re-pointed, a node that went and came back as another line) counts as
+// the device gone, and the next poll opens what the name leads to now. The rules all serial ports share are in CheckedSerialPort; this
 // adds what the Linux serial driver can take (no 4 data bits, no 1.5 stop
 // bits) and notices a hung-up device through poll() before a read fails.
 
@@ -54,12 +57,14 @@ private:
 
     void openOrThrow(std::int16_t number, const SerialSettings& settings);
     bool deviceHungUp() const;
+    bool nameLeadsElsewhere() const;
     void drain();
 
     std::shared_ptr<const PortMap> map_;
     HeldDeviceLock lock_;  // held while the device is open; goes after it
     std::unique_ptr<QSerialPort> device_;
     std::string openPath_;
+    std::uint64_t openDevice_ = 0;  // the device number of what is open
     std::string received_;
     std::uint64_t overrun_ = 0;
     bool vanished_ = false;

@@ -48,16 +48,17 @@ int pollsToWeight(const FaultLane& lane, std::size_t fromPoll) {
 TEST(VanishedDevice, PollingGoesOnQuietlyWithoutGrowingAnything) {
     const std::size_t descriptorsBefore = openDescriptors();
     {
+        const LoopPace pace;
         FaultLane lane("weight 5\nhold 4\nunplug\n");
-        ASSERT_TRUE(runUntil([&] { return !lane.simulator->plugged(); }, 5000));
+        ASSERT_TRUE(runUntil([&] { return !lane.simulator->plugged(); }, kHangGuardMs));
         const std::size_t gone = lane.polls.size();
         // The poll after the unplug finds the handle dead and closes it.
-        ASSERT_TRUE(lane.runDecodes(lane.decodes.size() + 3, 3000));
+        ASSERT_TRUE(lane.runDecodes(lane.decodes.size() + 3, kHangGuardMs));
         const std::size_t descriptorsVanished = openDescriptors();
         const double cpuBefore = cpuSeconds();
         QElapsedTimer wall;
         wall.start();
-        ASSERT_TRUE(lane.runDecodes(lane.decodes.size() + 12, 9000));
+        ASSERT_TRUE(lane.runDecodes(lane.decodes.size() + 12, kHangGuardMs));
         const double cpu = cpuSeconds() - cpuBefore;
 
         EXPECT_EQ(openDescriptors(), descriptorsVanished) << "each failed open left something open";
@@ -68,7 +69,10 @@ TEST(VanishedDevice, PollingGoesOnQuietlyWithoutGrowingAnything) {
             }
         }
         EXPECT_FALSE(lane.control->MSComm1().PortOpen());
-        EXPECT_LE(longestPollGap(lane), 2000);
+        // Polling went on: never 2 s of the loop running without a poll
+        // (a loaded machine stretches the milliseconds, not this).
+        EXPECT_LE(lane.longestPollGapInTicks(pace), 2000u / LoopPace::kTickMs)
+            << "longest gap " << longestPollGap(lane) << " ms";
         EXPECT_EQ(openFailure(lane.map), number(FailureNumber::NoSuchDevice));
         EXPECT_EQ(lane.count("StabVes"), 1);  // the load read before the unplug, once
         EXPECT_TRUE(lane.readsNotSent().empty());
@@ -84,12 +88,13 @@ TEST(VanishedDevice, PollingGoesOnQuietlyWithoutGrowingAnything) {
 // and message, and the device answers with them once it is back.
 TEST(VanishedDevice, ANewSettingWhileAwayIsTheOnlyThingTheUserSees) {
     FaultLane lane("weight 4.5\nhold 4\nunplug\nsleep 2500\nreplug\n");
-    ASSERT_TRUE(runUntil([&] { return !lane.simulator->plugged(); }, 5000));
+    ASSERT_TRUE(runUntil([&] { return !lane.simulator->plugged(); }, kHangGuardMs));
     runFor(500);
     lane.control->setComSetting("19200,n,8,1");
-    ASSERT_TRUE(runUntil([&] { return lane.simulator->plugged(); }, 5000));
+    ASSERT_TRUE(runUntil([&] { return lane.simulator->plugged(); }, kHangGuardMs));
     const std::size_t back = lane.polls.size();
-    ASSERT_TRUE(runUntil([&] { return pollsToWeight(lane, back) > 0; }, 5000));
+    ASSERT_TRUE(runUntil([&] { return pollsToWeight(lane, back) > 0 || lane.polls.size() >= back + 10; }, kHangGuardMs));
+    EXPECT_GE(pollsToWeight(lane, back), 1) << "no weight within 10 polls of the replug";
     EXPECT_LE(pollsToWeight(lane, back), 3);
 
     EXPECT_EQ(lane.reconfigurations, 1);
@@ -128,7 +133,7 @@ struct Recovery {
 
 Recovery runUnprivilegedControl(const std::string& path, int expectedOpenFailure, const std::function<void()>& allow) {
     ChildProcess child({"--child-control", QString::fromStdString(path), "14"}, true);
-    const auto open = child.waitForLine("open ", 10000);
+    const auto open = child.waitForLine("open ", kHangGuardMs);
     EXPECT_TRUE(open.has_value()) << child.errors();
     if (!open) return {};
     EXPECT_EQ(child.lines()[*open], "open " + std::to_string(expectedOpenFailure));
@@ -136,14 +141,14 @@ Recovery runUnprivilegedControl(const std::string& path, int expectedOpenFailure
     // Four decodes with the device refused, then it is allowed.
     std::size_t from = *open + 1;
     for (int i = 0; i < 4; ++i) {
-        const auto line = child.waitForLine("decode ", 4000, from);
+        const auto line = child.waitForLine("decode ", kHangGuardMs, from);
         EXPECT_TRUE(line.has_value()) << child.errors();
         if (!line) return {};
         from = *line + 1;
     }
     const std::size_t allowedAt = child.lines().size();
     allow();
-    EXPECT_TRUE(child.waitForExit(12000)) << child.errors();
+    EXPECT_TRUE(child.waitForExit(kHangGuardMs)) << child.errors();
     EXPECT_EQ(child.exitCode(), 0) << child.errors();
 
     const auto before = childPolls(child.lines(), allowedAt);
@@ -179,7 +184,7 @@ TEST(DeniedDevice, AnUnprivilegedControlShowsNothingUntilTheDeviceIsAllowed) {
     const std::string path = lane.simulator->devicePath();
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
     ChildProcess probe({"--child-control", QString::fromStdString(path), "1"}, true);
-    probe.waitForExit(10000);
+    probe.waitForExit(kHangGuardMs);
     if (probe.exitCode() == ChildProcess::kCannotDropPrivileges)
         GTEST_SKIP() << "running as root and cannot switch to the unprivileged user 65534 here";
 
@@ -201,7 +206,7 @@ TEST(BusyDevice, ExclusiveUseByAnotherProcessKeepsAnUnprivilegedControlOutUntilR
     const std::string path = lane.simulator->devicePath();
     ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
     ChildProcess probe({"--child-control", QString::fromStdString(path), "1"}, true);
-    probe.waitForExit(10000);
+    probe.waitForExit(kHangGuardMs);
     if (probe.exitCode() == ChildProcess::kCannotDropPrivileges)
         GTEST_SKIP() << "running as root and cannot switch to the unprivileged user 65534 here";
 
@@ -244,12 +249,12 @@ TEST_P(HeldByAnotherControl, TheControlShowsNothingUntilTheOtherLetsGo) {
     const std::string path = how.byDeviceName ? std::filesystem::canonical(link).string() : link;
     ASSERT_NE(path.rfind("/dev/", 0), how.byDeviceName ? std::string::npos : 0u);
     ChildProcess holder({"--child-hold", QString::fromStdString(path)});
-    const auto held = holder.waitForLine("held", 10000);
+    const auto held = holder.waitForLine("held", kHangGuardMs);
     ASSERT_TRUE(held.has_value()) << (holder.lines().empty() ? holder.errors() : holder.lines().front());
 
     EXPECT_EQ(openFailure(lane.map), number(FailureNumber::DeviceBusy));
     lane.start();
-    ASSERT_TRUE(lane.runDecodes(5, 4000));
+    ASSERT_TRUE(lane.runDecodes(5, kHangGuardMs));
     for (const Decode& d : lane.decodes) EXPECT_EQ(d.label2, "xxxx");
     EXPECT_FALSE(lane.control->MSComm1().PortOpen());
     EXPECT_EQ(lane.simulator->requests(), 0u);
@@ -261,9 +266,11 @@ TEST_P(HeldByAnotherControl, TheControlShowsNothingUntilTheOtherLetsGo) {
 
     if (how.killed) holder.kill();
     else holder.closeInput();
-    ASSERT_TRUE(holder.waitForExit(5000));
+    ASSERT_TRUE(holder.waitForExit(kHangGuardMs));
     const std::size_t released = lane.polls.size();
-    ASSERT_TRUE(runUntil([&] { return pollsToWeight(lane, released) > 0; }, 5000))
+    ASSERT_TRUE(runUntil([&] { return pollsToWeight(lane, released) > 0 || lane.polls.size() >= released + 10; },
+                         kHangGuardMs));
+    ASSERT_GT(pollsToWeight(lane, released), 0)
         << "no weight after the other process " << (how.killed ? "died" : "closed the port");
     const int polls = pollsToWeight(lane, released);
     EXPECT_LE(polls, 3);
@@ -289,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(Holders, HeldByAnotherControl,
 // terminal's, and no backlog of old replies outlives the flood.
 TEST(Flood, FarBeyondTheInputBufferAtEveryPoll) {
     FaultLane lane("weight 7.5\nhold 4\nflood 200000\nflood 100000\nflood 65536\nflood 5000\nhold 6\n");
-    ASSERT_TRUE(lane.runDecodes(16, 14000));
+    ASSERT_TRUE(lane.runDecodes(16, kHangGuardMs));
     int flooded = 0;
     for (std::size_t i = 0; i < lane.polls.size(); ++i) {
         EXPECT_LE(lane.polls[i].received.size(), qt::QtSerialPort::kInputBufferSize);

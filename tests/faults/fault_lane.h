@@ -5,6 +5,9 @@
 
 #include <sys/resource.h>
 
+#include <QElapsedTimer>
+#include <QTimer>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +24,12 @@ namespace orva::faults {
 using orva::testing::runFor;
 using orva::testing::runUntil;
 
+// How long a wait may take before the test calls it a hang. The fault tests
+// judge by what happened (polls counted, events awaited), never by how fast:
+// a loaded machine stretches every poll, so a wait is only bounded by this,
+// far above what a poll cycle takes even then.
+constexpr int kHangGuardMs = 60000;
+
 inline std::size_t openDescriptors() {
     std::size_t n = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
@@ -33,6 +42,39 @@ inline double cpuSeconds() {
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
+
+// The event loop's own pace: a timer ticking every 50 ms on the test's loop,
+// on one clock for every rig. A machine too busy to run the loop stretches
+// these ticks as much as the polls; a control that stopped polling while the
+// loop ran on does not. So a gap between two polls is judged by the ticks
+// inside it, not by the milliseconds it spans.
+class LoopPace {
+public:
+    static constexpr int kTickMs = 50;
+
+    LoopPace() {
+        timer_.setInterval(kTickMs);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { ticks_.push_back(now()); });
+        timer_.start();
+    }
+    static qint64 now() {
+        QElapsedTimer clock;
+        clock.start();
+        return clock.msecsSinceReference();
+    }
+    // A time of a rig's clock on the clock of the ticks.
+    static qint64 onTickClock(const QElapsedTimer& rigClock, long long tMs) { return rigClock.msecsSinceReference() + tMs; }
+    // Ticks strictly between two times of the tick clock.
+    std::size_t ticksBetween(qint64 from, qint64 to) const {
+        const auto first = std::upper_bound(ticks_.begin(), ticks_.end(), from);
+        const auto last = std::lower_bound(ticks_.begin(), ticks_.end(), to);
+        return last > first ? static_cast<std::size_t>(last - first) : 0;
+    }
+
+private:
+    QTimer timer_;
+    std::vector<qint64> ticks_;
+};
 
 // What a read held, judged against the terminal's ORVA-1 frames.
 enum class ReadKind {
@@ -186,6 +228,22 @@ public:
         }
         c.arrived = simulator->requests();
         return c;
+    }
+
+    // Runs the event loop until `n` more polls have run; false on a hang.
+    bool runPolls(std::size_t n) {
+        const std::size_t until = polls.size() + n;
+        return runUntil([&] { return polls.size() >= until; }, kHangGuardMs);
+    }
+
+    // The longest stretch between two polls, in ticks of the loop's pace:
+    // how long the loop ran on while the control did not poll.
+    std::size_t longestPollGapInTicks(const LoopPace& pace) const {
+        std::size_t longest = 0;
+        for (std::size_t i = 1; i < polls.size(); ++i)
+            longest = std::max(longest, pace.ticksBetween(LoopPace::onTickClock(clock, polls[i - 1].tMs),
+                                                          LoopPace::onTickClock(clock, polls[i].tMs)));
+        return longest;
     }
 
     // Index of the first poll after sequence number `seq`.

@@ -15,7 +15,7 @@ namespace {
 
 TEST(CutOffFrame, IsShownAsNoWeight) {
     FaultLane lane("weight 12.5\nhold 3\nsplit 7\nhold 100\n");
-    ASSERT_TRUE(lane.runDecodes(9, 6000));
+    ASSERT_TRUE(lane.runDecodes(9, kHangGuardMs));
     for (const Decode& d : lane.decodes) {
         if (d.poll < lane.polls.size() && FaultLane::classify(lane.polls[d.poll].received) == ReadKind::Truncated) {
             EXPECT_EQ(d.label2, "xxxx") << lane.describe(0, lane.decodes.size() - 1);
@@ -25,7 +25,7 @@ TEST(CutOffFrame, IsShownAsNoWeight) {
 
 TEST(CutOffFrame, ThreeOfThemNeverMakeAStableWeight) {
     FaultLane lane("weight 12.5\nsplit 7\nsplit 7\nsplit 7\nhold 100\n");
-    ASSERT_TRUE(lane.runDecodes(10, 6000));
+    ASSERT_TRUE(lane.runDecodes(10, kHangGuardMs));
     EXPECT_TRUE(lane.falseStableWeights(0.05).empty()) << lane.falseStableWeights(0.05).front();
     for (const Event& e : lane.events) {
         if (e.name == "StabVes") {
@@ -36,7 +36,7 @@ TEST(CutOffFrame, ThreeOfThemNeverMakeAStableWeight) {
 
 TEST(CutOffFrame, OneRightAfterTheMarkerDoesNotEndTheLoading) {
     FaultLane lane("weight 12.5\nhold 5\nsplit 3\nhold 100\n");
-    ASSERT_TRUE(lane.runDecodes(14, 8000));
+    ASSERT_TRUE(lane.runDecodes(14, kHangGuardMs));
     EXPECT_EQ(lane.count("StabVes"), 1) << lane.describe(0, lane.decodes.size() - 1);
 }
 

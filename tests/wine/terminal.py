@@ -58,12 +58,40 @@ def open_pty(link):
     return master, slave
 
 
+# The numbers of the last lines hung up stay taken while this runs.
+RETIRED_KEPT = 32
+
+
+def hang_up(link, master, slave, retired):
+    """Pulls the cable: the link goes first, so it never leads to a freed
+    pty number, then the master, which hangs up every holder of the slave.
+    The kernel hands out the lowest free number first: this terminal's own
+    slave handle keeps the number from going to another terminal (another
+    test's, in a parallel run) while a program may still poll the old name."""
+    if os.path.islink(link) and os.readlink(link) == os.ttyname(slave):
+        os.unlink(link)
+    os.close(master)
+    retired.append(slave)
+    while len(retired) > RETIRED_KEPT:
+        os.close(retired.pop(0))
+
+
 def main(argv):
     if len(argv) != 3:
         sys.exit(__doc__)
     link, weight_file = argv[1], argv[2]
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    master, slave = open_pty(link)
+    line = list(open_pty(link))  # the current master and slave
+    retired = []
+    try:
+        serve(link, weight_file, line, retired)
+    finally:
+        # Ended (SIGTERM): no link is left behind to a number soon free.
+        hang_up(link, line[0], line[1], retired)
+
+
+def serve(link, weight_file, line, retired):
+    master, slave = line
     due = []  # times at which a reply is owed
     last_field = b""
     script, script_text, script_next = [], b"", 0
@@ -98,9 +126,8 @@ def main(argv):
             reply = frame(field)
             if field == b"#hangup":
                 open(weight_file, "wb").close()
-                os.close(master)
-                os.close(slave)
-                master, slave = open_pty(link)
+                hang_up(link, master, slave, retired)
+                master, slave = line[:] = open_pty(link)
                 due.clear()
             elif reply:
                 os.write(master, reply)
