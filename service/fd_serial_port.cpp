@@ -163,8 +163,12 @@ void FdSerialPort::openTerminal(const std::string& path, const SerialSettings& s
     }
     // Held for this process alone, as a serial port is on other systems.
     ::ioctl(fd, TIOCEXCL);
+    struct stat opened{};
+    ::fstat(fd, &opened);
     fd_ = fd;
     tcp_ = false;
+    openPath_ = path;
+    openDevice_ = opened.st_rdev;
     // What waited in the device before it was opened answers no request of ours.
     ::tcflush(fd, TCIFLUSH);
     if (const std::string why = applyTerminalSettings(settings); !why.empty()) {
@@ -291,6 +295,12 @@ void FdSerialPort::checkHangUp() {
     if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) vanished("the device hung up (unplugged, or its far end closed)");
 }
 
+void FdSerialPort::checkName() {
+    struct stat now{};
+    if (::stat(openPath_.c_str(), &now) != 0) vanished(openPath_ + " is gone (unplugged, or its link removed)");
+    if (now.st_rdev != openDevice_) vanished(openPath_ + " now leads to another device (plugged in again, or its link moved)");
+}
+
 void FdSerialPort::writeDevice(std::string_view bytes) {
     if (!connectionReady()) return;  // a request while connecting is lost, like one on a busy line
     const ssize_t n = tcp_ ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) : ::write(fd_, bytes.data(), bytes.size());
@@ -325,6 +335,9 @@ void FdSerialPort::readDevice(std::string& into, std::size_t room) {
         if (tcp_ && errno == ECONNRESET) vanished("the network serial server closed the connection");
         vanished(std::string("read: ") + std::strerror(errno));
     }
+    // A line that hung up has said so above; one still open may have been
+    // left behind by its name.
+    if (!tcp_) checkName();
 }
 
 void FdSerialPort::vanished(const std::string& why) {

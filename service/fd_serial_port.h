@@ -16,6 +16,11 @@
 // makes the operation fail once and reads as closed from then on, so the
 // next poll opens it again.
 //
+// While a terminal device is open, the name it was opened by is checked at
+// every read: a name that now leads nowhere or to another device (a link
+// re-pointed, an adapter back as another node) counts as the device lost,
+// and the next poll opens what the name leads to now.
+//
 // A terminal device is also locked while open (platform/qt/device_lock.h,
 // the lock every program of the project takes), so no two of them, root's
 // included, ever poll one terminal.
@@ -107,6 +112,7 @@ private:
     std::string applyTerminalSettings(const SerialSettings& settings) const;
     bool connectionReady();
     void checkHangUp();
+    void checkName();
     [[noreturn]] void vanished(const std::string& why);
     [[noreturn]] void openFailed(FailureNumber number, PortCondition condition, const std::string& why);
     void tell(PortCondition condition, const std::string& reason);
@@ -114,6 +120,8 @@ private:
     std::map<std::int16_t, std::string> devices_;
     Observer observer_;
     int fd_ = -1;
+    std::string openPath_;          // the name a terminal was opened by
+    std::uint64_t openDevice_ = 0;  // and the device it led to then
     bool tcp_ = false;
     bool connecting_ = false;
     bool remoteSettingsLogged_ = false;

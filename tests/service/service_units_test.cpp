@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QFile>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/failure.h"
 #include "service/http/api_request.h"
@@ -280,6 +282,44 @@ TEST(FdSerialPort, PollsAPseudoTerminalAndNoticesItGoing) {
     } catch (const Failure& f) {
         EXPECT_EQ(f.number(), static_cast<int>(FailureNumber::NoSuchDevice));
     }
+}
+
+// A port opened through a name follows the name: when the link moves to
+// another live terminal (an adapter back as another node), the old line, still
+// open and silent, is given up and the next open reaches the new one.
+TEST(FdSerialPort, FollowsItsNameWhenItLeadsToAnotherDevice) {
+    QTemporaryDir dir;
+    auto first = std::make_unique<sim::PseudoTerminal>();
+    auto second = std::make_unique<sim::PseudoTerminal>();
+    sim::DeviceLink link(dir.filePath("scale").toStdString());
+    link.pointTo(first->slavePath());
+    std::vector<std::string> conditions;
+    FdSerialPort port({{1, link.path()}}, 1,
+                      {nullptr, nullptr, [&](PortCondition c, const std::string&, const std::string& why) {
+                           conditions.push_back(std::string(conditionName(c)) + (why.empty() ? "" : ": " + why));
+                       }});
+    port.setPortOpen(true);
+    ASSERT_EQ(::write(first->master(), "WW0001.0", 8), 8);
+    std::string reply;
+    for (int i = 0; i < 100 && reply.size() < 8; ++i, ::usleep(2000)) reply += port.Input();
+    EXPECT_EQ(reply, "WW0001.0");
+
+    link.pointTo(second->slavePath());
+    EXPECT_THROW(port.Input(), Failure);
+    EXPECT_FALSE(port.PortOpen());
+    ASSERT_FALSE(conditions.empty());
+    EXPECT_NE(conditions.back().find("now leads to another device"), std::string::npos) << conditions.back();
+    port.setPortOpen(true);
+    ASSERT_EQ(::write(second->master(), "WW0002.0", 8), 8);
+    reply.clear();
+    for (int i = 0; i < 100 && reply.size() < 8; ++i, ::usleep(2000)) reply += port.Input();
+    EXPECT_EQ(reply, "WW0002.0");
+
+    // A name that leads nowhere now: the open line is given up too.
+    link.remove();
+    EXPECT_THROW(port.Input(), Failure);
+    EXPECT_FALSE(port.PortOpen());
+    EXPECT_NE(conditions.back().find("is gone"), std::string::npos) << conditions.back();
 }
 
 TEST(FdSerialPort, ReadsTcpEndpoints) {
