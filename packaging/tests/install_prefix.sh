@@ -77,7 +77,8 @@ page=$prefix/share/man/man1/orva-service.1.gz
 [ -f "$page" ] || fail "no man page for orva-service"
 man_text=$(MANWIDTH=200 man -l "$page" 2>/dev/null | col -b)
 # (compared one by one, or named in the table of the connection limits)
-keys=$(grep -ohE '\bkey == "[A-Za-z_]+"|\{"[a-z_]+", &l\.' "$source/service/service_config.cpp" "$source/service/mqtt/mqtt_settings.cpp" |
+keys=$(grep -ohE '\bkey == "[A-Za-z_]+"|\{"[a-z_]+", &l\.' "$source/service/service_config.cpp" "$source/service/http/http_settings.cpp" \
+  "$source/service/mqtt/mqtt_settings.cpp" |
   sed -E 's/[^"]*"([^"]*)".*/\1/' | sort -u)
 [ "$(wc -w <<<"$keys")" -ge 20 ] || fail "found only $(wc -w <<<"$keys") keys in the parsers"
 for key in $keys; do
