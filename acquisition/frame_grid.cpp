@@ -152,7 +152,6 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
         quietBefore_ = !openedThisPoll;
         beginsAtOpen_ = openedThisPoll;
         v.clause = openedThisPoll ? StepClause::AtOpen : StepClause::Quiet;
-        v.holdRequest = false;
         return v;
     }
     if (read.find(kMarker) != std::string_view::npos) {
@@ -169,6 +168,8 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
     quietBefore_ = false;
     const bool led = ledBySixRawDigits(read);
     const std::size_t n = read.size();
+    // Only a read led by six raw digits may show a frame length by its period.
+    const std::size_t readPeriod = led ? periodOf(read) : 0;
     long after = -1;
     const bool beganBeforeTheLength = start == 0 && length_ == 0;
     if (start < 0) {
@@ -240,9 +241,8 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
         // read that held one and ended inside a frame (the two cancel in
         // its length) is not taken for whole frames.
         std::size_t period = 0;
-        const std::size_t thisPeriod = periodOf(read);
-        for (const std::size_t p : {thisPeriod, lastPeriod_})
-            if (period == 0 && p >= kDigits && n % p == 0 && lastLed_ % p == 0 && (n == p || thisPeriod == p) &&
+        for (const std::size_t p : {readPeriod, lastPeriod_})
+            if (period == 0 && p >= kDigits && n % p == 0 && lastLed_ % p == 0 && (n == p || readPeriod == p) &&
                 (lastLed_ == p || lastPeriod_ == p))
                 period = p;
         // Two single replies of equal length must be the same reply: a stray
@@ -280,7 +280,7 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
     // can be read from one place only: every other place puts a byte above
     // 9 (CR, LF, a check byte) among the six digits.
     if (led && after != 0 && !moved) {
-        const std::size_t p = periodOf(read);
+        const std::size_t p = readPeriod;
         if (p >= kDigits && p <= kLongestFrame && n % p == 0 && fitsTheGrid(read, p, 0, "") &&
             (start == 0 || onlyOneFrameStart(read.substr(0, p)))) {
             if (p != length_) forgetTrailer();
@@ -289,7 +289,7 @@ FrameGrid::Verdict FrameGrid::take(std::string_view read, bool openedThisPoll, b
             v.clause = StepClause::InStep;
         }
     }
-    lastPeriod_ = led ? periodOf(read) : 0;
+    lastPeriod_ = readPeriod;
     if (led) lastRead_.assign(read.substr(0, std::min(read.size(), kKeptRead)));
 
     lastLed_ = led ? n : 0;
