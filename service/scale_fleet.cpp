@@ -161,18 +161,21 @@ QByteArray ScaleFleet::scaleMetrics() const {
         for (const auto& s : scales_)
             out += QByteArray(name) + "{scale=\"" + s->id().toUtf8() + "\"} " + QByteArray::number(value(*s)) + "\n";
     };
-    family("orva_polls_total", "counter", "Polls (requests) sent to the terminal.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().polls); });
-    family("orva_decodes_total", "counter", "Decodes of the terminal's reply.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().decodes); });
-    family("orva_unrecognised_total", "counter", "Decodes of a reply that was not a frame.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().unrecognised); });
-    family("orva_stable_weights_total", "counter", "Settled weights (StabVes).",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().stableWeights); });
-    family("orva_reconfigurations_total", "counter", "Port reconfigurations.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().reconfigurations); });
-    family("orva_port_failures_total", "counter", "Failed opens and devices lost while open.",
-           [](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().portFailures); });
+    const struct {
+        const char* name;
+        const char* help;
+        std::uint64_t ScaleCounters::*count;
+    } counters[] = {
+        {"orva_polls_total", "Polls (requests) sent to the terminal.", &ScaleCounters::polls},
+        {"orva_decodes_total", "Decodes of the terminal's reply.", &ScaleCounters::decodes},
+        {"orva_unrecognised_total", "Decodes of a reply that was not a frame.", &ScaleCounters::unrecognised},
+        {"orva_stable_weights_total", "Settled weights (StabVes).", &ScaleCounters::stableWeights},
+        {"orva_reconfigurations_total", "Port reconfigurations.", &ScaleCounters::reconfigurations},
+        {"orva_port_failures_total", "Failed opens and devices lost while open.", &ScaleCounters::portFailures},
+    };
+    for (const auto& c : counters)
+        family(c.name, "counter", c.help,
+               [&c](const ServiceScale& s) { return static_cast<qulonglong>(s.counters().*c.count); });
     family("orva_online", "gauge", "1 when a reply was recognised in the last 2 s.",
            [](const ServiceScale& s) { return static_cast<qulonglong>(s.online() ? 1 : 0); });
     return out + portStateMetrics();
