@@ -64,6 +64,23 @@ describe("orva-opcua on orva-service", () => {
     return kids[id];
   }
 
+  // A subscription of one node's value, every change handed to `changed`;
+  // resolves once the first value is in.
+  async function monitor(node, changed) {
+    const subscription = ClientSubscription.create(ua.session, {
+      requestedPublishingInterval: 50,
+      requestedLifetimeCount: 1000,
+      requestedMaxKeepAliveCount: 20,
+      publishingEnabled: true,
+    });
+    const item = ClientMonitoredItem.create(subscription, { nodeId: node, attributeId: AttributeIds.Value },
+                                            { samplingInterval: 0, discardOldest: true, queueSize: 100 },
+                                            TimestampsToReturn.Both);
+    item.on("changed", changed);
+    await new Promise((r) => item.once("initialized", r));
+    return subscription;
+  }
+
   async function gross(id) {
     const node = await ua.child((await scale(id)).nodeId, "CurrentWeight", "Gross");
     return ua.read(node);
@@ -121,19 +138,9 @@ describe("orva-opcua on orva-service", () => {
   });
 
   it("a subscription follows a changing load", async () => {
-    const subscription = ClientSubscription.create(ua.session, {
-      requestedPublishingInterval: 50,
-      requestedLifetimeCount: 1000,
-      requestedMaxKeepAliveCount: 20,
-      publishingEnabled: true,
-    });
-    const node = await ua.child((await scale("bay-1")).nodeId, "CurrentWeight", "Gross");
-    const item = ClientMonitoredItem.create(subscription, { nodeId: node, attributeId: AttributeIds.Value },
-                                            { samplingInterval: 0, discardOldest: true, queueSize: 100 },
-                                            TimestampsToReturn.Both);
     const seen = [];
-    item.on("changed", (dv) => seen.push([dv.statusCode.name, dv.value.value]));
-    await new Promise((r) => item.once("initialized", r));
+    const subscription = await monitor(await ua.child((await scale("bay-1")).nodeId, "CurrentWeight", "Gross"),
+                                       (dv) => seen.push([dv.statusCode.name, dv.value.value]));
     for (const w of ["3.5", "7.5", "19"]) {
       bay1.command(`weight ${w}`);
       await waitFor(() => seen.some(([s, v]) => s === "Good" && v === Number(w)), 20000, `the subscription sees ${w}`);
@@ -203,19 +210,9 @@ describe("orva-opcua on orva-service", () => {
   });
 
   it("while the service is away every value is Bad; Good again by itself in the same session", async () => {
-    const subscription = ClientSubscription.create(ua.session, {
-      requestedPublishingInterval: 50,
-      requestedLifetimeCount: 1000,
-      requestedMaxKeepAliveCount: 20,
-      publishingEnabled: true,
-    });
-    const node = await ua.child((await scale("bay-1")).nodeId, "CurrentWeight");
-    const item = ClientMonitoredItem.create(subscription, { nodeId: node, attributeId: AttributeIds.Value },
-                                            { samplingInterval: 0, discardOldest: true, queueSize: 100 },
-                                            TimestampsToReturn.Both);
     const statuses = [];
-    item.on("changed", (dv) => statuses.push(dv.statusCode));
-    await new Promise((r) => item.once("initialized", r));
+    const subscription = await monitor(await ua.child((await scale("bay-1")).nodeId, "CurrentWeight"),
+                                       (dv) => statuses.push(dv.statusCode));
     await service.stop();
     await waitFor(() => statuses.includes(StatusCodes.BadNoCommunication), 20000, "the subscription sees BadNoCommunication");
     for (const id of ["bay-1", "bay_2"]) assert.equal((await gross(id)).statusCode, StatusCodes.BadNoCommunication, id);
