@@ -164,7 +164,11 @@ void FdSerialPort::openTerminal(const std::string& path, const SerialSettings& s
     // Held for this process alone, as a serial port is on other systems.
     ::ioctl(fd, TIOCEXCL);
     struct stat opened{};
-    ::fstat(fd, &opened);
+    if (::fstat(fd, &opened) != 0) {
+        const int e = errno;
+        ::close(fd);
+        openFailed(FailureNumber::DeviceFailure, PortCondition::Failed, std::string("fstat: ") + std::strerror(e));
+    }
     fd_ = fd;
     tcp_ = false;
     openPath_ = path;
