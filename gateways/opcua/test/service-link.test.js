@@ -114,4 +114,27 @@ describe("the link to the service", () => {
       s.server.closeAllConnections();
     }
   });
+  it("gives up an answer that never ends or never comes, and says which", { timeout: 20000 }, async () => {
+    const endless = http.createServer((req, res) => {
+      if (req.url === "/silent") return; // never answers
+      res.setHeader("Content-Type", "application/json");
+      const chunk = Buffer.alloc(64 * 1024, 0x20);
+      const more = () => {
+        while (!res.destroyed && res.write(chunk));
+        if (!res.destroyed) res.once("drain", more);
+      };
+      res.write("[");
+      more();
+    });
+    await new Promise((resolve) => endless.listen(0, "127.0.0.1", resolve));
+    const link = new ServiceLink({ base: `http://127.0.0.1:${endless.address().port}` });
+    try {
+      await assert.rejects(link.get("/api/scales"), /is over \d+ bytes/);
+      await assert.rejects(link.get("/silent", 300), /no answer to \/silent within 300 ms/);
+    } finally {
+      link.stop();
+      endless.closeAllConnections();
+      endless.close();
+    }
+  });
 });
